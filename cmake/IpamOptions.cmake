@@ -1,0 +1,22 @@
+# Warnings, sanitizers and the flags of the library's own code.
+
+# Warnings are errors for everything we build, with gcc and with clang.
+set(IPAM_WARNINGS -Wall -Wextra -Werror -Wshadow -Wformat=2 -Wno-format-nonliteral)
+
+if(IPAM_SANITIZE)
+  add_compile_options(-fsanitize=${IPAM_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${IPAM_SANITIZE})
+endif()
+
+# Flags of the library and the stand-in platform: no exceptions, no RTTI,
+# nothing exported unless marked.
+function(ipam_library_flags target)
+  target_compile_options(${target} PRIVATE ${IPAM_WARNINGS}
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fvisibility-inlines-hidden>
+    -fvisibility=hidden)
+endfunction()
+
+# Flags of tests, tools and benchmarks.
+function(ipam_program_flags target)
+  target_compile_options(${target} PRIVATE ${IPAM_WARNINGS})
+endfunction()

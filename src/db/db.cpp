@@ -1,0 +1,166 @@
+// Database set-up, tear-down, lock and interface nodes.
+#include "db/db.h"
+
+#include <cstdlib>
+
+#include "common/log.h"
+
+IpamHashTable gIpamIfHash;
+IpamHashTable gIpamIfNameHash;
+IpamHashTable gIpamVrfIpHash;
+IpamHashTable gIpam6VrfIpHash;
+gnl_sem_t gIpamDbSem;
+
+namespace {
+
+struct IndexDesc {
+    IpamHashTable *table;
+    uint32_t linkOffset;
+    IpamHashFn hashFn;
+    IpamHashCompareFn compareFn;
+};
+
+// Set-up and tear-down order.
+const IndexDesc kIndexes[] = {
+    {&gIpamIfHash, offsetof(IpamIfNode, indexLink), ipamIfHashCompute, ipamIfHashCompare},
+    {&gIpamIfNameHash, offsetof(IpamIfNode, nameLink), ipamIfNameHashCompute,
+     ipamIfNameHashCompare},
+    {&gIpamVrfIpHash, offsetof(Ipam4DbNode, hashLink), ipam4VrfIpHashCompute,
+     ipam4VrfIpHashCompare},
+    {&gIpam6VrfIpHash, offsetof(Ipam6DbNode, hashLink), ipam6VrfIpHashCompute,
+     ipam6VrfIpHashCompare},
+};
+
+void releaseIndexes() {
+    for (const IndexDesc &d : kIndexes) {
+        if (d.table->magic != IPAM_HASH_MAGIC) continue;
+        std::free(d.table->buckets);
+        d.table->buckets = nullptr;
+        d.table->magic = 0;
+    }
+}
+
+bool anyIndexSetUp() {
+    for (const IndexDesc &d : kIndexes)
+        if (d.table->magic == IPAM_HASH_MAGIC) return true;
+    return false;
+}
+
+template <class Fam>
+void freeAddrList(IpamListLink *head) {
+    using Node = typename Fam::Node;
+    for (IpamListLink *l = head->next, *next; l != head; l = next) {
+        next = l->next;
+        Node *n = ipam::nodeOfIfLink<Node>(l);
+        ipam::hashRemove(&Fam::table(), n);
+        ipam::listDel(l);
+        std::free(n);
+    }
+}
+
+}  // namespace
+
+void ipamDbLock() {
+    if (gnl_sem_take(&gIpamDbSem, 0) == -1) IPAM_ERR("(PID:%d)Ipam db failed to lock.");
+}
+
+void ipamDbUnlock() {
+    if (gnl_sem_give(&gIpamDbSem) == -1) IPAM_ERR("(PID:%d)Ipam db failed to unlock.");
+}
+
+int32_t ipam_DbInit(void) {
+    for (const IndexDesc &d : kIndexes) {
+        IpamHashTable *t = d.table;
+        t->hashFn = d.hashFn;
+        t->compareFn = d.compareFn;
+        t->linkOffset = d.linkOffset;
+        t->bucketCount = IPAM_DB_HASH_SIZE;
+        t->buckets = static_cast<IpamHashLink **>(std::malloc(IPAM_DB_HASH_SIZE * sizeof(IpamHashLink *)));
+        if (t->buckets == nullptr) {
+            if (t == &gIpamVrfIpHash)
+                IPAM_ERR("(PID:%d)Ipam db init ipam hash table by vrfIndex and ip address are the keys failed");
+            else
+                IPAM_ERR("(PID:%d)Ipam db init ipam hash table by ifIndex is the key failed");
+            releaseIndexes();
+            return -1;
+        }
+        for (uint32_t b = 0; b < IPAM_DB_HASH_SIZE; b++) t->buckets[b] = nullptr;
+        t->magic = IPAM_HASH_MAGIC;
+        t->count = 0;
+    }
+    if (gnl_sem_mutex_init("ipamDbSem", &gIpamDbSem) != 0) {
+        IPAM_ERR("(PID:%d)Ipam db failed to create ipam database semaphore");
+        releaseIndexes();
+        return -1;
+    }
+    return 0;
+}
+
+void ipam_DbUnInit(void) {
+    // A database that was never set up (or is already gone) has nothing to
+    // free and possibly no lock to take.
+    if (!anyIndexSetUp()) return;
+    ipam::DbLock lock;
+    if (ipam::hashSetUp(&gIpamIfHash)) {
+        for (IpamHashLink *l = ipam::hashIterFirst(&gIpamIfHash), *next; l; l = next) {
+            next = ipam::hashIterNext(&gIpamIfHash, l);
+            auto *ifNode = static_cast<IpamIfNode *>(ipam::hashNodeOf(&gIpamIfHash, l));
+            freeAddrList<ipam::Fam4>(&ifNode->addr4List);
+            freeAddrList<ipam::Fam6>(&ifNode->addr6List);
+            ipam::hashRemove(&gIpamIfHash, ifNode);
+            ipam::hashRemove(&gIpamIfNameHash, ifNode);
+            std::free(ifNode);
+        }
+    }
+    releaseIndexes();
+}
+
+void ipam_AddrInfoNumGet(uint32_t *count) {
+    if (count == nullptr) return;
+    ipam::DbLock lock;
+    *count = ipam::hashSetUp(&gIpamIfHash) ? gIpamIfHash.count : 0;
+}
+
+namespace ipam {
+
+IpamIfNode *ifNodeFind(uint32_t ifIndex) {
+    IpamIfNode key;
+    ifKeyInit(&key, ifIndex, nullptr);
+    return static_cast<IpamIfNode *>(hashFindFirst(&gIpamIfHash, &key));
+}
+
+IpamIfNode *ifNodeFindByName(const char *name) {
+    IpamIfNode key;
+    ifKeyInit(&key, 0, name);
+    return static_cast<IpamIfNode *>(hashFindFirst(&gIpamIfNameHash, &key));
+}
+
+void ifNodeReleaseIfEmpty(IpamIfNode *ifNode) {
+    if (!listEmpty(&ifNode->addr4List) || !listEmpty(&ifNode->addr6List)) return;
+    hashRemove(&gIpamIfHash, ifNode);
+    hashRemove(&gIpamIfNameHash, ifNode);
+    std::free(ifNode);
+}
+
+}  // namespace ipam
+
+IpamIfNode *ipamGetAddrIfNode(const IpamIfNode *key) {
+    if (IpamIfNode *found = ipam::ifNodeFind(key->ifIndex)) return found;
+    if (!ipam::hashSetUp(&gIpamIfHash) || !ipam::hashSetUp(&gIpamIfNameHash)) return nullptr;
+    auto *n = static_cast<IpamIfNode *>(std::malloc(sizeof(IpamIfNode)));
+    if (n == nullptr) return nullptr;
+    std::memset(n, 0, sizeof *n);
+    n->ifIndex = key->ifIndex;
+    std::strncpy(n->ifName, key->ifName, IPAM_IFNAME_SIZE);
+    n->ifName[IPAM_IFNAME_SIZE - 1] = '\0';
+    ipam::listInit(&n->addr4List);
+    ipam::listInit(&n->addr6List);
+    ipam::hashInsert(&gIpamIfHash, n);
+    ipam::hashInsert(&gIpamIfNameHash, n);
+    return n;
+}
+
+IpamListLink *ipam4DbNodeGetByIfName(const char *name) {
+    IpamIfNode *n = ipam::ifNodeFindByName(name);
+    return n ? &n->addr4List : nullptr;
+}
