@@ -1,0 +1,2 @@
+# Allocation failures at set-up are injected through a malloc wrapper.
+target_link_options(${exe} PRIVATE -Wl,--wrap=malloc)

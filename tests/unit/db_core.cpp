@@ -1,0 +1,321 @@
+// The database core: the four hash functions, the intrusive index, the
+// interface nodes, set-up and tear-down, and the re-entrant lock.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "db/db.h"
+#include "ipam_platform.h"
+#include "support/log_capture.h"
+
+// Fails the malloc calls numbered from `gFailAt` (1-based, counted from the
+// arming) on; 0 disarms.
+static std::atomic<int> gFailAt{0};
+static std::atomic<int> gMallocCalls{0};
+extern "C" void *__real_malloc(size_t);
+extern "C" void *__wrap_malloc(size_t n) {
+    if (gFailAt.load() > 0 && ++gMallocCalls >= gFailAt.load()) return nullptr;
+    return __real_malloc(n);
+}
+static void failMallocFrom(int nth) {
+    gMallocCalls = 0;
+    gFailAt = nth;
+}
+
+namespace {
+
+IpamIfNode ifKey(uint32_t ifIndex, const char *name) {
+    IpamIfNode k;
+    ipam::ifKeyInit(&k, ifIndex, name);
+    return k;
+}
+
+Ipam4DbNode v4Key(uint32_t vrf, const char *dotted) {
+    Ipam4DbNode n{};
+    n.info.vrfIndex = vrf;
+    inet_pton(AF_INET, dotted, &n.info.ipAddr);
+    return n;
+}
+
+Ipam6DbNode v6Key(uint32_t vrf, const char *text) {
+    Ipam6DbNode n{};
+    n.info.vrfIndex = vrf;
+    inet_pton(AF_INET6, text, n.info.ip6Addr);
+    return n;
+}
+
+class DbCore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ipamplat_reset();
+        ASSERT_EQ(ipam_DbInit(), 0);
+    }
+    void TearDown() override {
+        failMallocFrom(0);
+        ipam_DbUnInit();
+    }
+};
+
+}  // namespace
+
+// The hash values are part of the replica's observable order (walks and the
+// management export), so they must be the same on every host byte order.
+TEST(Hash, KnownValuesOnEveryByteOrder) {
+    IpamIfNode i0 = ifKey(0, ""), i1 = ifKey(1, "");
+    EXPECT_EQ(ipamIfHashCompute(&i0), 0x4280042au);
+    EXPECT_EQ(ipamIfHashCompute(&i1), 0x2b0fbb4bu);
+    EXPECT_EQ(ipamIfHashCompute(&i1) % IPAM_DB_HASH_SIZE, 843u);
+
+    IpamIfNode empty = ifKey(0, ""), abc = ifKey(0, "abc"), twelve = ifKey(0, "abcdefghijkl");
+    EXPECT_EQ(ipamIfNameHashCompute(&empty), 0x4280042au);
+    EXPECT_EQ(ipamIfNameHashCompute(&abc), 0x37ce4504u);
+    EXPECT_EQ(ipamIfNameHashCompute(&twelve), 0x1b23f069u);
+
+    Ipam4DbNode a = v4Key(0, "10.0.0.1"), z = v4Key(0, "0.0.0.0");
+    EXPECT_EQ(ipam4VrfIpHashCompute(&a), 0x4c828a3bu);
+    EXPECT_EQ(ipam4VrfIpHashCompute(&z), 0xc846d376u);
+
+    // The IPv6 hash ANDs the four words: any all-zero word folds the address
+    // into the VRF's one bucket.
+    Ipam6DbNode g = v6Key(0, "2001:db8::1"), ll = v6Key(0, "fe80::1");
+    EXPECT_EQ(ipam6VrfIpHashCompute(&g), 0xc846d376u);
+    EXPECT_EQ(ipam6VrfIpHashCompute(&ll), 0xc846d376u);
+    Ipam6DbNode full = v6Key(0, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
+    EXPECT_NE(ipam6VrfIpHashCompute(&full), 0xc846d376u);
+}
+
+TEST(Hash, NameHashCoversEveryTailLength) {
+    // Names of 0..39 characters must hash through every tail branch and the
+    // 12-byte loop without reading past the terminator.
+    const char *alphabet = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+    std::vector<uint32_t> seen;
+    for (size_t len = 0; len < IPAM_IFNAME_SIZE; len++) {
+        IpamIfNode k{};
+        std::memcpy(k.ifName, alphabet, len);
+        uint32_t h = ipamIfNameHashCompute(&k);
+        for (uint32_t s : seen) EXPECT_NE(s, h) << "length " << len;
+        seen.push_back(h);
+    }
+}
+
+TEST(Hash, CompareFunctionsLookAtTheKeyOnly) {
+    Ipam4DbNode a = v4Key(1, "10.0.0.1"), b = v4Key(1, "10.0.0.1"), c = v4Key(2, "10.0.0.1");
+    b.info.ifIndex = 99;
+    b.info.ipMask = 0xffffffffu;
+    EXPECT_EQ(ipam4VrfIpHashCompare(&a, &b), 0);
+    EXPECT_NE(ipam4VrfIpHashCompare(&a, &c), 0);
+    Ipam6DbNode x = v6Key(0, "2001:db8::1"), y = v6Key(0, "2001:db8::2");
+    EXPECT_NE(ipam6VrfIpHashCompare(&x, &y), 0);
+    IpamIfNode n1 = ifKey(5, "eth0"), n2 = ifKey(6, "eth0");
+    EXPECT_EQ(ipamIfNameHashCompare(&n1, &n2), 0);
+    EXPECT_NE(ipamIfHashCompare(&n1, &n2), 0);
+}
+
+TEST_F(DbCore, IndexKeepsChainsLinkedThroughInsertAndRemove) {
+    // Three nodes in one bucket: newest first; removing the middle one and
+    // the head must keep the chain and the count right.
+    IpamHashTable *t = &gIpamVrfIpHash;
+    Ipam4DbNode n[3] = {v4Key(0, "10.0.0.1"), v4Key(0, "10.0.0.1"), v4Key(0, "10.0.0.1")};
+    for (auto &node : n) ipam::hashInsert(t, &node);
+    EXPECT_EQ(t->count, 3u);
+    Ipam4DbNode key = v4Key(0, "10.0.0.1");
+    EXPECT_EQ(ipam::hashFindFirst(t, &key), &n[2]);
+    EXPECT_EQ(ipam::hashFindNext(t, &n[2]), &n[1]);
+    EXPECT_EQ(ipam::hashFindNext(t, &n[1]), &n[0]);
+    EXPECT_EQ(ipam::hashFindNext(t, &n[0]), nullptr);
+
+    ipam::hashRemove(t, &n[1]);
+    EXPECT_EQ(ipam::hashFindNext(t, &n[2]), &n[0]);
+    EXPECT_EQ(n[0].hashLink.prev, &n[2].hashLink);
+    ipam::hashRemove(t, &n[2]);
+    EXPECT_EQ(ipam::hashFindFirst(t, &key), &n[0]);
+    EXPECT_EQ(n[0].hashLink.prev, nullptr);
+    ipam::hashRemove(t, &n[0]);
+    EXPECT_EQ(t->count, 0u);
+    EXPECT_EQ(ipam::hashIterFirst(t), nullptr);
+}
+
+TEST_F(DbCore, IterationGoesInBucketOrderAndSkipsEmptyBuckets) {
+    IpamHashTable *t = &gIpamVrfIpHash;
+    // Buckets 571 (10.0.0.1) and 886 (0.0.0.0).
+    Ipam4DbNode hi = v4Key(0, "0.0.0.0"), lo = v4Key(0, "10.0.0.1");
+    ipam::hashInsert(t, &hi);
+    ipam::hashInsert(t, &lo);
+    IpamHashLink *first = ipam::hashIterFirst(t);
+    ASSERT_EQ(first, &lo.hashLink);
+    EXPECT_EQ(first->hash % IPAM_DB_HASH_SIZE, 571u);
+    IpamHashLink *second = ipam::hashIterNext(t, first);
+    ASSERT_EQ(second, &hi.hashLink);
+    EXPECT_EQ(ipam::hashIterNext(t, second), nullptr);
+    ipam::hashRemove(t, &lo);
+    EXPECT_EQ(ipam::hashIterFirst(t), &hi.hashLink);
+    ipam::hashRemove(t, &hi);
+}
+
+TEST_F(DbCore, InterfaceNodesAreFoundByIndexAndKeepTheirFirstName) {
+    ipam::DbLock lock;
+    IpamIfNode k = ifKey(7, "eth7");
+    IpamIfNode *n = ipamGetAddrIfNode(&k);
+    ASSERT_NE(n, nullptr);
+    EXPECT_STREQ(n->ifName, "eth7");
+    EXPECT_TRUE(ipam::listEmpty(&n->addr4List));
+    EXPECT_TRUE(ipam::listEmpty(&n->addr6List));
+
+    IpamIfNode renamed = ifKey(7, "other");
+    EXPECT_EQ(ipamGetAddrIfNode(&renamed), n);
+    EXPECT_STREQ(n->ifName, "eth7");
+    EXPECT_EQ(ipam4DbNodeGetByIfName("eth7"), &n->addr4List);
+    EXPECT_EQ(ipam4DbNodeGetByIfName("other"), nullptr);
+    EXPECT_EQ(gIpamIfHash.count, 1u);
+    EXPECT_EQ(gIpamIfNameHash.count, 1u);
+
+    ipam::ifNodeReleaseIfEmpty(n);
+    EXPECT_EQ(gIpamIfHash.count, 0u);
+    EXPECT_EQ(ipam::ifNodeFind(7), nullptr);
+}
+
+TEST_F(DbCore, LongNamesAreCutTo39Characters) {
+    ipam::DbLock lock;
+    char name[IPAM_IFNAME_SIZE];  // fills all 40 bytes, no terminator
+    std::memset(name, 'x', sizeof name);
+    IpamIfNode k;
+    ipam::ifKeyInit(&k, 3, std::string(name, sizeof name).c_str());
+    IpamIfNode *n = ipamGetAddrIfNode(&k);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(std::strlen(n->ifName), 39u);
+    // A lookup name that differs only after its 39th character finds it.
+    std::string longer(45, 'x');
+    longer[40] = 'y';
+    EXPECT_EQ(ipam4DbNodeGetByIfName(longer.c_str()), &n->addr4List);
+    ipam::ifNodeReleaseIfEmpty(n);
+}
+
+TEST_F(DbCore, CountsInterfacesNotRecords) {
+    uint32_t count = 99;
+    ipam_AddrInfoNumGet(&count);
+    EXPECT_EQ(count, 0u);
+    {
+        ipam::DbLock lock;
+        IpamIfNode a = ifKey(1, "a"), b = ifKey(2, "b");
+        ipamGetAddrIfNode(&a);
+        ipamGetAddrIfNode(&b);
+    }
+    ipam_AddrInfoNumGet(&count);
+    EXPECT_EQ(count, 2u);
+    ipam_AddrInfoNumGet(nullptr);  // must not fault
+}
+
+TEST_F(DbCore, TearDownFreesEverythingAndCanBeRepeated) {
+    // Interfaces with address nodes in both lists: tear-down must free all of
+    // it (LeakSanitizer checks) and leave every index not set up.
+    {
+        ipam::DbLock lock;
+        for (uint32_t i = 1; i <= 50; i++) {
+            IpamIfNode k = ifKey(i, "if");
+            IpamIfNode *n = ipamGetAddrIfNode(&k);
+            auto *a4 = static_cast<Ipam4DbNode *>(std::malloc(sizeof(Ipam4DbNode)));
+            *a4 = v4Key(0, "10.1.1.1");
+            ipam::listAppend(&n->addr4List, &a4->ifLink);
+            ipam::hashInsert(&gIpamVrfIpHash, a4);
+            auto *a6 = static_cast<Ipam6DbNode *>(std::malloc(sizeof(Ipam6DbNode)));
+            *a6 = v6Key(0, "2001:db8::5");
+            ipam::listAppend(&n->addr6List, &a6->ifLink);
+            ipam::hashInsert(&gIpam6VrfIpHash, a6);
+        }
+    }
+    ipam_DbUnInit();
+    for (IpamHashTable *t : {&gIpamIfHash, &gIpamIfNameHash, &gIpamVrfIpHash, &gIpam6VrfIpHash}) {
+        EXPECT_EQ(t->magic, 0u);
+        EXPECT_EQ(t->buckets, nullptr);
+    }
+    ipam_DbUnInit();  // a second tear-down does nothing
+    uint32_t count = 5;
+    ipam_AddrInfoNumGet(&count);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(ipam_DbInit(), 0);  // and set-up works again
+}
+
+TEST_F(DbCore, SetUpFailureRollsBackAndNamesTheIndex) {
+    ipam_DbUnInit();
+    struct Case {
+        int failingAlloc;
+        const char *line;
+    } cases[] = {
+        {1, "Ipam db init ipam hash table by ifIndex is the key failed"},
+        {2, "Ipam db init ipam hash table by ifIndex is the key failed"},
+        {3, "Ipam db init ipam hash table by vrfIndex and ip address are the keys failed"},
+        {4, "Ipam db init ipam hash table by ifIndex is the key failed"},
+    };
+    for (const Case &c : cases) {
+        LogCapture log;
+        failMallocFrom(c.failingAlloc);
+        EXPECT_EQ(ipam_DbInit(), -1);
+        failMallocFrom(0);
+        EXPECT_TRUE(log.has(c.line)) << c.failingAlloc;
+        for (IpamHashTable *t : {&gIpamIfHash, &gIpamIfNameHash, &gIpamVrfIpHash, &gIpam6VrfIpHash})
+            EXPECT_EQ(t->magic, 0u);
+        ASSERT_FALSE(log.lines().empty());
+        EXPECT_EQ(log.lines()[0].level, 3u);
+        EXPECT_EQ(log.lines()[0].logClass, 1u);
+        EXPECT_EQ(log.lines()[0].moduleId, IPAM_MODULE_ID);
+    }
+    // A refused semaphore rolls back all four indexes too.
+    LogCapture log;
+    ipamplat_fault_set(IPAMPLAT_F_SEM_INIT, 0, 1, -1);
+    EXPECT_EQ(ipam_DbInit(), -1);
+    EXPECT_TRUE(log.has("Ipam db failed to create ipam database semaphore"));
+    EXPECT_EQ(gIpamVrfIpHash.magic, 0u);
+    ipamplat_fault_clear_all();
+    ASSERT_EQ(ipam_DbInit(), 0);
+}
+
+TEST_F(DbCore, LockIsReentrantAndExcludesOtherThreads) {
+    std::atomic<bool> otherGotIt{false};
+    ipamDbLock();
+    ipamDbLock();  // nested take by the holder succeeds at once
+    std::thread other([&] {
+        ipamDbLock();
+        otherGotIt = true;
+        ipamDbUnlock();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(otherGotIt.load());
+    ipamDbUnlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(otherGotIt.load());  // still held once
+    ipamDbUnlock();
+    other.join();
+    EXPECT_TRUE(otherGotIt.load());
+}
+
+TEST_F(DbCore, LockFailuresAreLoggedAndTheCallerGoesOn) {
+    LogCapture log;
+    ipamplat_fault_set(IPAMPLAT_F_SEM_TAKE, 0, 1, -1);
+    ipamplat_fault_set(IPAMPLAT_F_SEM_GIVE, 0, 1, -1);
+    uint32_t count = 7;
+    ipam_AddrInfoNumGet(&count);
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(log.has("Ipam db failed to lock."));
+    EXPECT_TRUE(log.has("Ipam db failed to unlock."));
+    ipamplat_fault_clear_all();
+}
+
+TEST(DbNotSetUp, BehavesAsEmptyAndNeverFaults) {
+    ipam_DbUnInit();
+    uint32_t count = 3;
+    ipam_AddrInfoNumGet(&count);
+    EXPECT_EQ(count, 0u);
+    Ipam4DbNode key = v4Key(0, "10.0.0.1");
+    EXPECT_EQ(ipam::hashFindFirst(&gIpamVrfIpHash, &key), nullptr);
+    EXPECT_EQ(ipam::hashIterFirst(&gIpamVrfIpHash), nullptr);
+    ipam::DbLock lock;
+    IpamIfNode k = ifKey(1, "eth1");
+    EXPECT_EQ(ipamGetAddrIfNode(&k), nullptr);
+    EXPECT_EQ(ipam4DbNodeGetByIfName("eth1"), nullptr);
+}
