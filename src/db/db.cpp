@@ -151,8 +151,8 @@ IpamIfNode *ipamGetAddrIfNode(const IpamIfNode *key) {
     if (n == nullptr) return nullptr;
     std::memset(n, 0, sizeof *n);
     n->ifIndex = key->ifIndex;
-    std::strncpy(n->ifName, key->ifName, IPAM_IFNAME_SIZE);
-    n->ifName[IPAM_IFNAME_SIZE - 1] = '\0';
+    // At most 39 characters: the node's own copy is always terminated.
+    std::memcpy(n->ifName, key->ifName, strnlen(key->ifName, IPAM_IFNAME_SIZE - 1));
     ipam::listInit(&n->addr4List);
     ipam::listInit(&n->addr6List);
     ipam::hashInsert(&gIpamIfHash, n);

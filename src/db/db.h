@@ -48,7 +48,7 @@ public:
 inline void ifKeyInit(IpamIfNode *key, uint32_t ifIndex, const char *name) {
     std::memset(key, 0, sizeof *key);
     key->ifIndex = ifIndex;
-    if (name) std::strncpy(key->ifName, name, IPAM_IFNAME_SIZE - 1);
+    if (name) std::memcpy(key->ifName, name, strnlen(name, IPAM_IFNAME_SIZE - 1));
 }
 
 // The interface node with this index, or null. Caller holds the lock.
