@@ -1,0 +1,228 @@
+/* Management framework: one registered handler, and a client side that
+ * sends it a request on the management thread and collects the reply. */
+#include <string.h>
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "export.h"
+#include "fault.h"
+#include "ipam_platform.h"
+#include "platform/cmf.h"
+#include "reset.h"
+#include "worker.h"
+
+struct PlatCmfParam {
+    int32_t id = 0;
+    int32_t length = 0;
+    bool has_data = false;
+    std::vector<uint8_t> data;
+};
+
+/* What the handler encoded, handed to the requester. */
+struct ipamplat_cmf_reply {
+    std::vector<PlatCmfParam> params;
+};
+
+namespace {
+
+/* The platform-owned context the handler receives for one request. */
+struct CmfContext {
+    CMF_CONTEXT_OBJ obj{};
+    std::vector<PlatCmfParam> request;
+    size_t next = 0; /* next parameter to decode */
+    int32_t limit = -1;
+    int32_t limit_answer = 0;
+    ipamplat_cmf_reply *reply = nullptr;
+};
+
+struct CmfState {
+    std::mutex lock;
+    std::map<uint32_t, CMF_SERVER_HANDLER> handlers;
+    /* Contexts of requests in progress: anything else is refused. */
+    std::set<const void *> live;
+};
+
+CmfState g_cmf;
+ipamplat::Worker g_mgmt_thread;
+
+PlatCmfParam copy_param(int32_t id, int32_t length, const void *data) {
+    PlatCmfParam p;
+    p.id = id;
+    p.length = length;
+    if (data != nullptr) {
+        p.has_data = true;
+        size_t n = length > 0 ? static_cast<size_t>(length) : 0;
+        p.data.resize(n > 0 ? n : 1);
+        if (n > 0)
+            memcpy(p.data.data(), data, n);
+    }
+    return p;
+}
+
+/* The context behind a handler's pointer, or null when it is not one of
+ * ours. The handler only ever uses it on the management thread, while its
+ * request is in progress, so it stays valid after the lookup. */
+CmfContext *context(void *ctx) {
+    if (ctx == nullptr)
+        return nullptr;
+    std::lock_guard<std::mutex> guard(g_cmf.lock);
+    return g_cmf.live.count(ctx) != 0 ? static_cast<CmfContext *>(ctx) : nullptr;
+}
+
+/* The handler requests go to: the library's module (198) when registered,
+ * else the lowest registered module. */
+CMF_SERVER_HANDLER target_handler() {
+    std::lock_guard<std::mutex> guard(g_cmf.lock);
+    auto it = g_cmf.handlers.find(198u);
+    if (it == g_cmf.handlers.end())
+        it = g_cmf.handlers.begin();
+    return it != g_cmf.handlers.end() ? it->second : nullptr;
+}
+
+} // namespace
+
+namespace ipamplat {
+void cmf_reset() {}
+} // namespace ipamplat
+
+/* Records the module's handler (replacing an earlier one); -1 for none. */
+IPAMPLAT_API int32_t CMF_ServerModCallbackReg(uint32_t moduleId, CMF_SERVER_HANDLER handler) {
+    int32_t failed = 0;
+    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_REG, &failed))
+        return failed;
+    if (handler == nullptr)
+        return -1;
+    std::lock_guard<std::mutex> guard(g_cmf.lock);
+    g_cmf.handlers[moduleId] = handler;
+    return 0;
+}
+
+/* Forgets the module's handler. Answers 0 also when none was registered, so
+ * that a teardown run twice succeeds. */
+IPAMPLAT_API int32_t CMF_ServerModCallbackUnreg(uint32_t moduleId) {
+    int32_t failed = 0;
+    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_UNREG, &failed))
+        return failed;
+    std::lock_guard<std::mutex> guard(g_cmf.lock);
+    g_cmf.handlers.erase(moduleId);
+    return 0;
+}
+
+/* Fills objectId and operation from the request. */
+IPAMPLAT_API int32_t CMF_ServerContextObjGet(void *ctx, CMF_CONTEXT_OBJ *obj) {
+    int32_t failed = 0;
+    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_OBJGET, &failed))
+        return failed;
+    CmfContext *c = context(ctx);
+    if (c == nullptr || obj == nullptr)
+        return -1;
+    *obj = c->obj;
+    return 0;
+}
+
+/* Hands out the request's next parameter; -1 past the last one. The data
+ * stays valid until the handler returns. */
+IPAMPLAT_API int32_t CMF_ServerParamDecode(void *ctx, int32_t *paramId, int32_t *dataLength,
+                                           void **data) {
+    int32_t failed = 0;
+    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_DECODE, &failed))
+        return failed;
+    CmfContext *c = context(ctx);
+    if (c == nullptr || paramId == nullptr || dataLength == nullptr || data == nullptr)
+        return -1;
+    if (c->next >= c->request.size())
+        return -1;
+    PlatCmfParam &p = c->request[c->next++];
+    *paramId = p.id;
+    *dataLength = p.length;
+    *data = p.has_data ? p.data.data() : nullptr;
+    return 0;
+}
+
+/* Appends a copy of one parameter to the reply, unless the request's encode
+ * limit was reached: then it answers the limit's answer and keeps nothing. */
+IPAMPLAT_API int32_t CMF_ServerParamEncode(void *ctx, int32_t paramId, int32_t dataLength,
+                                           const void *data) {
+    int32_t failed = 0;
+    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_ENCODE, &failed))
+        return failed;
+    CmfContext *c = context(ctx);
+    if (c == nullptr || dataLength < 0 || (data == nullptr && dataLength > 0))
+        return -1;
+    if (c->limit >= 0 && c->reply->params.size() >= static_cast<size_t>(c->limit))
+        return c->limit_answer;
+    c->reply->params.push_back(copy_param(paramId, dataLength, data));
+    return 0;
+}
+
+/* 1 when a handler is registered. */
+IPAMPLAT_API int32_t ipamplat_cmf_registered(void) {
+    std::lock_guard<std::mutex> guard(g_cmf.lock);
+    return g_cmf.handlers.empty() ? 0 : 1;
+}
+
+/* Runs the handler on the management thread with a context built from the
+ * request, and answers its result. */
+IPAMPLAT_API int32_t ipamplat_cmf_send(const ipamplat_cmf_request *request,
+                                       ipamplat_cmf_reply **reply) {
+    if (reply != nullptr)
+        *reply = nullptr;
+    if (request == nullptr || (request->paramCount > 0 && request->params == nullptr))
+        return -1;
+    CMF_SERVER_HANDLER handler = target_handler();
+    if (handler == nullptr)
+        return IPAMPLAT_NO_PEER;
+
+    CmfContext ctx;
+    ctx.obj.objectId = request->objectId;
+    ctx.obj.operation = request->operation;
+    for (uint32_t i = 0; i < request->paramCount; ++i) {
+        const ipamplat_cmf_param &p = request->params[i];
+        ctx.request.push_back(copy_param(p.id, p.length, p.data));
+    }
+    ctx.limit = request->encodeLimit;
+    ctx.limit_answer = request->encodeLimitAnswer;
+    ctx.reply = new ipamplat_cmf_reply();
+    {
+        std::lock_guard<std::mutex> guard(g_cmf.lock);
+        g_cmf.live.insert(&ctx);
+    }
+    int32_t result = IPAMPLAT_NO_PEER;
+    g_mgmt_thread.run_sync([handler, &ctx, &result] { result = handler(&ctx); });
+    {
+        std::lock_guard<std::mutex> guard(g_cmf.lock);
+        g_cmf.live.erase(&ctx);
+    }
+    if (reply != nullptr)
+        *reply = ctx.reply;
+    else
+        delete ctx.reply;
+    return result;
+}
+
+/* Number of parameters the handler encoded (0 for no reply). */
+IPAMPLAT_API uint32_t ipamplat_cmf_reply_count(const ipamplat_cmf_reply *reply) {
+    return reply != nullptr ? static_cast<uint32_t>(reply->params.size()) : 0;
+}
+
+/* The i-th encoded parameter; -1 when there is none. */
+IPAMPLAT_API int32_t ipamplat_cmf_reply_param(const ipamplat_cmf_reply *reply, uint32_t i,
+                                              int32_t *id, int32_t *length, const void **data) {
+    if (reply == nullptr || i >= reply->params.size())
+        return -1;
+    const PlatCmfParam &p = reply->params[i];
+    if (id != nullptr)
+        *id = p.id;
+    if (length != nullptr)
+        *length = p.length;
+    if (data != nullptr)
+        *data = p.has_data ? p.data.data() : nullptr;
+    return 0;
+}
+
+IPAMPLAT_API void ipamplat_cmf_reply_free(ipamplat_cmf_reply *reply) {
+    delete reply;
+}

@@ -1,0 +1,237 @@
+/* Publish/subscribe: one subscriber registration, and a publisher that
+ * tests and tools play. Every callback runs on the publisher thread, one at
+ * a time and in call order; none starts once PS_SubscriberFini returned. */
+#include <string.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "export.h"
+#include "fault.h"
+#include "ipam_platform.h"
+#include "platform/ps.h"
+#include "reset.h"
+#include "worker.h"
+
+namespace {
+
+enum class Kind { Start, Send, End };
+
+/* One delivery: payload copied when it was given. */
+struct Delivery {
+    Kind kind;
+    int32_t code = 0;
+    uint32_t length = 0;
+    bool has_payload = false;
+    std::vector<uint8_t> payload;
+    unsigned long long epoch = 0; /* the registration it was meant for */
+};
+
+struct PsState {
+    std::mutex lock;
+    std::condition_variable idle; /* a callback finished */
+    ipamplat_ps_registration reg{};
+    PS_SUB_CALLBACKS callbacks{};
+    /* Bumped by every Init and Fini: a delivery runs only for the
+     * registration that was current when it was given. */
+    unsigned long long epoch = 0;
+    bool running = false;
+    void (*init_hook)(void *) = nullptr;
+    void *init_hook_ctx = nullptr;
+};
+
+/* Declared before the worker, so the worker (and its thread) goes first at
+ * exit while the state it uses still exists. */
+PsState g_ps;
+ipamplat::Worker g_publisher;
+
+/* Runs one delivery on the publisher thread; IPAMPLAT_NO_PEER when its
+ * subscriber went away or has no such callback. */
+int32_t deliver(const Delivery &d) {
+    PS_SUB_CALLBACKS cb;
+    {
+        std::lock_guard<std::mutex> guard(g_ps.lock);
+        if (!g_ps.reg.active || g_ps.epoch != d.epoch)
+            return IPAMPLAT_NO_PEER;
+        cb = g_ps.callbacks;
+        g_ps.running = true;
+    }
+    int32_t result = IPAMPLAT_NO_PEER;
+    switch (d.kind) {
+    case Kind::Start:
+        if (cb.start != nullptr)
+            result = cb.start();
+        break;
+    case Kind::Send:
+        if (cb.dispatch != nullptr)
+            result = cb.dispatch(d.code, d.length, d.has_payload ? d.payload.data() : nullptr);
+        break;
+    case Kind::End:
+        if (cb.end != nullptr)
+            result = cb.end();
+        break;
+    }
+    std::lock_guard<std::mutex> guard(g_ps.lock);
+    g_ps.running = false;
+    g_ps.idle.notify_all();
+    return result;
+}
+
+/* A delivery for the current registration, or null when there is none. */
+std::shared_ptr<Delivery> make(Kind kind, int32_t code, uint32_t length, const void *payload) {
+    auto d = std::make_shared<Delivery>();
+    d->kind = kind;
+    d->code = code;
+    d->length = length;
+    if (payload != nullptr) {
+        d->has_payload = true;
+        /* One byte at least, so a zero-length payload stays non-null. */
+        d->payload.resize(length > 0 ? length : 1);
+        if (length > 0)
+            memcpy(d->payload.data(), payload, length);
+    }
+    std::lock_guard<std::mutex> guard(g_ps.lock);
+    if (!g_ps.reg.active)
+        return nullptr;
+    d->epoch = g_ps.epoch;
+    return d;
+}
+
+int32_t call(Kind kind, int32_t code, uint32_t length, const void *payload) {
+    std::shared_ptr<Delivery> d = make(kind, code, length, payload);
+    if (!d)
+        return IPAMPLAT_NO_PEER;
+    int32_t result = IPAMPLAT_NO_PEER;
+    g_publisher.run_sync([d, &result] { result = deliver(*d); });
+    return result;
+}
+
+void post(Kind kind, int32_t code, uint32_t length, const void *payload) {
+    std::shared_ptr<Delivery> d = make(kind, code, length, payload);
+    if (d)
+        g_publisher.post([d] { deliver(*d); });
+}
+
+void copy_addr(uint8_t out[16], const struct sockaddr_tipc *addr) {
+    if (addr != nullptr)
+        memcpy(out, addr, 16);
+    else
+        memset(out, 0, 16);
+}
+
+} // namespace
+
+namespace ipamplat {
+
+void ps_reset() {
+    std::lock_guard<std::mutex> guard(g_ps.lock);
+    g_ps.reg.initCalls = 0;
+    g_ps.reg.finiCalls = 0;
+    g_ps.reg.finiModuleId = 0;
+    g_ps.reg.finiPublisherModuleId = 0;
+    memset(g_ps.reg.finiPublisher, 0, sizeof g_ps.reg.finiPublisher);
+    g_ps.init_hook = nullptr;
+    g_ps.init_hook_ctx = nullptr;
+}
+
+} // namespace ipamplat
+
+static_assert(sizeof(ipamplat_ps_registration::publisher) == 16, "a sockaddr_tipc is 16 bytes");
+
+/* Registers the subscriber (replacing any earlier one), then runs the init
+ * hook. -1 without a callback table or publisher address. */
+IPAMPLAT_API int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId,
+                                       uint32_t publisherModuleId, uint32_t careMask,
+                                       const struct sockaddr_tipc *publisher,
+                                       const PS_SUB_CALLBACKS *callbacks) {
+    int32_t failed = 0;
+    if (ipamplat::fault_hit(IPAMPLAT_F_PS_INIT, &failed))
+        return failed;
+    if (publisher == nullptr || callbacks == nullptr)
+        return -1;
+    void (*hook)(void *);
+    void *hook_ctx;
+    {
+        std::lock_guard<std::mutex> guard(g_ps.lock);
+        ipamplat_ps_registration &r = g_ps.reg;
+        r.active = 1;
+        r.handle = handle;
+        r.moduleId = moduleId;
+        r.publisherModuleId = publisherModuleId;
+        r.careMask = careMask;
+        copy_addr(r.publisher, publisher);
+        ++r.initCalls;
+        g_ps.callbacks = *callbacks;
+        ++g_ps.epoch;
+        hook = g_ps.init_hook;
+        hook_ctx = g_ps.init_hook_ctx;
+    }
+    if (hook != nullptr)
+        hook(hook_ctx);
+    return 0;
+}
+
+/* Ends the registration: drops what is queued for it and waits for a
+ * running callback, unless called from that callback. */
+IPAMPLAT_API int32_t PS_SubscriberFini(uint32_t moduleId, uint32_t publisherModuleId,
+                                       const struct sockaddr_tipc *publisher) {
+    int32_t failed = 0;
+    if (ipamplat::fault_hit(IPAMPLAT_F_PS_FINI, &failed))
+        return failed;
+    const bool from_callback = g_publisher.on_worker_thread();
+    std::unique_lock<std::mutex> lock(g_ps.lock);
+    ipamplat_ps_registration &r = g_ps.reg;
+    r.active = 0;
+    ++r.finiCalls;
+    r.finiModuleId = moduleId;
+    r.finiPublisherModuleId = publisherModuleId;
+    copy_addr(r.finiPublisher, publisher);
+    ++g_ps.epoch;
+    if (!from_callback)
+        g_ps.idle.wait(lock, [] { return !g_ps.running; });
+    return 0;
+}
+
+/* A snapshot of the registration record. */
+IPAMPLAT_API void ipamplat_ps_get_registration(ipamplat_ps_registration *out) {
+    if (out == nullptr)
+        return;
+    std::lock_guard<std::mutex> guard(g_ps.lock);
+    *out = g_ps.reg;
+}
+
+/* Sets the hook PS_SubscriberInit runs before returning (null: none). */
+IPAMPLAT_API void ipamplat_ps_set_init_hook(void (*hook)(void *ctx), void *ctx) {
+    std::lock_guard<std::mutex> guard(g_ps.lock);
+    g_ps.init_hook = hook;
+    g_ps.init_hook_ctx = ctx;
+}
+
+/* Synchronous deliveries: wait and answer the callback's result. */
+IPAMPLAT_API int32_t ipamplat_pub_start(void) {
+    return call(Kind::Start, 0, 0, nullptr);
+}
+IPAMPLAT_API int32_t ipamplat_pub_send(int32_t code, uint32_t length, const void *payload) {
+    return call(Kind::Send, code, length, payload);
+}
+IPAMPLAT_API int32_t ipamplat_pub_end(void) {
+    return call(Kind::End, 0, 0, nullptr);
+}
+
+/* Queued deliveries. */
+IPAMPLAT_API void ipamplat_pub_post_start(void) {
+    post(Kind::Start, 0, 0, nullptr);
+}
+IPAMPLAT_API void ipamplat_pub_post_send(int32_t code, uint32_t length, const void *payload) {
+    post(Kind::Send, code, length, payload);
+}
+IPAMPLAT_API void ipamplat_pub_post_end(void) {
+    post(Kind::End, 0, 0, nullptr);
+}
+
+/* Waits until every delivery queued so far has run or been dropped. */
+IPAMPLAT_API void ipamplat_pub_drain(void) {
+    g_publisher.drain();
+}
