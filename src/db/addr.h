@@ -1,0 +1,150 @@
+// Insertion, identity and removal of address nodes: the logic both families
+// share, as templates over Fam4/Fam6. The exported twins in addr4.cpp and
+// addr6.cpp are thin entry points over these and keep the family's own rules
+// (what adding an already stored record changes, the update operation).
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "db/db.h"
+
+// The stored node that is the same record as `record` (identity as the care
+// mask has it now), or null. Caller holds the lock.
+Ipam4DbNode *ipam4DbNodeGetByAll(const Ipam4AddrInfo *record);
+Ipam6DbNode *ipam6DbNodeGetByAll(const Ipam6AddrInfo *record);
+// The stored node equal to `record` in ifIndex, mask, address and vrfIndex,
+// whatever the attributes and the care mask, or null. Caller holds the lock.
+Ipam6DbNode *ipam6DbNodeGetIgnoreAttr(const Ipam6AddrInfo *record);
+
+// Removes exactly this node (not merely one with the same fields): off its
+// interface's list, out of its index, its interface node freed when this was
+// the interface's last address. Takes the lock; always 0. For callers that
+// hold a node, such as the batch-end sweep from inside a whole-table walk.
+int32_t ipam4DbNodeRemove(Ipam4DbNode *node);
+int32_t ipam6DbNodeRemove(Ipam6DbNode *node);
+
+namespace ipam {
+
+// The database lock for a scope, taken only while the database is set up.
+// Without a database there is nothing to guard (and before the first set-up
+// no mutex to take), so every operation then acts on an empty replica; the
+// hash helpers answer "nothing" on an index that is not set up.
+class DbLockIfSetUp {
+public:
+    DbLockIfSetUp() : held_(hashSetUp(&gIpamIfHash)) {
+        if (held_) ipamDbLock();
+    }
+    ~DbLockIfSetUp() {
+        if (held_) ipamDbUnlock();
+    }
+    DbLockIfSetUp(const DbLockIfSetUp &) = delete;
+    DbLockIfSetUp &operator=(const DbLockIfSetUp &) = delete;
+    // True when the database was set up as the lock was taken.
+    bool setUp() const { return held_; }
+
+private:
+    bool held_;
+};
+
+// Equal in ifIndex, mask, address and vrfIndex (compared in this order).
+template <class Fam>
+bool sameIgnoringAttr(const typename Fam::Info &a, const typename Fam::Info &b) {
+    return a.ifIndex == b.ifIndex && std::memcmp(Fam::mask(a), Fam::mask(b), Fam::kAddrLen) == 0 &&
+           std::memcmp(Fam::addr(a), Fam::addr(b), Fam::kAddrLen) == 0 &&
+           a.vrfIndex == b.vrfIndex;
+}
+
+// The same record: the attribute takes part only while the host tracks the
+// family's interface validity, read from the care mask at each call.
+template <class Fam>
+bool sameRecord(const typename Fam::Info &a, const typename Fam::Info &b) {
+    if (!sameIgnoringAttr<Fam>(a, b)) return false;
+    if ((ipamSubGetCareEvt() & Fam::kIfCareBits) == 0) return true;
+    return Fam::attr(a) == Fam::attr(b);
+}
+
+// The first stored node with the key of `record` that `match` accepts, in
+// chain order (most recently added first). Caller holds the lock.
+template <class Fam, class Match>
+typename Fam::Node *findCandidate(const typename Fam::Info &record, Match match) {
+    using Node = typename Fam::Node;
+    Node key;
+    std::memset(&key, 0, sizeof key);
+    std::memcpy(&key.info, &record, sizeof key.info);  // only the key fields are read
+    const IpamHashTable *t = &Fam::table();
+    for (void *n = hashFindFirst(t, &key); n; n = hashFindNext(t, n)) {
+        Node *node = static_cast<Node *>(n);
+        if (match(record, node->info)) return node;
+    }
+    return nullptr;
+}
+
+template <class Fam>
+typename Fam::Node *findSame(const typename Fam::Info &record) {
+    return findCandidate<Fam>(record, sameRecord<Fam>);
+}
+
+template <class Fam>
+typename Fam::Node *findIgnoringAttr(const typename Fam::Info &record) {
+    return findCandidate<Fam>(record, sameIgnoringAttr<Fam>);
+}
+
+// Stores a new node for `record`: allocated zero-filled, appended to its
+// interface's list (the interface created when it has no address yet) and
+// linked into the family's index. False when an allocation failed; the
+// database is then unchanged and nothing is kept. Caller holds the lock and
+// logs the failure.
+template <class Fam>
+bool insertNew(const typename Fam::Info &record, uint32_t batchVer) {
+    using Node = typename Fam::Node;
+    auto *node = static_cast<Node *>(std::malloc(sizeof(Node)));
+    if (node == nullptr) return false;
+    std::memset(node, 0, sizeof *node);
+    node->batchVer = batchVer;
+    std::memcpy(&node->info, &record, sizeof node->info);
+
+    IpamIfNode key;
+    ifKeyInit(&key, record.ifIndex, record.ifName);
+    IpamIfNode *ifNode = ipamGetAddrIfNode(&key);
+    if (ifNode == nullptr) {
+        std::free(node);
+        return false;
+    }
+    listAppend(&Fam::list(*ifNode), &node->ifLink);
+    hashInsert(&Fam::table(), node);
+    return true;
+}
+
+// Takes a stored node out of the database and frees it, with its interface
+// node when that has no address left. Caller holds the lock.
+template <class Fam>
+void unlinkAndFree(typename Fam::Node *node) {
+    IpamIfNode *ifNode = ifNodeFind(node->info.ifIndex);
+    listDel(&node->ifLink);
+    if (ifNode) ifNodeReleaseIfEmpty(ifNode);
+    hashRemove(&Fam::table(), node);
+    std::free(node);
+}
+
+// Removes the most recently added node equal to `record` but for the
+// attribute; 0 also when none matches. Takes the lock.
+template <class Fam>
+int32_t removeMatching(const typename Fam::Info &record) {
+    DbLockIfSetUp lock;
+    if (!lock.setUp()) return 0;
+    if (typename Fam::Node *node = findIgnoringAttr<Fam>(record)) unlinkAndFree<Fam>(node);
+    return 0;
+}
+
+// Removes exactly `node`; see ipam4DbNodeRemove. Takes the lock.
+template <class Fam>
+int32_t removeNode(typename Fam::Node *node) {
+    DbLockIfSetUp lock;
+    if (!lock.setUp() || node == nullptr) return 0;
+    unlinkAndFree<Fam>(node);
+    return 0;
+}
+
+}  // namespace ipam

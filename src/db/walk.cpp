@@ -1,0 +1,185 @@
+// The six database walks: whole address tables in index order behind an
+// optional cursor record, and one interface's address nodes or record copies
+// in insertion order. Every walk holds the database lock while its callbacks
+// run; the lock admits the callbacks' own re-entry on the same thread.
+#include <cstring>
+
+#include "common/bytes.h"
+#include "common/log.h"
+#include "db/addr.h"
+
+namespace {
+
+using ipam::Fam4;
+using ipam::Fam6;
+
+// The node after `node` in its index's order, or null.
+template <class Fam>
+typename Fam::Node *successor(typename Fam::Node *node) {
+    const IpamHashTable *t = &Fam::table();
+    IpamHashLink *next = ipam::hashIterNext(t, ipam::hashLinkOf(t, node));
+    return next ? static_cast<typename Fam::Node *>(ipam::hashNodeOf(t, next)) : nullptr;
+}
+
+// Where a whole-table walk starts. A cursor that is still stored resumes
+// behind its own node. A cursor that is gone (removed or changed since it was
+// handed out) resumes where it would stand: a stand-in node is linked at the
+// head of its bucket just long enough to read its successor, so the index and
+// its count are left as they were. Caller holds the lock.
+template <class Fam>
+typename Fam::Node *firstToVisit(const typename Fam::Info *cursor) {
+    using Node = typename Fam::Node;
+    IpamHashTable *t = &Fam::table();
+    if (!ipam::hashSetUp(t)) return nullptr;
+    if (cursor == nullptr) {
+        IpamHashLink *first = ipam::hashIterFirst(t);
+        return first ? static_cast<Node *>(ipam::hashNodeOf(t, first)) : nullptr;
+    }
+    if (Node *stored = ipam::findSame<Fam>(*cursor)) return successor<Fam>(stored);
+    Node standIn;
+    std::memset(&standIn, 0, sizeof standIn);
+    std::memcpy(&standIn.info, cursor, sizeof standIn.info);
+    standIn.batchVer = 0;
+    ipam::hashInsert(t, &standIn);
+    Node *first = successor<Fam>(&standIn);
+    ipam::hashRemove(t, &standIn);
+    return first;
+}
+
+// -2 at the end of the table; -1 when a callback answered non-zero, that
+// answer stored in *status when status is not null. The successor is fixed
+// before each callback runs, so a callback may remove the node it is given
+// (and no other node of the family).
+template <class Fam, class NodeFn>
+int32_t walkTable(const typename Fam::Info *cursor, NodeFn callback, void *user, int32_t *status) {
+    if (callback == nullptr) return IPAM_ERR_PARAM;
+    ipam::DbLockIfSetUp lock;
+    if (!lock.setUp()) return IPAM_WALK_END;
+    for (typename Fam::Node *node = firstToVisit<Fam>(cursor); node;) {
+        typename Fam::Node *next = successor<Fam>(node);
+        int32_t r = callback(node, user);
+        if (r != 0) {
+            IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam db call back function return failed %d", r);
+            if (status) *status = r;
+            return IPAM_ERR_FAIL;
+        }
+        node = next;
+    }
+    return IPAM_WALK_END;
+}
+
+// The traces of the interface walks, which name the family.
+template <class Fam>
+struct IfWalkLog;
+
+template <>
+struct IfWalkLog<Fam4> {
+    static void notFound(uint32_t ifIndex) {
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam4 db walk ifindex(0x%x) not found address", ifIndex);
+    }
+    static void broken(uint32_t ifIndex, void *callback) {
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam4 db walk ifindex(0x%x) address break by caller(%p) failed",
+                 ifIndex, callback);
+    }
+    // Shows the copy as the callback left it.
+    static void visited(uint32_t ifIndex, const Ipam4AddrInfo &copy) {
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam4 db walk ifindex(0x%x) address: 0x%08x/0x%08x attr 0x%x",
+                 ifIndex, ipam::addrValue(copy.ipAddr), ipam::addrValue(copy.ipMask), copy.ipAttr);
+    }
+    static void over(uint32_t ifIndex) {
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam4 db walk ifindex(0x%x) address over", ifIndex);
+    }
+};
+
+template <>
+struct IfWalkLog<Fam6> {
+    static void notFound(uint32_t ifIndex) {
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db walk ifindex(0x%x) not found address", ifIndex);
+    }
+    static void broken(uint32_t ifIndex, void *callback) {
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db walk ifindex(0x%x) address break by caller(%p) failed",
+                 ifIndex, callback);
+    }
+    // The IPv6 record walk traces no record.
+    static void visited(uint32_t, const Ipam6AddrInfo &) {}
+    static void over(uint32_t ifIndex) {
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db walk ifindex(0x%x) address over", ifIndex);
+    }
+};
+
+// Visits the interface's address nodes in insertion order. The next node is
+// read after the callback returns, so the callback may change the node it is
+// given in place but must not remove it. `noInterface` is the answer for an
+// ifIndex without interface node (also without a database); a stop by the
+// callback answers 0.
+template <class Fam, class NodeFn>
+int32_t walkIfNodes(uint32_t ifIndex, NodeFn callback, void *user, int32_t noInterface) {
+    using Node = typename Fam::Node;
+    if (callback == nullptr) return IPAM_ERR_PARAM;
+    ipam::DbLockIfSetUp lock;
+    IpamIfNode *ifNode = ipam::ifNodeFind(ifIndex);
+    if (ifNode == nullptr) return noInterface;
+    IpamListLink *head = &Fam::list(*ifNode);
+    for (IpamListLink *l = head->next; l != head; l = l->next)
+        if (callback(ipam::nodeOfIfLink<Node>(l), user) != 0) return 0;
+    IfWalkLog<Fam>::over(ifIndex);
+    return 0;
+}
+
+// Hands the callback a private copy of each of the interface's records, in
+// insertion order: 0 at the end of the list, -1 when the callback answered
+// non-zero, 14 when no interface (or no database) has this ifIndex.
+template <class Fam, class RecordFn>
+int32_t walkIfRecords(uint32_t ifIndex, RecordFn callback, void *user) {
+    using Node = typename Fam::Node;
+    using Info = typename Fam::Info;
+    if (callback == nullptr) return IPAM_ERR_PARAM;
+    ipam::DbLockIfSetUp lock;
+    IpamIfNode *ifNode = ipam::ifNodeFind(ifIndex);
+    if (ifNode == nullptr) {
+        IfWalkLog<Fam>::notFound(ifIndex);
+        return IPAM_ERR_NOT_FOUND;
+    }
+    IpamListLink *head = &Fam::list(*ifNode);
+    for (IpamListLink *l = head->next; l != head; l = l->next) {
+        Info copy;
+        std::memcpy(&copy, &ipam::nodeOfIfLink<Node>(l)->info, sizeof copy);
+        if (callback(&copy, user) != 0) {
+            IfWalkLog<Fam>::broken(ifIndex, reinterpret_cast<void *>(callback));
+            return IPAM_ERR_FAIL;
+        }
+        IfWalkLog<Fam>::visited(ifIndex, copy);
+    }
+    IfWalkLog<Fam>::over(ifIndex);
+    return 0;
+}
+
+}  // namespace
+
+int32_t ipam_DbAddrWalk(const Ipam4AddrInfo *cursor, Ipam4DbNodeWalkFn callback, void *user,
+                        int32_t *status) {
+    return walkTable<Fam4>(cursor, callback, user, status);
+}
+
+int32_t ipam6_DbAddrWalk(const Ipam6AddrInfo *cursor, Ipam6DbNodeWalkFn callback, void *user,
+                         int32_t *status) {
+    return walkTable<Fam6>(cursor, callback, user, status);
+}
+
+// An IPv4 interface walk over an unknown interface answers 0, like a
+// complete one; its IPv6 twin answers 14.
+int32_t ipam_DbAddrWalkByIf(uint32_t ifIndex, Ipam4DbNodeWalkFn callback, void *user) {
+    return walkIfNodes<Fam4>(ifIndex, callback, user, 0);
+}
+
+int32_t ipam6_DbAddrWalkByIf(uint32_t ifIndex, Ipam6DbNodeWalkFn callback, void *user) {
+    return walkIfNodes<Fam6>(ifIndex, callback, user, IPAM_ERR_NOT_FOUND);
+}
+
+int32_t ipam4_DbAddrInfoWalkByIf(uint32_t ifIndex, Ipam4AddrInfoWalkFn callback, void *user) {
+    return walkIfRecords<Fam4>(ifIndex, callback, user);
+}
+
+int32_t ipam6_DbAddrInfoWalkByIf(uint32_t ifIndex, Ipam6AddrInfoWalkFn callback, void *user) {
+    return walkIfRecords<Fam6>(ifIndex, callback, user);
+}
