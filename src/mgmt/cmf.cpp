@@ -1,0 +1,181 @@
+// The management object: debug flags (object 1) that can be read, set and
+// cleared, and the page-by-page export of the IPv4 and IPv6 tables (objects
+// 2 and 3), resumed behind the last record the requester holds.
+#include <atomic>
+#include <cstring>
+
+#include "common/dbg.h"
+#include "common/log.h"
+#include "db/db.h"
+#include "ipam.h"
+#include "platform/cmf.h"
+
+// The framework's callbacks; named here so the walks and the registration
+// can refer to them.
+int32_t ipamCmfServerHdl(void *context);
+int32_t ipam4CmfServerAddrWalkCb(Ipam4DbNode *node, void *context);
+int32_t ipam6CmfServerAddrWalkCb(Ipam6DbNode *node, void *context);
+
+namespace {
+
+// The encoder's answer that ends a page.
+constexpr int32_t kEncodePageFull = 4;
+// The parameter of a table export and of each exported record.
+constexpr int32_t kParamRecord = 0;
+
+// What a table export needs of each family.
+struct Export4 {
+    using Info = Ipam4AddrInfo;
+    static int32_t walk(const Info *cursor, void *context, int32_t *status) {
+        return ipam_DbAddrWalk(cursor, ipam4CmfServerAddrWalkCb, context, status);
+    }
+};
+struct Export6 {
+    using Info = Ipam6AddrInfo;
+    static int32_t walk(const Info *cursor, void *context, int32_t *status) {
+        return ipam6_DbAddrWalk(cursor, ipam6CmfServerAddrWalkCb, context, status);
+    }
+};
+
+// Encodes a copy of one stored record; the encoder's answer.
+template <class Info>
+int32_t encodeRecord(const Info &stored, void *context) {
+    Info copy;
+    std::memcpy(&copy, &stored, sizeof copy);
+    return CMF_ServerParamEncode(context, kParamRecord, static_cast<int32_t>(sizeof copy), &copy);
+}
+
+// One page of a table export, behind the cursor the requester sends back.
+// A cursor too short to be a record is refused; a longer one is cut to the
+// record. 13 at the end of the table, 0 when the encoder ended the page.
+template <class Exp>
+int32_t exportTable(void *context) {
+    int32_t id = 0;
+    int32_t length = 0;
+    void *data = nullptr;
+    int32_t r = CMF_ServerParamDecode(context, &id, &length, &data);
+    if (r != 0) return r;
+    if (id != kParamRecord) {
+        IPAM_ERR("(PID:%d)Ipam cmf server recv invalid parameter");
+        return IPAM_CMF_ERR_PARAM;
+    }
+    typename Exp::Info cursorRecord;
+    const typename Exp::Info *cursor = nullptr;
+    if (length > 0) {
+        if (data == nullptr || static_cast<uint32_t>(length) < sizeof cursorRecord) {
+            IPAM_ERR("(PID:%d)Ipam cmf server recv invalid parameter");
+            return IPAM_CMF_ERR_PARAM;
+        }
+        // The framework's data need not be aligned for the record.
+        std::memcpy(&cursorRecord, data, sizeof cursorRecord);
+        cursor = &cursorRecord;
+    }
+    int32_t status = 0;
+    int32_t walked = Exp::walk(cursor, context, &status);
+    if (status == kEncodePageFull) return 0;
+    if (walked == IPAM_WALK_END && status == 0) return IPAM_CMF_END;
+    return -1;
+}
+
+// The debug bits each parameter id stands for; the order is not the bits'.
+uint32_t paramBits(int32_t id) {
+    switch (id) {
+    case IPAM_CMF_PARAM_API: return IPAM_DBG_API;
+    case IPAM_CMF_PARAM_RSV: return IPAM_DBG_RSV;
+    case IPAM_CMF_PARAM_DB: return IPAM_DBG_DB;
+    case IPAM_CMF_PARAM_EVENT: return IPAM_DBG_EVENT;
+    case IPAM_CMF_PARAM_SUB: return IPAM_DBG_SUB;
+    case IPAM_CMF_PARAM_ALL: return IPAM_DBG_ALL;
+    default: return 0;
+    }
+}
+
+// Get: only the whole word (parameter 6, no data) can be read; 13 once it
+// was encoded.
+int32_t debugGet(void *context) {
+    int32_t id = 0;
+    int32_t length = 0;
+    void *data = nullptr;
+    int32_t r = CMF_ServerParamDecode(context, &id, &length, &data);
+    if (r != 0) return r;
+    if (id != IPAM_CMF_PARAM_ALL || length != 0) {
+        IPAM_ERR("(PID:%d)Ipam agent cmf server recv invalid parameter %d", id);
+        return IPAM_CMF_ERR_PARAM;
+    }
+    uint32_t word = ipam::loadRelaxed(gIpamPubDbg);
+    r = CMF_ServerParamEncode(context, IPAM_CMF_PARAM_ALL, static_cast<int32_t>(sizeof word), &word);
+    return r == 0 ? IPAM_CMF_END : r;
+}
+
+// Set or clear the bits of one parameter. Other threads test the word at
+// any time, so the change is one atomic read-modify-write.
+int32_t debugChange(void *context, bool set) {
+    int32_t id = 0;
+    int32_t length = 0;
+    void *data = nullptr;
+    int32_t r = CMF_ServerParamDecode(context, &id, &length, &data);
+    if (r != 0) return r;
+    if (id > IPAM_CMF_PARAM_ALL || length != 0) {
+        IPAM_ERR("(PID:%d)Ipam cmf server recv invalid parameter");
+        return IPAM_CMF_ERR_PARAM;
+    }
+    if (id < IPAM_CMF_PARAM_API) {
+        IPAM_ERR("(PID:%d)ipam cmf server unknown parm id:%d", id);
+        return IPAM_CMF_ERR_PARAM_ID;
+    }
+    std::atomic_ref<uint32_t> word(gIpamPubDbg);
+    if (set)
+        word.fetch_or(paramBits(id), std::memory_order_relaxed);
+    else
+        word.fetch_and(~paramBits(id), std::memory_order_relaxed);
+    return 0;
+}
+
+}  // namespace
+
+int32_t ipam_CmfServerModCallbackReg(void) {
+    if (CMF_ServerModCallbackReg(IPAM_MODULE_ID, ipamCmfServerHdl) == 0) return 0;
+    IPAM_ERR("(PID:%d)Ipam cmf server init cmf handle register failed!");
+    return -1;
+}
+
+int32_t ipam_CmfServerModCallbackUnreg(void) {
+    if (CMF_ServerModCallbackUnreg(IPAM_MODULE_ID) == 0) return 0;
+    IPAM_ERR("(PID:%d)Ipam cmf server uninit cmf handle register failed!");
+    return -1;
+}
+
+int32_t ipamCmfServerHdl(void *context) {
+    CMF_CONTEXT_OBJ obj;
+    std::memset(&obj, 0, sizeof obj);
+    int32_t r = CMF_ServerContextObjGet(context, &obj);
+    if (r != 0) {
+        IPAM_ERR("(PID:%d)ipam get obj err:%d", r);
+        return r;
+    }
+    switch (obj.objectId) {
+    case IPAM_CMF_OBJ_ADDR4_TABLE:
+        return exportTable<Export4>(context);
+    case IPAM_CMF_OBJ_ADDR6_TABLE:
+        return exportTable<Export6>(context);
+    case IPAM_CMF_OBJ_DEBUG:
+        switch (obj.operation) {
+        case IPAM_CMF_OP_GET: return debugGet(context);
+        case IPAM_CMF_OP_SET: return debugChange(context, true);
+        case IPAM_CMF_OP_CLEAR: return debugChange(context, false);
+        default: return 0;
+        }
+    default:
+        IPAM_ERR("(PID:%d)Ipam cmf server invalid object id %d", obj.objectId);
+        return -1;
+    }
+}
+
+// Encoded under the walk's database lock: a page is one consistent view.
+int32_t ipam4CmfServerAddrWalkCb(Ipam4DbNode *node, void *context) {
+    return encodeRecord(node->info, context);
+}
+
+int32_t ipam6CmfServerAddrWalkCb(Ipam6DbNode *node, void *context) {
+    return encodeRecord(node->info, context);
+}
