@@ -7,6 +7,7 @@ IpamEventCallback gIpamEventProPf = nullptr;
 uint32_t gIpamCareEvt = 0;
 uint32_t gIpamBatchVer = 0;
 uint32_t gIpamBatchFlag = 0;
+uint32_t gIpamSubUp = 0;
 
 // Read by host threads while the publisher thread writes it.
 int32_t ipam_IsSubscrib(void) { return static_cast<int32_t>(ipam::loadRelaxed(gIpamBatchFlag)); }

@@ -1,0 +1,190 @@
+// Subscription lifecycle: the host's registration with the publisher, the
+// replica and the management handler, and their teardown. Every resource
+// that comes up is recorded in gIpamSubUp, so each teardown ends exactly
+// what is up.
+#include "sub/subscribe.h"
+
+#include <cstring>
+
+#include "common/dbg.h"
+#include "common/log.h"
+#include "ipam.h"
+#include "platform/dfm.h"
+#include "platform/ps.h"
+#include "sub/dispatch.h"
+#include "sub/state.h"
+
+static_assert(sizeof(struct sockaddr_tipc) == 16);
+static_assert(offsetof(struct sockaddr_tipc, family) == 0);
+static_assert(offsetof(struct sockaddr_tipc, addrtype) == 2);
+static_assert(offsetof(struct sockaddr_tipc, scope) == 3);
+static_assert(offsetof(struct sockaddr_tipc, addr.name.name.type) == 4);
+static_assert(offsetof(struct sockaddr_tipc, addr.name.name.instance) == 8);
+static_assert(offsetof(struct sockaddr_tipc, addr.name.domain) == 12);
+
+namespace {
+
+constexpr uint32_t kPublisherNameType = 0x7fff0000u | IPAM_MODULE_ID;
+constexpr uint32_t kPublisherInstance = 0x7ffc0001u;
+
+const PS_SUB_CALLBACKS kSubCallbacks = {ipamSubStart, ipamSubDispatch, ipamSubEnd};
+
+// True while anything of a subscription is recorded or held. A host that
+// subscribed with a zero handle holds resources without a handle: it is
+// still subscribed, so it can neither set them up twice nor fail to end
+// them.
+bool subscribed() { return ipam::loadRelaxed(gIpamWtHandle) != 0 || gIpamSubUp != 0; }
+
+// Ends the publisher registration when it is up. No callback runs once it
+// has returned.
+void endPublisher(uint32_t moduleId) {
+    if ((gIpamSubUp & IPAM_SUB_UP_PS) == 0) return;
+    struct sockaddr_tipc publisher;
+    ipamSubPublisherAddr(&publisher);
+    PS_SubscriberFini(moduleId, IPAM_MODULE_ID, &publisher);
+    gIpamSubUp &= ~IPAM_SUB_UP_PS;
+}
+
+// Frees the replica when it is up. The queries stop answering first, so no
+// host thread starts reading a replica that is being freed.
+void endReplica() {
+    ipam::storeRelaxed(gIpamBatchFlag, 0);
+    ipam::storeRelaxed(gIpamBatchVer, 0);
+    if ((gIpamSubUp & IPAM_SUB_UP_DB) == 0) return;
+    ipam_DbUnInit();
+    gIpamSubUp &= ~IPAM_SUB_UP_DB;
+}
+
+// Back to the unsubscribed state; only the module number (which names the
+// log lines) and the debug word stay.
+void clearSubscription() {
+    ipam::storeRelaxed(gIpamWtHandle, 0);
+    ipam::storeCallback(nullptr);
+    ipam::storeRelaxed(gIpamCareEvt, 0);
+    ipam::storeRelaxed(gIpamBatchFlag, 0);
+    ipam::storeRelaxed(gIpamBatchVer, 0);
+}
+
+// Undoes a subscription that failed before the management handler was
+// registered, in reverse order of set-up.
+void abandonSubscription(uint32_t moduleId) {
+    endPublisher(moduleId);
+    endReplica();
+    clearSubscription();
+}
+
+}  // namespace
+
+uint32_t ipamSubCareEvtExpand(uint32_t careMask) {
+    uint32_t mask = careMask;
+    if (mask & (IPAM6_EVT_ADD | IPAM6_EVT_DEL))
+        mask |= IPAM_EVT_BATCH_START | IPAM_EVT_BATCH_END | IPAM6_EVT_BATCH;
+    if (mask & (IPAM6_EVT_VALID | IPAM6_EVT_INVALID))
+        mask |= IPAM6_EVT_BATCH | IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_IF_VALID |
+                IPAM6_EVT_IF_INVALID | IPAM6_EVT_UPDATE;
+    if (mask & (IPAM4_EVT_ADD | IPAM4_EVT_DEL))
+        mask |= IPAM_EVT_BATCH_START | IPAM_EVT_BATCH_END | IPAM4_EVT_BATCH;
+    if (mask & (IPAM4_EVT_VALID | IPAM4_EVT_INVALID))
+        mask |= IPAM4_EVT_BATCH | IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_IF_VALID |
+                IPAM4_EVT_IF_INVALID;
+    return mask;
+}
+
+void ipamSubPublisherAddr(struct sockaddr_tipc *addr) {
+    std::memset(addr, 0, sizeof *addr);
+    addr->family = AF_TIPC;
+    addr->addrtype = TIPC_ADDR_NAME;
+    addr->scope = TIPC_ZONE_SCOPE;
+    addr->addr.name.name.type = kPublisherNameType;
+    addr->addr.name.name.instance = kPublisherInstance;
+    addr->addr.name.domain = 0;
+}
+
+void ipamSubDfmQuery(IpamDfmQuery *query) {
+    std::memset(query, 0, sizeof *query);
+    query->reserved = 0;
+    query->fieldCount = 3;
+    std::strcpy(query->field[0], "ipam");
+    std::strcpy(query->field[1], "debug");
+    std::strcpy(query->field[2], "all");
+}
+
+// The replica is created before the publisher registration, so callbacks the
+// service makes while PS_SubscriberInit runs already find it. A failure at
+// any step leaves nothing registered and the library unsubscribed.
+int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMask,
+                            IpamEventCallback callback) {
+    IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Subscriber input: 0x%x %u 0x%x %p", handle, moduleId, careMask,
+             reinterpret_cast<void *>(callback));
+    if (subscribed()) {
+        IPAM_ERR("(PID:%d)Ipam subscrib event has been registed");
+        return -1;
+    }
+    ipam::storeRelaxed(gIpamModuleId, moduleId);
+    ipam::storeRelaxed(gIpamWtHandle, handle);
+    ipam::storeCallback(callback);
+    uint32_t care = ipamSubCareEvtExpand(careMask);
+    ipam::storeRelaxed(gIpamCareEvt, care);
+
+    if (ipam_DbInit() != 0) {
+        IPAM_ERR("(PID:%d)Ipam subscrib data base initialize failed");
+        abandonSubscription(moduleId);
+        return -1;
+    }
+    gIpamSubUp |= IPAM_SUB_UP_DB;
+
+    struct sockaddr_tipc publisher;
+    ipamSubPublisherAddr(&publisher);
+    if (PS_SubscriberInit(handle, moduleId, IPAM_MODULE_ID, care, &publisher, &kSubCallbacks) != 0) {
+        IPAM_ERR("(PID:%d)Ipam subscrib initialize failed");
+        abandonSubscription(moduleId);
+        return -1;
+    }
+    gIpamSubUp |= IPAM_SUB_UP_PS;
+
+    if (ipam_CmfServerModCallbackReg() != 0) {
+        IPAM_ERR("(PID:%d)Ipam subscrib cmf call back reg failed");
+        abandonSubscription(moduleId);
+        return -1;
+    }
+    gIpamSubUp |= IPAM_SUB_UP_CMF;
+
+    // The debug switch is advisory: a failed query leaves the debug word.
+    IpamDfmQuery query;
+    ipamSubDfmQuery(&query);
+    if (gnl_dfm_process(&query) == 0) ipam::storeRelaxed(gIpamPubDbg, IPAM_DBG_ALL);
+    return 0;
+}
+
+int32_t IPAM4_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMask,
+                             IpamEventCallback callback) {
+    if (careMask & (IPAM6_EVT_BATCH | IPAM6_EVT_ADD | IPAM6_EVT_DEL)) {
+        IPAM_ERR("(PID:%d)IPAM4 can't support ipv6 addr event.");
+        return -1;
+    }
+    return IPAM_SubscribeEvent(handle, moduleId, careMask, callback);
+}
+
+// The publisher goes first, so no callback touches the replica as it is
+// freed. A failed management unregistration leaves the subscription recorded
+// for a later attempt, which then ends only what is still up.
+int32_t IPAM_UnSubscribeEvent(uint32_t moduleId) {
+    IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)UnSubscriber input: %u", moduleId);
+    if (!subscribed()) {
+        IPAM_ERR("(PID:%d)Ipam subscrib event has been unregisted");
+        return -1;
+    }
+    endPublisher(moduleId);
+    endReplica();
+    if (gIpamSubUp & IPAM_SUB_UP_CMF) {
+        if (ipam_CmfServerModCallbackUnreg() != 0) {
+            IPAM_ERR("(PID:%d)Ipam subscrib cmf call back unreg failed");
+            return -1;
+        }
+        gIpamSubUp &= ~IPAM_SUB_UP_CMF;
+    }
+    clearSubscription();
+    return 0;
+}
+
+int32_t IPAM4_UnSubscribeEvent(uint32_t moduleId) { return IPAM_UnSubscribeEvent(moduleId); }
