@@ -1,0 +1,267 @@
+// The six walks: index order, resuming behind a present or a vanished
+// cursor, stops and status words, callbacks that remove their node or query
+// again, the lock held against other threads, and the interface walks.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "support/log_capture.h"
+#include "unit/db_addr_fixture.h"
+
+namespace {
+
+std::string text6(const Ipam6AddrInfo &r) {
+    char buf[48] = {0};
+    inet_ntop(AF_INET6, r.ip6Addr, buf, sizeof buf);
+    return buf;
+}
+
+// Whole-table IPv6 walk from `cursor`: the addresses visited, in order.
+struct Visit6 {
+    std::vector<std::string> seen;
+    int32_t stopAt = 0;  // 1-based visit that answers `answer`
+    int32_t answer = 0;
+    bool removeEach = false;
+};
+
+int32_t visit6(Ipam6DbNode *n, void *u) {
+    auto *v = static_cast<Visit6 *>(u);
+    v->seen.push_back(text6(n->info));
+    if (v->removeEach) {
+        EXPECT_EQ(ipam6DbNodeRemove(n), 0);
+    }
+    return static_cast<int32_t>(v->seen.size()) == v->stopAt ? v->answer : 0;
+}
+
+std::vector<std::string> walk6(const Ipam6AddrInfo *cursor, int32_t *result = nullptr) {
+    Visit6 v;
+    int32_t r = ipam6_DbAddrWalk(cursor, visit6, &v, nullptr);
+    if (result) *result = r;
+    return v.seen;
+}
+
+uint32_t bucket6(const char *addr, uint32_t vrf = 0) {
+    Ipam6DbNode key{};
+    key.info = rec6(1, addr, 0, "ffff::", vrf);
+    return ipam6VrfIpHashCompute(&key) % IPAM_DB_HASH_SIZE;
+}
+
+class Walk : public AddrDb {
+protected:
+    // Three addresses with an all-zero word share one bucket (886); one
+    // without lies in another bucket.
+    void SetUp() override {
+        AddrDb::SetUp();
+        for (const char *a : kAddrs) {
+            Ipam6AddrInfo r = rec6(1, a);
+            ASSERT_EQ(ipam6_AddAddrInfoNode(&r, 1), 0);
+        }
+        ASSERT_EQ(bucket6("2001:db8::1"), 886u);
+        ASSERT_NE(bucket6(kOther), 886u);
+    }
+    static constexpr const char *kOther = "1:1:1:1:1:1:1:1";
+    static constexpr const char *kAddrs[] = {"2001:db8::1", "fe80::1", "1:1:1:1:1:1:1:1",
+                                             "2001:db8::2"};
+};
+
+}  // namespace
+
+TEST_F(Walk, WholeTableGoesInBucketOrderNewestFirstAndResumesBehindTheCursor) {
+    std::vector<std::string> shared = {"2001:db8::2", "fe80::1", "2001:db8::1"};
+    std::vector<std::string> all = shared;
+    if (bucket6(kOther) < 886u)
+        all.insert(all.begin(), kOther);
+    else
+        all.push_back(kOther);
+    int32_t r = 0;
+    EXPECT_EQ(walk6(nullptr, &r), all);
+    EXPECT_EQ(r, IPAM_WALK_END);
+
+    for (size_t i = 0; i < all.size(); i++) {
+        Ipam6AddrInfo cursor = rec6(1, all[i].c_str());
+        std::vector<std::string> rest(all.begin() + static_cast<long>(i) + 1, all.end());
+        EXPECT_EQ(walk6(&cursor, &r), rest) << all[i];
+        EXPECT_EQ(r, IPAM_WALK_END);
+    }
+}
+
+TEST_F(Walk, VanishedCursorResumesAtItsBucketAndLeavesTheIndexAsItWas) {
+    std::vector<std::string> before = walk6(nullptr);
+    // A changed mask makes the cursor a record that is not stored.
+    Ipam6AddrInfo gone = rec6(1, "fe80::1", 0, "ffff::");
+    std::vector<std::string> resumed = walk6(&gone);
+    ASSERT_GE(resumed.size(), 3u);
+    EXPECT_EQ(resumed[0], "2001:db8::2");  // revisits what lay before its old place
+    EXPECT_EQ(walk6(nullptr), before);
+    EXPECT_EQ(gIpam6VrfIpHash.count, 4u);
+
+    // In an empty bucket the walk goes on with the next non-empty one.
+    const char *lone = "1:2:3:4:5:6:7:8";
+    uint32_t b = bucket6(lone);
+    ASSERT_NE(b, 886u);
+    ASSERT_NE(b, bucket6(kOther));
+    std::vector<std::string> behind;
+    for (const std::string &a : before)
+        if (bucket6(a.c_str()) > b) behind.push_back(a);
+    Ipam6AddrInfo loneCursor = rec6(1, lone);
+    EXPECT_EQ(walk6(&loneCursor), behind);
+    EXPECT_EQ(walk6(nullptr), before);
+    EXPECT_EQ(gIpam6VrfIpHash.count, 4u);
+}
+
+TEST_F(Walk, CallbackStopAnswersFailureAndStoresItsResult) {
+    LogCapture log;
+    gIpamPubDbg = IPAM_DBG_DB;
+    Visit6 v;
+    v.stopAt = 3;
+    v.answer = 7;
+    int32_t status = 0;
+    EXPECT_EQ(ipam6_DbAddrWalk(nullptr, visit6, &v, &status), IPAM_ERR_FAIL);
+    EXPECT_EQ(status, 7);
+    EXPECT_EQ(v.seen.size(), 3u);
+    EXPECT_TRUE(log.has("Ipam db call back function return failed 7"));
+    Visit6 w;
+    w.stopAt = 1;
+    w.answer = -5;
+    EXPECT_EQ(ipam6_DbAddrWalk(nullptr, visit6, &w, nullptr), IPAM_ERR_FAIL);
+
+    // An empty table calls nothing and leaves the status word alone.
+    status = 42;
+    auto never = [](Ipam4DbNode *, void *) -> int32_t {
+        ADD_FAILURE();
+        return 0;
+    };
+    EXPECT_EQ(ipam_DbAddrWalk(nullptr, never, nullptr, &status), IPAM_WALK_END);
+    EXPECT_EQ(status, 42);
+    EXPECT_EQ(ipam_DbAddrWalk(nullptr, nullptr, nullptr, &status), IPAM_ERR_PARAM);
+}
+
+TEST_F(Walk, CallbackMayRemoveTheNodeItIsGiven) {
+    Ipam4AddrInfo r4 = rec4(2, "10.0.0.1");
+    ASSERT_EQ(ipam4_AddAddrInfoNode(&r4, 1), 0);
+    std::vector<std::string> before = walk6(nullptr);
+    Visit6 v;
+    v.removeEach = true;
+    EXPECT_EQ(ipam6_DbAddrWalk(nullptr, visit6, &v, nullptr), IPAM_WALK_END);
+    EXPECT_EQ(v.seen, before);
+    EXPECT_EQ(gIpam6VrfIpHash.count, 0u);
+    EXPECT_EQ(ifCount(), 1u);  // interface 1 went with its last address
+    EXPECT_EQ(ipam_DbAddrWalk(nullptr, [](Ipam4DbNode *n, void *) { return ipam4DbNodeRemove(n); },
+                              nullptr, nullptr),
+              IPAM_WALK_END);
+    EXPECT_EQ(ifCount(), 0u);
+}
+
+// Callbacks run on the walking thread with the lock held: they may query the
+// database again; another thread waits until the walk is over.
+TEST_F(Walk, CallbacksReenterWhileOtherThreadsWait) {
+    struct Ctx {
+        std::atomic<bool> added{false};
+        std::thread other;
+        size_t nested = 0;
+        uint32_t ifs = 0;
+    } ctx;
+    auto cb = [](Ipam6DbNode *n, void *u) -> int32_t {
+        auto *c = static_cast<Ctx *>(u);
+        c->nested = recordsOf<Ipam6AddrInfo>(n->info.ifIndex).size();
+        ipam_AddrInfoNumGet(&c->ifs);
+        if (!c->other.joinable()) {
+            c->other = std::thread([c] {
+                Ipam4AddrInfo r = rec4(9, "10.9.9.9");
+                EXPECT_EQ(ipam4_AddAddrInfoNode(&r, 1), 0);
+                c->added = true;
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            EXPECT_FALSE(c->added.load());
+        }
+        return 0;
+    };
+    EXPECT_EQ(ipam6_DbAddrWalk(nullptr, cb, &ctx, nullptr), IPAM_WALK_END);
+    ctx.other.join();
+    EXPECT_TRUE(ctx.added.load());
+    EXPECT_EQ(ctx.nested, 4u);
+    EXPECT_EQ(ctx.ifs, 1u);
+}
+
+TEST_F(Walk, InterfaceNodeWalksGoInInsertionOrder) {
+    LogCapture log;
+    gIpamPubDbg = IPAM_DBG_DB;
+    std::vector<std::string> order;
+    auto cb = [](Ipam6DbNode *n, void *u) -> int32_t {
+        static_cast<std::vector<std::string> *>(u)->push_back(text6(n->info));
+        n->info.ip6Attr |= IPAM_ATTR_VALID;  // changed in place, as the interface messages do
+        return 0;
+    };
+    EXPECT_EQ(ipam6_DbAddrWalkByIf(1, cb, &order), 0);
+    EXPECT_EQ(order, std::vector<std::string>(std::begin(kAddrs), std::end(kAddrs)));
+    for (const Ipam6AddrInfo &r : recordsOf<Ipam6AddrInfo>(1)) EXPECT_EQ(r.ip6Attr, 0x40u);
+    EXPECT_TRUE(log.has("Ipam6 db walk ifindex(0x1) address over"));
+
+    // A stop answers 0 without the end-of-walk line.
+    log.clear();
+    size_t calls = 0;
+    EXPECT_EQ(ipam6_DbAddrWalkByIf(1, [](Ipam6DbNode *, void *u) {
+                  ++*static_cast<size_t *>(u);
+                  return 3;
+              }, &calls), 0);
+    EXPECT_EQ(calls, 1u);
+    EXPECT_TRUE(log.texts().empty());
+
+    // An unknown interface: 0 for IPv4, 14 for IPv6. One with IPv6 records
+    // only: the IPv4 walk calls nothing and ends normally.
+    auto none4 = [](Ipam4DbNode *, void *) -> int32_t {
+        ADD_FAILURE();
+        return 0;
+    };
+    EXPECT_EQ(ipam_DbAddrWalkByIf(77, none4, nullptr), 0);
+    EXPECT_EQ(ipam6_DbAddrWalkByIf(77, cb, &order), IPAM_ERR_NOT_FOUND);
+    EXPECT_TRUE(log.texts().empty());
+    EXPECT_EQ(ipam_DbAddrWalkByIf(1, none4, nullptr), 0);
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"Ipam4 db walk ifindex(0x1) address over"});
+}
+
+TEST_F(Walk, RecordWalksHandOutCopiesAndTraceThem) {
+    LogCapture log;
+    gIpamPubDbg = IPAM_DBG_DB;
+    Ipam4AddrInfo a = rec4(0x1f, "10.0.0.1", 0x02), b = rec4(0x1f, "10.0.0.2");
+    ASSERT_EQ(ipam4_AddAddrInfoNode(&a, 1), 0);
+    ASSERT_EQ(ipam4_AddAddrInfoNode(&b, 1), 0);
+    auto scribble = [](Ipam4AddrInfo *r, void *) -> int32_t {
+        r->ipAttr = 0x99;
+        return 0;
+    };
+    EXPECT_EQ(ipam4_DbAddrInfoWalkByIf(0x1f, scribble, nullptr), 0);
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                               "Ipam4 db walk ifindex(0x1f) address: 0x0a000001/0xffffff00 attr 0x99",
+                               "Ipam4 db walk ifindex(0x1f) address: 0x0a000002/0xffffff00 attr 0x99",
+                               "Ipam4 db walk ifindex(0x1f) address over"}));
+    auto recs = recordsOf<Ipam4AddrInfo>(0x1f);
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].ipAttr, 0x02u);
+    EXPECT_EQ(recs[1].ipAddr, b.ipAddr);
+
+    log.clear();
+    Ipam4AddrInfoWalkFn stop = [](Ipam4AddrInfo *, void *) { return 1; };
+    EXPECT_EQ(ipam4_DbAddrInfoWalkByIf(0x1f, stop, nullptr), IPAM_ERR_FAIL);
+    char expect[128];
+    std::snprintf(expect, sizeof expect,
+                  "Ipam4 db walk ifindex(0x1f) address break by caller(%p) failed",
+                  reinterpret_cast<void *>(stop));
+    EXPECT_EQ(log.texts(), std::vector<std::string>{expect});
+
+    log.clear();
+    Ipam6AddrInfoWalkFn stop6 = [](Ipam6AddrInfo *, void *) { return 1; };
+    EXPECT_EQ(ipam6_DbAddrInfoWalkByIf(1, stop6, nullptr), IPAM_ERR_FAIL);
+    EXPECT_EQ(ipam6_DbAddrInfoWalkByIf(0x1f, stop6, nullptr), 0);  // IPv4 records only
+    EXPECT_EQ(ipam6_DbAddrInfoWalkByIf(0x2a, stop6, nullptr), IPAM_ERR_NOT_FOUND);
+    EXPECT_EQ(ipam4_DbAddrInfoWalkByIf(0x2a, stop, nullptr), IPAM_ERR_NOT_FOUND);
+    std::snprintf(expect, sizeof expect,
+                  "Ipam6 db walk ifindex(0x1) address break by caller(%p) failed",
+                  reinterpret_cast<void *>(stop6));
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                               expect, "Ipam6 db walk ifindex(0x1f) address over",
+                               "Ipam6 db walk ifindex(0x2a) not found address",
+                               "Ipam4 db walk ifindex(0x2a) not found address"}));
+}
