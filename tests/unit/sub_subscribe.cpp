@@ -1,0 +1,265 @@
+// Subscription lifecycle against the stand-in platform: what is handed to
+// the platform, and that every failure and teardown leaves exactly nothing
+// registered.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/dbg.h"
+#include "db/db.h"
+#include "db/hash.h"
+#include "ipam_platform.h"
+#include "sub/state.h"
+#include "sub/subscribe.h"
+#include "support/log_capture.h"
+#include "support/records.h"
+
+using ipamtest::eventLog;
+
+namespace {
+
+constexpr uint32_t kHandle = 0x1234;
+constexpr uint32_t kModule = 77;
+
+ipamplat_ps_registration registration() {
+    ipamplat_ps_registration r;
+    ipamplat_ps_get_registration(&r);
+    return r;
+}
+
+class Subscribe : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ipamplat_reset();
+        ipamplat_dfm_set_answer(-1);
+        gIpamPubDbg = 0;
+        eventLog().clear();
+    }
+    void TearDown() override {
+        ipamplat_fault_clear_all();
+        if (gIpamWtHandle != 0 || gIpamSubUp != 0) IPAM_UnSubscribeEvent(kModule);
+        ipamplat_ps_set_init_hook(nullptr, nullptr);
+        gIpamPubDbg = 0;
+    }
+    static int32_t subscribe(uint32_t care = IPAM4_EVT_ADD, uint32_t handle = kHandle) {
+        return IPAM_SubscribeEvent(handle, kModule, care, &ipamtest::EventLog::callback);
+    }
+    // Nothing of a subscription is recorded or held; only the module number
+    // stays.
+    static void expectUnsubscribed() {
+        EXPECT_EQ(gIpamWtHandle, 0u);
+        EXPECT_EQ(ipam::loadCallback(), nullptr);
+        EXPECT_EQ(gIpamCareEvt, 0u);
+        EXPECT_EQ(gIpamBatchVer, 0u);
+        EXPECT_EQ(gIpamBatchFlag, 0u);
+        EXPECT_EQ(gIpamSubUp, 0u);
+        EXPECT_FALSE(ipam::hashSetUp(&gIpamIfHash));
+        EXPECT_EQ(registration().active, 0);
+        EXPECT_EQ(ipamplat_cmf_registered(), 0);
+    }
+};
+
+TEST(CareMask, ExpansionAddsWhatTheEventsAreMadeOf) {
+    const std::vector<std::pair<uint32_t, uint32_t>> cases = {
+        {0x400, 0x71c},   {0x8, 0xf},        {0x40, 0x63},     {0xc0, 0xe3},
+        {0x4000, 0x170e0}, {0x4400, 0x177fc}, {0xccd8, 0x1ffff}, {0, 0},
+        {0x1, 0x1},       {0x100, 0x100},    {0x10000000, 0x10000000},
+        {0x10000408, 0x1000071f}};
+    for (const auto &[in, out] : cases) EXPECT_EQ(ipamSubCareEvtExpand(in), out) << std::hex << in;
+}
+
+TEST_F(Subscribe, HandsThePlatformTheExpandedMaskAndTheExactAddressAndQueryBytes) {
+    ASSERT_EQ(subscribe(0x400), 0);
+    ipamplat_ps_registration r = registration();
+    EXPECT_EQ(r.active, 1);
+    EXPECT_EQ(r.handle, kHandle);
+    EXPECT_EQ(r.moduleId, kModule);
+    EXPECT_EQ(r.publisherModuleId, 198u);
+    EXPECT_EQ(r.careMask, 0x71cu);
+    uint8_t expected[16] = {0};
+    uint16_t family = 30;
+    uint32_t type = 0x7fff00c6, instance = 0x7ffc0001;
+    std::memcpy(expected, &family, 2);
+    expected[2] = 2;
+    expected[3] = 1;
+    std::memcpy(expected + 4, &type, 4);
+    std::memcpy(expected + 8, &instance, 4);
+    EXPECT_EQ(std::memcmp(r.publisher, expected, 16), 0);
+
+    uint8_t query[200];
+    EXPECT_EQ(ipamplat_dfm_last_query(query), 1u);
+    uint8_t want[200] = {0};
+    uint32_t three = 3;
+    std::memcpy(want + 4, &three, 4);
+    std::memcpy(want + 8, "ipam", 4);
+    std::memcpy(want + 72, "debug", 5);
+    std::memcpy(want + 136, "all", 3);
+    EXPECT_EQ(std::memcmp(query, want, sizeof want), 0);
+
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    r = registration();
+    EXPECT_EQ(r.finiCalls, 1u);
+    EXPECT_EQ(r.finiModuleId, kModule);
+    EXPECT_EQ(r.finiPublisherModuleId, 198u);
+    EXPECT_EQ(std::memcmp(r.finiPublisher, expected, 16), 0);
+    expectUnsubscribed();
+}
+
+TEST_F(Subscribe, SecondSubscriptionAndIpv4OnlyIpv6EventsAreRefusedUnchanged) {
+    LogCapture log;
+    ASSERT_EQ(subscribe(0x8), 0);
+    EXPECT_EQ(IPAM_SubscribeEvent(9, 88, 0x40, nullptr), -1);
+    EXPECT_TRUE(log.has("Ipam subscrib event has been registed"));
+    EXPECT_EQ(gIpamWtHandle, kHandle);
+    EXPECT_EQ(gIpamModuleId, kModule);
+    EXPECT_EQ(gIpamCareEvt, 0xfu);
+    EXPECT_EQ(ipam::loadCallback(), &ipamtest::EventLog::callback);
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+
+    EXPECT_EQ(IPAM4_SubscribeEvent(kHandle, 55, 0x48, &ipamtest::EventLog::callback), -1);
+    EXPECT_TRUE(log.has("IPAM4 can't support ipv6 addr event."));
+    EXPECT_EQ(gIpamModuleId, kModule);  // nothing recorded
+    expectUnsubscribed();
+    ASSERT_EQ(IPAM4_SubscribeEvent(kHandle, kModule, 0x4008, &ipamtest::EventLog::callback), 0);
+    EXPECT_EQ(gIpamCareEvt, 0x170efu);
+    EXPECT_EQ(IPAM4_UnSubscribeEvent(kModule), 0);
+}
+
+struct FailCase {
+    ipamplat_fault fault;
+    const char *message;
+    uint32_t psInits;  // registrations attempted
+    uint32_t psFinis;  // registrations ended
+};
+
+TEST_F(Subscribe, FailedStepLeavesNothingRegisteredAndALaterSubscriptionSucceeds) {
+    const FailCase cases[] = {
+        {IPAMPLAT_F_SEM_INIT, "Ipam subscrib data base initialize failed", 0, 0},
+        {IPAMPLAT_F_PS_INIT, "Ipam subscrib initialize failed", 1, 0},
+        {IPAMPLAT_F_CMF_REG, "Ipam subscrib cmf call back reg failed", 1, 1},
+    };
+    for (const FailCase &c : cases) {
+        SCOPED_TRACE(c.message);
+        ipamplat_reset();
+        LogCapture log;
+        ipamplat_fault_set(c.fault, 0, 1, -1);
+        gIpamModuleId = 0;
+        EXPECT_EQ(subscribe(), -1);
+        EXPECT_TRUE(log.has(c.message));
+        EXPECT_EQ(gIpamModuleId, kModule);
+        expectUnsubscribed();
+        EXPECT_EQ(ipamplat_call_count(IPAMPLAT_F_PS_INIT), c.psInits);
+        EXPECT_EQ(registration().finiCalls, c.psFinis);
+        EXPECT_EQ(ipamplat_call_count(IPAMPLAT_F_CMF_UNREG), 0u);
+
+        ASSERT_EQ(subscribe(), 0);
+        EXPECT_EQ(registration().active, 1);
+        EXPECT_EQ(ipamplat_cmf_registered(), 1);
+        ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    }
+}
+
+// Callbacks the service makes while PS_SubscriberInit runs find the replica.
+TEST_F(Subscribe, PublisherMayDeliverWhileRegistrationIsInProgress) {
+    static Ipam4AddrInfo rec = ipamtest::addr4(3, "10.1.0.1/24");
+    static int32_t results[3];
+    ipamplat_ps_set_init_hook([](void *) {
+        results[0] = ipamplat_pub_start();
+        results[1] = ipamplat_pub_send(IPAM4_EVT_BATCH, sizeof rec, &rec);
+        results[2] = ipamplat_pub_end();
+    }, nullptr);
+    ASSERT_EQ(subscribe(IPAM4_EVT_ADD), 0);
+    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(results[1], 0);
+    EXPECT_EQ(results[2], 0);
+    EXPECT_EQ(ipam_IsSubscrib(), 1);
+    Ipam4DbNode *node = nullptr;
+    EXPECT_EQ(ipam4_DbNodeGetByVrfIndexAndIp(0, rec.ipAddr, &node), 0);
+    EXPECT_EQ(eventLog().texts(),
+              (std::vector<std::string>{ipamtest::ev(IPAM_EVT_BATCH_START),
+                                        ipamtest::ev(IPAM4_EVT_ADD, rec),
+                                        ipamtest::ev(IPAM_EVT_BATCH_END)}));
+}
+
+TEST_F(Subscribe, FailedUnregistrationStillFreesTheReplicaAndARetryEndsOnlyWhatIsLeft) {
+    ASSERT_EQ(subscribe(), 0);
+    Ipam4AddrInfo rec = ipamtest::addr4(1, "10.0.0.1/24");
+    ipamplat_pub_start();
+    ipamplat_pub_send(IPAM4_EVT_BATCH, sizeof rec, &rec);
+    ipamplat_pub_end();
+    ASSERT_EQ(ipam_IsSubscrib(), 1);
+
+    LogCapture log;
+    ipamplat_fault_set(IPAMPLAT_F_CMF_UNREG, 0, 1, -1);
+    EXPECT_EQ(IPAM_UnSubscribeEvent(kModule), -1);
+    EXPECT_TRUE(log.has("Ipam subscrib cmf call back unreg failed"));
+    EXPECT_EQ(ipam_IsSubscrib(), 0);
+    EXPECT_EQ(gIpamBatchVer, 0u);
+    EXPECT_FALSE(ipam::hashSetUp(&gIpamIfHash));
+    EXPECT_EQ(registration().active, 0);
+    EXPECT_EQ(gIpamWtHandle, kHandle);  // still recorded: a retry is possible
+    EXPECT_EQ(gIpamSubUp, IPAM_SUB_UP_CMF);
+
+    EXPECT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    EXPECT_EQ(registration().finiCalls, 1u);  // not ended a second time
+    EXPECT_EQ(ipamplat_call_count(IPAMPLAT_F_CMF_UNREG), 2u);
+    expectUnsubscribed();
+    EXPECT_EQ(IPAM_UnSubscribeEvent(kModule), -1);
+    EXPECT_TRUE(log.has("Ipam subscrib event has been unregisted"));
+}
+
+TEST_F(Subscribe, NewSubscriptionStartsOverWithAnEmptyReplica) {
+    ASSERT_EQ(subscribe(), 0);
+    Ipam4AddrInfo rec = ipamtest::addr4(1, "10.0.0.1/24");
+    ipamplat_pub_start();
+    ipamplat_pub_send(IPAM4_EVT_BATCH, sizeof rec, &rec);
+    ipamplat_pub_end();
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    ASSERT_EQ(subscribe(), 0);
+    EXPECT_EQ(gIpamBatchVer, 0u);
+    EXPECT_EQ(ipam_IsSubscrib(), 0);
+    uint32_t interfaces = 1;
+    ipam_AddrInfoNumGet(&interfaces);
+    EXPECT_EQ(interfaces, 0u);
+    ipamplat_pub_start();
+    EXPECT_EQ(gIpamBatchVer, 1u);
+}
+
+TEST_F(Subscribe, DebugSwitchAnswerZeroSetsExactlyAllFlags) {
+    gIpamPubDbg = 0x20;
+    ipamplat_dfm_set_answer(5);
+    ASSERT_EQ(subscribe(), 0);
+    EXPECT_EQ(gIpamPubDbg, 0x20u);
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    ipamplat_dfm_set_answer(0);
+    ASSERT_EQ(subscribe(), 0);
+    EXPECT_EQ(gIpamPubDbg, IPAM_DBG_ALL);
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    EXPECT_EQ(gIpamPubDbg, IPAM_DBG_ALL);  // kept by unsubscription
+}
+
+TEST_F(Subscribe, LogLinesKeepTheHostModulesNameAfterUnsubscription) {
+    ipamplat_module_register(kModule, "host");
+    ASSERT_EQ(subscribe(), 0);
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    LogCapture log;
+    EXPECT_EQ(IPAM_UnSubscribeEvent(kModule), -1);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].moduleName, "HOST");
+    EXPECT_EQ(log.lines()[0].moduleId, 198u);
+}
+
+// A zero handle cannot serve as the subscribed marker; the resources it
+// holds still make the library subscribed, so they are neither set up twice
+// nor left behind.
+TEST_F(Subscribe, ZeroHandleSubscriptionCanBeEndedAndIsNotSetUpTwice) {
+    ASSERT_EQ(subscribe(IPAM4_EVT_ADD, 0), 0);
+    EXPECT_EQ(subscribe(IPAM4_EVT_ADD, 0), -1);
+    EXPECT_EQ(registration().initCalls, 1u);
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    expectUnsubscribed();
+}
+
+}  // namespace
