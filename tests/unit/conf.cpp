@@ -1,0 +1,300 @@
+// Configuration requests against the stand-in configuration server: the
+// channel descriptor, every reply outcome with the exact body sent, the
+// traces, and the synchronous callback into the host.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/conf.h"
+#include "ipam_platform.h"
+#include "support/log_capture.h"
+
+namespace {
+
+Ipam4ConfReq req4() {
+    Ipam4ConfReq r;
+    std::memset(&r, 0, sizeof r);
+    r.requestCode = 7;
+    r.ifIndex = 3;
+    r.vrfIndex = 1;
+    inet_pton(AF_INET, "10.0.0.1", &r.ipAddr);
+    inet_pton(AF_INET, "255.255.255.0", &r.ipMask);
+    r.ipAttr = 0x42;
+    std::strcpy(r.ifName, "eth3");
+    std::memset(r.ifName + 5, 0xee, sizeof r.ifName - 5);  // sent as it is
+    return r;
+}
+
+Ipam6ConfReq req6() {
+    Ipam6ConfReq r;
+    std::memset(&r, 0, sizeof r);
+    r.requestCode = -2;
+    r.ifIndex = 4;
+    r.vrfIndex = 2;
+    inet_pton(AF_INET6, "2001:db8::1", r.ip6Addr);
+    inet_pton(AF_INET6, "ffff:ffff:ffff:ffff::", r.ip6Mask);
+    inet_pton(AF_INET6, "2001:db8::2", r.ip6DestAddr);
+    r.ip6Attr = 0x61;
+    std::strcpy(r.ifName, "eth4");
+    return r;
+}
+
+ipamplat_scs_script script(int32_t send, int32_t recv, int32_t parse, int16_t err) {
+    ipamplat_scs_script s{};
+    s.sendResult = send;
+    s.recvResult = recv;
+    s.parseResult = parse;
+    s.replyErrCode = err;
+    return s;
+}
+
+// Body i as the server recorded it.
+std::vector<uint8_t> sentBody(uint32_t i, uint32_t *type = nullptr) {
+    uint8_t buf[512];
+    uint32_t t = 0;
+    int32_t n = ipamplat_scs_sent(i, &t, buf, sizeof buf);
+    if (type) *type = t;
+    if (n < 0) return {};
+    return std::vector<uint8_t>(buf, buf + n);
+}
+
+template <class T>
+std::vector<uint8_t> bytesOf(const T &v) {
+    const auto *p = reinterpret_cast<const uint8_t *>(&v);
+    return std::vector<uint8_t>(p, p + sizeof v);
+}
+
+class Conf : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ipamplat_reset();
+        gIpamPubDbg = 0;
+    }
+    void TearDown() override {
+        gIpamPubDbg = 0;
+        ipamplat_reset();
+    }
+};
+
+struct HostCalls {
+    std::vector<uintptr_t> args;
+    int32_t answer = 0;
+    int calls = 0;
+};
+HostCalls gHost;
+
+int32_t hostCallback(uintptr_t a, uintptr_t b, uintptr_t c, uintptr_t d) {
+    gHost.calls++;
+    gHost.args = {a, b, c, d};
+    return gHost.answer;
+}
+
+}  // namespace
+
+TEST_F(Conf, InitHandsTheServiceTheDescriptorAndKeepsTheCallbackOnFailure) {
+    ipamplat_scs_script s = script(0, 1, 1, 0);
+    s.initResult = 0;
+    ipamplat_scs_set_script(&s);
+    ASSERT_EQ(IPAM_InitConf(0x11223344u, 0x55667788u, hostCallback), 0);
+
+    ipamplat_scs_client c{};
+    ipamplat_scs_get_client(&c);
+    EXPECT_EQ(c.hostValue1, 0x11223344u);
+    EXPECT_EQ(c.moduleId, 198u);
+    EXPECT_EQ(c.hostValue2, 0x55667788u);
+    EXPECT_EQ(c.handle, gIpamConfCliScsHandle);
+    // The TIPC name address of the configuration server, byte for byte:
+    // the family in host order, every 32-bit field in host order.
+    uint8_t want[16] = {};
+    const uint16_t family = 30;
+    const uint32_t type = 0x7fff00c6u, instance = 0x7ffc0002u;
+    std::memcpy(want, &family, 2);
+    want[2] = 2;
+    want[3] = 1;
+    std::memcpy(want + 4, &type, 4);
+    std::memcpy(want + 8, &instance, 4);
+    EXPECT_EQ(std::memcmp(c.server, want, 16), 0);
+    EXPECT_EQ(c.callbacks[0], 0u);
+    EXPECT_EQ(c.callbacks[1], reinterpret_cast<uintptr_t>(&ipamConfCliSync));
+    EXPECT_EQ(c.callbacks[2], 0u);
+    EXPECT_EQ(c.callbacks[3], 0u);
+    EXPECT_EQ(moduleCallBackFunc, &hostCallback);
+
+    // Fini closes the handle the service gave and answers its result.
+    s.finiResult = -9;
+    ipamplat_scs_set_script(&s);
+    uint32_t handle = gIpamConfCliScsHandle;
+    EXPECT_EQ(IPAM_FiniConf(), -9);
+    ipamplat_scs_get_client(&c);
+    EXPECT_EQ(c.lastFiniHandle, handle);
+    EXPECT_EQ(gIpamConfCliScsHandle, handle) << "the handle is never reset";
+
+    // A failing init answers the service's result; the callback stays.
+    s.initResult = -5;
+    ipamplat_scs_set_script(&s);
+    moduleCallBackFunc = nullptr;
+    EXPECT_EQ(IPAM_InitConf(1, 2, hostCallback), -5);
+    EXPECT_EQ(moduleCallBackFunc, &hostCallback);
+}
+
+TEST_F(Conf, EveryReplyOutcomeOfEverySetAddressFunction) {
+    struct Case {
+        const char *what;
+        ipamplat_scs_script s;
+        int32_t result;
+        bool receives;
+    };
+    const Case cases[] = {
+        {"reply, error 0", script(0, 1, 1, 0), 0, true},
+        {"reply, error 5", script(0, 1, 1, 5), -1, true},
+        {"reply, negative error", script(0, 1, 1, -3), -1, true},
+        {"send -4: no reply awaited", script(-4, 1, 1, 5), 0, false},
+        {"send fails, reply error 0", script(-1, 1, 1, 0), 0, true},
+        {"receive -4", script(0, -4, 1, 5), 0, true},
+        {"receive -2", script(0, -2, 1, 5), 0, true},
+        {"receive -1", script(0, -1, 1, 0), -1, true},
+        {"receive 0", script(0, 0, 1, 0), -1, true},
+        {"unparsed after send 0", script(0, 1, 0, 0), -1, true},
+        {"unparsed (-1) after send 0", script(0, 1, -1, 0), -1, true},
+        {"unparsed after send 7", script(7, 1, 0, 0), 7, true},
+        {"unparsed after send -3", script(-3, 1, -1, 0), -3, true},
+    };
+    const Ipam4ConfReq r4 = req4();
+    const Ipam6ConfReq r6 = req6();
+    for (const Case &k : cases) {
+        for (int fn = 0; fn < 3; fn++) {
+            SCOPED_TRACE(std::string(k.what) + ", function " + std::to_string(fn));
+            ipamplat_reset();
+            ipamplat_scs_set_script(&k.s);
+            int32_t r = fn == 0   ? IPAM4_SetIpAddr(&r4)
+                        : fn == 1 ? IPAM6_SetIpAddr(&r6)
+                                  : IPAM6_SetDestIpAddr(&r6);
+            EXPECT_EQ(r, k.result);
+            ASSERT_EQ(ipamplat_scs_sent_count(), 1u);
+            uint32_t type = 0;
+            EXPECT_EQ(sentBody(0, &type), fn == 0 ? bytesOf(r4) : bytesOf(r6));
+            EXPECT_EQ(type, 3u);
+            ipamplat_scs_client c{};
+            ipamplat_scs_get_client(&c);
+            EXPECT_EQ(c.lastFillType, 3u);
+            EXPECT_EQ(c.sendCalls, 1u);
+            EXPECT_EQ(c.recvCalls, k.receives ? 1u : 0u);
+            if (k.receives) {
+                EXPECT_EQ(c.lastRecvType, 3u);
+            }
+            EXPECT_EQ(c.lastSendHandle, gIpamConfCliScsHandle);
+        }
+    }
+}
+
+TEST_F(Conf, ANullRequestIsRefusedWithAnErrorLineAndSendsNothing) {
+    LogCapture log;
+    EXPECT_EQ(IPAM4_SetIpAddr(nullptr), IPAM_ERR_PARAM);
+    EXPECT_EQ(IPAM6_SetIpAddr(nullptr), IPAM_ERR_PARAM);
+    EXPECT_EQ(IPAM6_SetDestIpAddr(nullptr), IPAM_ERR_PARAM);
+    EXPECT_EQ(ipamplat_scs_sent_count(), 0u);
+    ipamplat_scs_client c{};
+    ipamplat_scs_get_client(&c);
+    EXPECT_EQ(c.fillCalls, 0u);
+    EXPECT_EQ(c.sendCalls, 0u);
+    ASSERT_EQ(log.lines().size(), 3u);
+    for (const LogLine &l : log.lines()) {
+        EXPECT_EQ(stripPid(l.text), "Ipam conf invalid parameter");
+        EXPECT_EQ(l.level, 3u);
+        EXPECT_EQ(l.logClass, 1u);
+    }
+}
+
+TEST_F(Conf, TracesUnderTheApiBitOnly) {
+    const Ipam4ConfReq r4 = req4();
+    const Ipam6ConfReq r6 = req6();
+    ipamplat_scs_script s = script(0, 1, 1, 5);
+    ipamplat_scs_set_script(&s);
+    LogCapture log;
+    EXPECT_EQ(IPAM4_SetIpAddr(&r4), -1);
+    EXPECT_EQ(IPAM6_SetIpAddr(&r6), -1);
+    EXPECT_EQ(IPAM6_SetDestIpAddr(&r6), -1);
+    EXPECT_TRUE(log.lines().empty()) << "nothing formatted or logged with the bit clear";
+
+    gIpamPubDbg = IPAM_DBG_API;
+    EXPECT_EQ(IPAM4_SetIpAddr(&r4), -1);
+    EXPECT_EQ(IPAM6_SetIpAddr(&r6), -1);
+    EXPECT_EQ(IPAM6_SetDestIpAddr(&r6), -1);
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{
+                  "Ipam conf set addr information",
+                  "request code 7",
+                  "ifindex 3 vrfIndex 1 ipaddr 10.0.0.1 ipmask 255.255.255.0 ipAttr 0x42",
+                  "the errcode 5",
+                  "Ipam conf set addr information",
+                  "request code -2",
+                  "ifindex 4 vrfIndex 2 ipaddr 2001:db8::1 ipmask ffff:ffff:ffff:ffff:: ipAttr 0x61",
+                  "the errcode 5",
+                  "Ipam conf set addr information",
+                  "request code -2",
+                  "ifindex 4 vrfIndex 2 ipaddr 2001:db8::1 ipmask ffff:ffff:ffff:ffff:: "
+                  "ipdestaddr 2001:db8::2 ipAttr 0x61",
+                  "the errcode 5",
+              }));
+    for (const LogLine &l : log.lines()) {
+        EXPECT_EQ(l.level, 7u);
+        EXPECT_EQ(l.logClass, 3u);
+    }
+
+    // The longest IPv6 text fits the 40-byte trace buffers.
+    Ipam6ConfReq wide = r6;
+    std::memset(wide.ip6Addr, 0xff, 16);
+    std::memset(wide.ip6DestAddr, 0xfe, 16);
+    log.clear();
+    IPAM6_SetDestIpAddr(&wide);
+    EXPECT_TRUE(log.has("ifindex 4 vrfIndex 2 ipaddr ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff "
+                        "ipmask ffff:ffff:ffff:ffff:: ipdestaddr "
+                        "fefe:fefe:fefe:fefe:fefe:fefe:fefe:fefe ipAttr 0x61"));
+}
+
+TEST_F(Conf, BothIpv6FunctionsSendTheSameBody) {
+    const Ipam6ConfReq r6 = req6();
+    EXPECT_EQ(IPAM6_SetIpAddr(&r6), 0);
+    EXPECT_EQ(IPAM6_SetDestIpAddr(&r6), 0);
+    ASSERT_EQ(ipamplat_scs_sent_count(), 2u);
+    EXPECT_EQ(sentBody(0), sentBody(1));
+    EXPECT_EQ(sentBody(0).size(), 104u);
+}
+
+TEST_F(Conf, SyncCallbackHandsTheCallOnUnchanged) {
+    moduleCallBackFunc = hostCallback;
+    gHost = {};
+    gHost.answer = 42;
+    EXPECT_EQ(ipamConfCliSync(1, 2, 3, 4), 42);
+    EXPECT_EQ(gHost.args, (std::vector<uintptr_t>{1, 2, 3, 4}));
+
+    LogCapture log;
+    gHost.answer = -1;
+    EXPECT_EQ(ipamConfCliSync(5, 6, 7, 8), -1);
+    EXPECT_TRUE(log.lines().empty());
+    gIpamPubDbg = IPAM_DBG_API;
+    EXPECT_EQ(ipamConfCliSync(5, 6, 7, 8), -1);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.texts()[0], "Ipam callback unsuccessfully ");
+    gHost.answer = -2;
+    EXPECT_EQ(ipamConfCliSync(5, 6, 7, 8), -2);
+    EXPECT_EQ(log.lines().size(), 1u) << "only -1 is traced";
+
+    // With no host callback stored nothing is called and the service is told -1.
+    moduleCallBackFunc = nullptr;
+    gHost.calls = 0;
+    EXPECT_EQ(ipamConfCliSync(1, 2, 3, 4), -1);
+    EXPECT_EQ(gHost.calls, 0);
+}
+
+TEST_F(Conf, TheServerReachesTheHostThroughTheRegisteredCallback) {
+    ASSERT_EQ(IPAM_InitConf(1, 2, hostCallback), 0);
+    gHost = {};
+    gHost.answer = 9;
+    EXPECT_EQ(ipamplat_scs_call_sync(10, 20, 30, 40), 9);
+    EXPECT_EQ(gHost.args, (std::vector<uintptr_t>{10, 20, 30, 40}));
+    EXPECT_EQ(IPAM_FiniConf(), 0);
+}
