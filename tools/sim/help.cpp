@@ -1,0 +1,38 @@
+#include "help.h"
+
+namespace sim {
+
+const char *const kScenarioHelp = R"(Scenario lines (one verb per line, '#' starts a comment; see docs/scenarios.md):
+  module id=N name=TEXT                          name a module for log lines
+  subscribe|subscribe4 handle=N module=N care=EVENTS
+  unsubscribe|unsubscribe4 module=N
+  batch start | batch end                        frame a publisher batch
+  add4|del4|batch4 if=N [name=] [vrf=] addr=A[/LEN] [mask=] [attr=]
+  add6|del6|update6|batch6 if=N [name=] [vrf=] addr=A[/LEN] [mask=] [dest=] [attr=]
+  ifvalid4|ifinvalid4|ifvalid6|ifinvalid6 if=N [len=]
+  relay [record fields]                          relay message
+  message code=N [len=] [record fields]          any message code, IPv4 payload
+  query configured4 if=N | query primary4 if=N|name=
+  query addr4 [vrf=] addr=A | query addr6 [vrf=] addr=A
+  query src6 if=N|name= [dest=A] | query ifaddr6 if=N addr=A
+  query subscribed | query care
+  walk4 if=N | walk6 if=N | show                 interface walks, whole replica
+  mgmt debug get|set|clear [api|rsv|db|event|sub|all|ID] [len=]
+  mgmt export4|export6 [page=N] [follow]
+  conf init [v1=] [v2=] [answer=] | conf fini
+  conf reply [init=] [fini=] [send=] [recv=] [parse=] [err=]
+  conf call [a=] [b=] [c=] [d=]
+  set4|set6|setdest6 code=N <record fields>
+  expect event CODE [record fields] | expect events N
+  expect result N|NAME | expect value N | expect count N
+  expect record [record fields] | expect log text="..."
+Exit status: 0 all expectations hold, 1 one failed (FILE:LINE), 2 bad scenario (FILE:LINE:COLUMN).)";
+
+const char *const kKernelHelp = R"(Mirrors this machine's kernel address table into the replica: the dump is
+one publisher batch (IPv4 records as IPAM4_EVT_BATCH, IPv6 as IPAM6_EVT_BATCH).
+With --follow each kernel change becomes an add or delete message, and SIGHUP
+plays a resynchronising batch whose sweep removes what the kernel dropped.
+Queries use the scenario's query forms, e.g.
+  --query 'primary4 name=eth0'  --query 'addr4 addr=127.0.0.1'  --query 'src6 name=eth0 dest=2001:db8::1')";
+
+} // namespace sim

@@ -1,0 +1,8 @@
+// The scenario summary shown by `ipam-sim run --help`; docs/scenarios.md is
+// the full reference and lists the same verbs.
+#pragma once
+
+namespace sim {
+extern const char *const kScenarioHelp;
+extern const char *const kKernelHelp;
+} // namespace sim

@@ -1,0 +1,72 @@
+// Reading the kernel's address table with libnl-route-3, and turning each
+// kernel address into the record the publisher would send for it.
+//
+// Mapping: interface index and name from the kernel (the link's name, not
+// the IPv4 label); VRF 0; mask from the prefix length; IPv6 peer address as
+// the destination. Attributes: IF_VALID while the link is up, VALID while the
+// link is up and (IPv6) the address is neither tentative nor failed its
+// duplicate detection; IPv4 PRIMARY for addresses the kernel does not mark
+// secondary; IPv6 NO_SOURCE for deprecated, tentative or failed addresses.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ipam.h"
+
+struct nl_sock;
+struct nl_cache;
+struct rtnl_addr;
+struct nl_msg;
+
+namespace sim {
+
+struct KernelRecord {
+    bool v6 = false;
+    Ipam4AddrInfo rec4{};
+    Ipam6AddrInfo rec6{};
+};
+
+class KernelTable {
+public:
+    KernelTable() = default;
+    ~KernelTable();
+    KernelTable(const KernelTable &) = delete;
+    KernelTable &operator=(const KernelTable &) = delete;
+
+    bool open(std::string &error);
+    // Every IPv4 and IPv6 address the kernel holds now.
+    bool dump(std::vector<KernelRecord> &out, std::string &error);
+    // Reads the link table again (names and up/down state).
+    void refreshLinks();
+    bool convert(rtnl_addr *addr, KernelRecord &out) const;
+
+private:
+    nl_sock *sock_ = nullptr;
+    nl_cache *links_ = nullptr;
+};
+
+// Kernel address notifications (RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV6_IFADDR).
+class KernelEvents {
+public:
+    // added: true for RTM_NEWADDR, false for RTM_DELADDR.
+    using Handler = std::function<void(bool added, rtnl_addr *addr)>;
+
+    KernelEvents() = default;
+    ~KernelEvents();
+    KernelEvents(const KernelEvents &) = delete;
+    KernelEvents &operator=(const KernelEvents &) = delete;
+
+    bool open(Handler handler, std::string &error);
+    int fd() const;
+    // Handles every notification waiting on the socket.
+    void receive();
+
+private:
+    static int onMessage(::nl_msg *msg, void *self);
+    nl_sock *sock_ = nullptr;
+    Handler handler_;
+};
+
+} // namespace sim
