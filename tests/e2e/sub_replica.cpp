@@ -1,0 +1,210 @@
+// A host's view of the library, driven only through the stand-in platform:
+// subscribe, follow the publisher through a first batch, single changes and
+// a restart with a second batch, then query and export the replica.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ipam.h"
+#include "ipam_platform.h"
+#include "support/records.h"
+
+using ipamtest::addr4;
+using ipamtest::addr6;
+using ipamtest::describe;
+using ipamtest::ev;
+using ipamtest::eventLog;
+
+namespace {
+
+constexpr uint32_t kModule = 61;
+// IPv4 with interface validity (so its attribute counts), IPv6 additions,
+// deletions and updates; neither invalid event nor relay is asked for.
+constexpr uint32_t kCare = IPAM4_EVT_VALID | IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_UPDATE;
+
+void send(uint32_t code, const Ipam4AddrInfo &r) {
+    EXPECT_GE(ipamplat_pub_send(static_cast<int32_t>(code), sizeof r, &r), 0);
+}
+void send(uint32_t code, const Ipam6AddrInfo &r) {
+    EXPECT_GE(ipamplat_pub_send(static_cast<int32_t>(code), sizeof r, &r), 0);
+}
+void sendIf(uint32_t code, uint32_t ifIndex) {
+    EXPECT_EQ(ipamplat_pub_send(static_cast<int32_t>(code), sizeof ifIndex, &ifIndex), 0);
+}
+
+template <class Info>
+std::set<std::string> exported(uint32_t object) {
+    ipamplat_cmf_param p{0, 0, nullptr};
+    ipamplat_cmf_request req{object, 0, 1, &p, -1, 0};
+    ipamplat_cmf_reply *reply = nullptr;
+    EXPECT_EQ(ipamplat_cmf_send(&req, &reply), IPAM_CMF_END);
+    std::set<std::string> out;
+    for (uint32_t i = 0; i < ipamplat_cmf_reply_count(reply); ++i) {
+        int32_t id = 0, length = 0;
+        const void *data = nullptr;
+        ipamplat_cmf_reply_param(reply, i, &id, &length, &data);
+        Info r;
+        EXPECT_EQ(length, static_cast<int32_t>(sizeof r));
+        std::memcpy(&r, data, sizeof r);
+        out.insert(describe(r));
+    }
+    ipamplat_cmf_reply_free(reply);
+    return out;
+}
+
+std::vector<std::string> walk4(uint32_t ifIndex) {
+    std::vector<std::string> out;
+    IPAM4_WalkAddrInfo(ifIndex, [](Ipam4AddrInfo *r, void *u) -> int32_t {
+        static_cast<std::vector<std::string> *>(u)->push_back(describe(*r));
+        return 0;
+    }, &out);
+    return out;
+}
+
+class HostView : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ipamplat_reset();
+        ipamplat_dfm_set_answer(-1);
+        eventLog().clear();
+        eventLog().setHook(nullptr);
+        ASSERT_EQ(IPAM_SubscribeEvent(0x77, kModule, kCare, &ipamtest::EventLog::callback), 0);
+    }
+    void TearDown() override {
+        eventLog().setHook(nullptr);
+        IPAM_UnSubscribeEvent(kModule);
+    }
+};
+
+TEST_F(HostView, ReplicaFollowsThePublisherThroughARestart) {
+    EXPECT_EQ(ipamSubGetCareEvt(), 0x107ffu);
+    const Ipam4AddrInfo a = addr4(1, "10.0.0.1/24", IPAM4_ATTR_PRIMARY),
+                        b = addr4(1, "10.0.1.1/24", IPAM_ATTR_VALID), c = addr4(2, "10.0.2.1/24");
+    const Ipam6AddrInfo d = addr6(1, "2001:db8::1/64"), e = addr6(2, "2001:db8:2::1/64", IPAM_ATTR_VALID);
+    Ipam4AddrInfo out4;
+    EXPECT_EQ(IPAM4_GetAddrInfo(0, a.ipAddr, &out4), IPAM_ERR_NOT_SUBSCRIBED);
+
+    // First batch: every record is announced; queries answer once it ends.
+    ASSERT_EQ(ipamplat_pub_start(), 0);
+    for (const auto &r : {a, b, c}) send(IPAM4_EVT_BATCH, r);
+    for (const auto &r : {d, e}) send(IPAM6_EVT_BATCH, r);
+    EXPECT_EQ(ipam_IsSubscrib(), 0);
+    ASSERT_EQ(ipamplat_pub_end(), 0);
+    EXPECT_EQ(ipam_IsSubscrib(), 1);
+    EXPECT_EQ(eventLog().texts(),
+              (std::vector<std::string>{ev(IPAM_EVT_BATCH_START), ev(IPAM4_EVT_ADD, a),
+                                        ev(IPAM4_EVT_ADD, b), ev(IPAM4_EVT_VALID, b),
+                                        ev(IPAM4_EVT_ADD, c), ev(IPAM6_EVT_ADD, d),
+                                        ev(IPAM6_EVT_ADD, e), ev(IPAM_EVT_BATCH_END)}));
+
+    // Single changes.
+    eventLog().clear();
+    const Ipam4AddrInfo f = addr4(3, "10.0.3.1/24");
+    Ipam6AddrInfo dUpdated = d;
+    dUpdated.ip6Attr = IPAM6_ATTR_NO_SOURCE;
+    send(IPAM4_EVT_ADD, f);
+    send(IPAM4_EVT_DEL, c);
+    sendIf(IPAM4_EVT_IF_VALID, 1);
+    send(IPAM6_EVT_UPDATE, dUpdated);
+    send(IPAM_EVT_RELAY, a);
+    Ipam4AddrInfo aValid = a, bValid = b;
+    aValid.ipAttr |= IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID;
+    bValid.ipAttr |= IPAM_ATTR_IF_VALID;
+    EXPECT_EQ(eventLog().texts(),
+              (std::vector<std::string>{ev(IPAM4_EVT_ADD, f), ev(IPAM4_EVT_DEL, c),
+                                        ev(IPAM4_EVT_VALID, aValid), ev(IPAM4_EVT_VALID, bValid),
+                                        ev(IPAM6_EVT_UPDATE, dUpdated)}));
+
+    // The publisher restarts and sends its table again: it lacks f and e,
+    // sends b without the interface bit and d with another prefix, and has a
+    // new record g.
+    eventLog().clear();
+    const Ipam4AddrInfo g = addr4(2, "10.0.5.1/24");
+    const Ipam6AddrInfo d48 = addr6(1, "2001:db8::1/48");
+    ASSERT_EQ(ipamplat_pub_start(), 0);
+    for (const auto &r : {aValid, b, g}) send(IPAM4_EVT_BATCH, r);
+    send(IPAM6_EVT_BATCH, d48);
+    ASSERT_EQ(ipamplat_pub_end(), 0);
+    std::vector<std::string> seen = eventLog().texts();
+    const std::vector<std::string> during = {ev(IPAM_EVT_BATCH_START), ev(IPAM4_EVT_ADD, b),
+                                             ev(IPAM4_EVT_VALID, b), ev(IPAM4_EVT_ADD, g),
+                                             ev(IPAM6_EVT_ADD, d48)};
+    ASSERT_EQ(seen.size(), during.size() + 5);
+    EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + 5), during);
+    // The sweep: IPv4 first, then IPv6, each in the table's own order;
+    // invalid events are not in the care mask.
+    std::multiset<std::string> swept4(seen.begin() + 5, seen.begin() + 7);
+    std::multiset<std::string> swept6(seen.begin() + 7, seen.begin() + 9);
+    EXPECT_EQ(swept4, (std::multiset<std::string>{ev(IPAM4_EVT_DEL, bValid), ev(IPAM4_EVT_DEL, f)}));
+    EXPECT_EQ(swept6, (std::multiset<std::string>{ev(IPAM6_EVT_DEL, dUpdated), ev(IPAM6_EVT_DEL, e)}));
+    EXPECT_EQ(seen.back(), ev(IPAM_EVT_BATCH_END));
+
+    // The replica is the publisher's table.
+    EXPECT_EQ(exported<Ipam4AddrInfo>(IPAM_CMF_OBJ_ADDR4_TABLE),
+              (std::set<std::string>{describe(aValid), describe(b), describe(g)}));
+    EXPECT_EQ(exported<Ipam6AddrInfo>(IPAM_CMF_OBJ_ADDR6_TABLE), (std::set<std::string>{describe(d48)}));
+    ASSERT_EQ(IPAM4_GetAddrInfoByIfIndex(1, &out4), 0);
+    EXPECT_EQ(describe(out4), describe(aValid));
+    ASSERT_EQ(IPAM4_GetAddrInfo(0, g.ipAddr, &out4), 0);
+    EXPECT_EQ(describe(out4), describe(g));
+    EXPECT_EQ(IPAM4_GetAddrInfo(0, f.ipAddr, &out4), IPAM_ERR_NOT_FOUND);
+    EXPECT_EQ(walk4(1), (std::vector<std::string>{describe(aValid), describe(b)}));
+    EXPECT_EQ(walk4(2), (std::vector<std::string>{describe(g)}));
+    Ipam6AddrInfo out6;
+    ASSERT_EQ(IPAM6_GetAddrInfo(0, d48.ip6Addr, &out6), 0);
+    EXPECT_EQ(describe(out6), describe(d48));
+    EXPECT_EQ(IPAM6_GetAddrInfo(0, e.ip6Addr, &out6), IPAM_ERR_NOT_FOUND);
+}
+
+// The host may query from inside its callback, also while the sweep holds
+// the database.
+TEST_F(HostView, CallbackMayQueryTheReplica) {
+    const Ipam4AddrInfo a = addr4(1, "10.0.0.1/24", IPAM4_ATTR_PRIMARY), b = addr4(2, "10.0.1.1/24");
+    ipamplat_pub_start();
+    send(IPAM4_EVT_BATCH, a);
+    send(IPAM4_EVT_BATCH, b);
+    ipamplat_pub_end();
+    std::vector<int32_t> answers;
+    eventLog().setHook([&](uint32_t code, void *) {
+        if (code != IPAM4_EVT_DEL) return;
+        Ipam4AddrInfo out;
+        answers.push_back(IPAM4_GetAddrInfo(0, a.ipAddr, &out));
+    });
+    ipamplat_pub_start();
+    send(IPAM4_EVT_BATCH, b);
+    ipamplat_pub_end();
+    EXPECT_EQ(answers, (std::vector<int32_t>{0}));  // still there while announced
+    Ipam4AddrInfo out;
+    EXPECT_EQ(IPAM4_GetAddrInfo(0, a.ipAddr, &out), IPAM_ERR_NOT_FOUND);
+}
+
+// Unsubscribing while the publisher still has messages queued: none reaches
+// the library afterwards, and the host hears nothing more.
+TEST_F(HostView, UnsubscriptionUnderTrafficStopsEverything) {
+    ipamplat_pub_post_start();
+    for (int i = 0; i < 300; ++i) {
+        std::string text = "10.1." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1) + "/24";
+        Ipam4AddrInfo r = addr4(1 + i % 7, text.c_str());
+        ipamplat_pub_post_send(IPAM4_EVT_BATCH, sizeof r, &r);
+        if (i == 150) {
+            Ipam4AddrInfo out;
+            int32_t q = IPAM4_GetAddrInfo(0, r.ipAddr, &out);
+            EXPECT_TRUE(q == IPAM_ERR_NOT_SUBSCRIBED || q == 0) << q;
+        }
+    }
+    ipamplat_pub_post_end();
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    size_t heard = eventLog().events().size();
+    ipamplat_pub_drain();
+    EXPECT_EQ(eventLog().events().size(), heard);
+    EXPECT_EQ(ipam_IsSubscrib(), 0);
+    EXPECT_EQ(ipamplat_pub_start(), IPAMPLAT_NO_PEER);
+    EXPECT_EQ(ipamplat_cmf_registered(), 0);
+    ASSERT_EQ(IPAM_SubscribeEvent(0x77, kModule, kCare, &ipamtest::EventLog::callback), 0);
+}
+
+}  // namespace
