@@ -1,0 +1,324 @@
+// The workloads, written once over any side. A side is a class with the
+// operations below; every side keeps its own table of n IPv4 and n IPv6
+// records (records 0..n-1 of workload.h) between benchmarks and refills it
+// only when the size or the IPv6 shape changes.
+//
+//   void fill(size_t n, V6Shape shape)         fresh table of n + n records
+//   void add4(const Ipam4AddrInfo &) / del4 / add6 / del6   single changes
+//   bool configured4(uint32_t ifIndex)
+//   bool primary4(uint32_t ifIndex, Ipam4AddrInfo *)
+//   bool get4(uint32_t vrf, uint32_t addr, Ipam4AddrInfo *)
+//   bool get6(uint32_t vrf, const uint8_t *addr, Ipam6AddrInfo *)
+//   bool select6(uint32_t ifIndex, const uint8_t *dest, Ipam6AddrInfo *)
+//   int walk4(uint32_t ifIndex, Ipam4AddrInfoWalkFn, void *) / walk6
+//   size_t export4() / export6()              page the whole table, records seen
+//   void resync4(const Ipam4AddrInfo *, size_t, skipFrom, skipCount) / resync6
+//        one batch of the records given, less the window [skipFrom, +skipCount)
+//   void memory(benchmark::State &, size_t n)  fills from empty, reports heap
+#pragma once
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "bench.h"
+#include "workload.h"
+
+namespace bench {
+
+template <class Side>
+class Driver {
+public:
+    explicit Driver(Side &side) : side_(side) {}
+
+    void registerAll(std::size_t n) {
+        const char *s = side_.name();
+        reg(s, "v4_add", n, [this, n](benchmark::State &st) { addDel4(st, n, true); });
+        reg(s, "v4_del", n, [this, n](benchmark::State &st) { addDel4(st, n, false); });
+        reg(s, "v6_add", n, [this, n](benchmark::State &st) { addDel6(st, n, true); });
+        reg(s, "v6_del", n, [this, n](benchmark::State &st) { addDel6(st, n, false); });
+        reg(s, "v4_configured", n, [this, n](benchmark::State &st) { configured(st, n); });
+        reg(s, "v4_primary", n, [this, n](benchmark::State &st) { primary(st, n); });
+        reg(s, "v4_get", n, [this, n](benchmark::State &st) { get4(st, n); });
+        reg(s, "v6_get", n, [this, n](benchmark::State &st) { get6(st, n, V6Shape::Realistic); });
+        reg(s, "v6_select", n, [this, n](benchmark::State &st) { select(st, n); });
+        reg(s, "v4_walk", n, [this, n](benchmark::State &st) { walk(st, n, false); });
+        reg(s, "v6_walk", n, [this, n](benchmark::State &st) { walk(st, n, true); });
+        // The library answers exports on the platform's management thread:
+        // count the CPU time of every thread of the process.
+        reg(s, "v4_export", n, [this, n](benchmark::State &st) { exportAll(st, n, false); })
+            ->MeasureProcessCPUTime();
+        reg(s, "v6_export", n, [this, n](benchmark::State &st) { exportAll(st, n, true); })
+            ->MeasureProcessCPUTime();
+        if (side_.resyncFeasible(n)) {
+            reg(s, "v4_resync", n, [this, n](benchmark::State &st) { resync(st, n, false); });
+            reg(s, "v6_resync", n, [this, n](benchmark::State &st) { resync(st, n, true); });
+        }
+        reg(s, "v6_get_spread", n, [this, n](benchmark::State &st) { get6(st, n, V6Shape::Spread); });
+        reg(s, "memory", n, [this, n](benchmark::State &st) { memory(st, n); })->Iterations(1);
+    }
+
+    // Brings the side's table to n records of each family, records 0..n-1.
+    void ensure(std::size_t n, V6Shape shape) {
+        if (filledN_ == n && filledShape_ == shape)
+            return;
+        side_.fill(n, shape);
+        filledN_ = n;
+        filledShape_ = shape;
+        t4_ = table4(n);
+        t6_ = table6(n, shape);
+        order_ = visitOrder(n);
+        pool4_.clear();
+        pool6_.clear();
+        for (std::size_t i = 0; i < kPool; ++i) {
+            pool4_.push_back(record4(static_cast<uint32_t>(n + i)));
+            pool6_.push_back(record6(static_cast<uint32_t>(n + i), shape));
+        }
+    }
+    void forget() { filledN_ = 0; }
+
+private:
+    benchmark::internal::Benchmark *reg(const char *s, const char *w, std::size_t n, Body b) {
+        return add(s, w, n, std::move(b));
+    }
+
+public:
+    // Single changes: one iteration adds (or deletes) one pool record; the
+    // pool is reset with the timer paused every kPool iterations.
+    void addDel4(benchmark::State &st, std::size_t n, bool adding) {
+        ensure(n, V6Shape::Realistic);
+        if (!adding)
+            for (const auto &r : pool4_) side_.add4(r);
+        std::size_t i = 0;
+        AllocScope allocs;
+        uint64_t resetAllocs = 0;
+        for (auto _ : st) {
+            if (adding)
+                side_.add4(pool4_[i]);
+            else
+                side_.del4(pool4_[i]);
+            if (++i == kPool) {
+                st.PauseTiming();
+                const uint64_t a0 = heap().allocs;
+                for (const auto &r : pool4_) adding ? side_.del4(r) : side_.add4(r);
+                resetAllocs += heap().allocs - a0;
+                i = 0;
+                st.ResumeTiming();
+            }
+        }
+        allocs.finish(st);
+        st.counters["allocs/op"] -= static_cast<double>(resetAllocs) / static_cast<double>(st.iterations());
+        // Back to exactly records 0..n-1.
+        for (std::size_t k = 0; k < i; ++k) adding ? side_.del4(pool4_[k]) : side_.add4(pool4_[k]);
+        if (!adding)
+            for (const auto &r : pool4_) side_.del4(r);
+    }
+
+    void addDel6(benchmark::State &st, std::size_t n, bool adding) {
+        ensure(n, V6Shape::Realistic);
+        if (!adding)
+            for (const auto &r : pool6_) side_.add6(r);
+        std::size_t i = 0;
+        AllocScope allocs;
+        uint64_t resetAllocs = 0;
+        for (auto _ : st) {
+            if (adding)
+                side_.add6(pool6_[i]);
+            else
+                side_.del6(pool6_[i]);
+            if (++i == kPool) {
+                st.PauseTiming();
+                const uint64_t a0 = heap().allocs;
+                for (const auto &r : pool6_) adding ? side_.del6(r) : side_.add6(r);
+                resetAllocs += heap().allocs - a0;
+                i = 0;
+                st.ResumeTiming();
+            }
+        }
+        allocs.finish(st);
+        st.counters["allocs/op"] -= static_cast<double>(resetAllocs) / static_cast<double>(st.iterations());
+        for (std::size_t k = 0; k < i; ++k) adding ? side_.del6(pool6_[k]) : side_.add6(pool6_[k]);
+        if (!adding)
+            for (const auto &r : pool6_) side_.del6(r);
+    }
+
+private:
+    void configured(benchmark::State &st, std::size_t n) {
+        ensure(n, V6Shape::Realistic);
+        std::size_t i = 0, hits = 0;
+        AllocScope allocs;
+        for (auto _ : st) {
+            const Ipam4AddrInfo &r = t4_[order_[i++ & (order_.size() - 1)]];
+            hits += side_.configured4(r.ifIndex);
+        }
+        allocs.finish(st);
+        check(st, hits);
+    }
+
+    void primary(benchmark::State &st, std::size_t n) {
+        ensure(n, V6Shape::Realistic);
+        std::size_t i = 0, hits = 0;
+        Ipam4AddrInfo out;
+        AllocScope allocs;
+        for (auto _ : st) {
+            const Ipam4AddrInfo &r = t4_[order_[i++ & (order_.size() - 1)]];
+            hits += side_.primary4(r.ifIndex, &out);
+            benchmark::DoNotOptimize(out);
+        }
+        allocs.finish(st);
+        check(st, hits);
+    }
+
+    void get4(benchmark::State &st, std::size_t n) {
+        ensure(n, V6Shape::Realistic);
+        std::size_t i = 0, hits = 0;
+        Ipam4AddrInfo out;
+        AllocScope allocs;
+        for (auto _ : st) {
+            const Ipam4AddrInfo &r = t4_[order_[i++ & (order_.size() - 1)]];
+            hits += side_.get4(r.vrfIndex, r.ipAddr, &out);
+            benchmark::DoNotOptimize(out);
+        }
+        allocs.finish(st);
+        check(st, hits);
+    }
+
+    void get6(benchmark::State &st, std::size_t n, V6Shape shape) {
+        ensure(n, shape);
+        std::size_t i = 0, hits = 0;
+        Ipam6AddrInfo out;
+        AllocScope allocs;
+        for (auto _ : st) {
+            const Ipam6AddrInfo &r = t6_[order_[i++ & (order_.size() - 1)]];
+            hits += side_.get6(r.vrfIndex, r.ip6Addr, &out);
+            benchmark::DoNotOptimize(out);
+        }
+        allocs.finish(st);
+        check(st, hits);
+        const BucketStats b = bucketStats6(t6_);
+        st.counters["buckets_used"] = b.used;
+        st.counters["longest_chain"] = b.longest;
+        st.counters["mean_chain"] = b.meanChain;
+    }
+
+    void select(benchmark::State &st, std::size_t n) {
+        ensure(n, V6Shape::Realistic);
+        std::vector<std::array<uint8_t, 16>> dest(kInterfaces);
+        for (uint32_t f = 0; f < kInterfaces; ++f) destinationFor(f, dest[f].data());
+        std::size_t i = 0, hits = 0;
+        Ipam6AddrInfo out;
+        AllocScope allocs;
+        for (auto _ : st) {
+            const uint32_t f = order_[i++ & (order_.size() - 1)] % kInterfaces;
+            hits += side_.select6(ifIndexOf(f), dest[f].data(), &out);
+            benchmark::DoNotOptimize(out);
+        }
+        allocs.finish(st);
+        check(st, hits);
+    }
+
+    static int32_t count4(Ipam4AddrInfo *r, void *user) {
+        benchmark::DoNotOptimize(r->ipAddr);
+        ++*static_cast<std::size_t *>(user);
+        return 0;
+    }
+    static int32_t count6(Ipam6AddrInfo *r, void *user) {
+        benchmark::DoNotOptimize(r->ip6Addr[15]);
+        ++*static_cast<std::size_t *>(user);
+        return 0;
+    }
+
+    // One iteration walks one interface's records.
+    void walk(benchmark::State &st, std::size_t n, bool v6) {
+        ensure(n, V6Shape::Realistic);
+        std::size_t i = 0, seen = 0;
+        AllocScope allocs;
+        for (auto _ : st) {
+            const uint32_t f = order_[i++ & (order_.size() - 1)] % kInterfaces;
+            if (v6)
+                side_.walk6(ifIndexOf(f), count6, &seen);
+            else
+                side_.walk4(ifIndexOf(f), count4, &seen);
+        }
+        allocs.finish(st);
+        st.counters["records/op"] =
+            static_cast<double>(seen) / static_cast<double>(st.iterations());
+    }
+
+    // One iteration pages through the whole table.
+    void exportAll(benchmark::State &st, std::size_t n, bool v6) {
+        ensure(n, V6Shape::Realistic);
+        std::size_t seen = 0;
+        AllocScope allocs;
+        for (auto _ : st)
+            seen = v6 ? side_.export6() : side_.export4();
+        allocs.finish(st);
+        if (seen != n)
+            st.SkipWithError("export did not see the whole table");
+        st.counters["pages/op"] = static_cast<double>((n + kPageRecords - 1) / kPageRecords);
+    }
+
+    // One iteration is one whole batch over a universe of n + n/10 records
+    // in which a window of n/10 moves on each time: the batch brings back
+    // the records the last one dropped and drops as many others, which the
+    // end of the batch sweeps.
+    void resync(benchmark::State &st, std::size_t n, bool v6) {
+        ensure(n, V6Shape::Realistic);
+        const std::size_t m = n / kStaleEvery;
+        const std::size_t u = n + m;
+        std::vector<Ipam4AddrInfo> uni4;
+        std::vector<Ipam6AddrInfo> uni6;
+        for (std::size_t k = 0; k < u; ++k) {
+            if (v6)
+                uni6.push_back(record6(static_cast<uint32_t>(k), V6Shape::Realistic));
+            else
+                uni4.push_back(record4(static_cast<uint32_t>(k)));
+        }
+        std::size_t window = n;  // the records the table lacks now: [n, n + m)
+        AllocScope allocs;
+        for (auto _ : st) {
+            window = (window + m) % u;
+            if (v6)
+                side_.resync6(uni6.data(), u, window, m);
+            else
+                side_.resync4(uni4.data(), u, window, m);
+        }
+        allocs.finish(st);
+        if (window != n) {  // untimed: back to records 0..n-1
+            if (v6)
+                side_.resync6(uni6.data(), u, n, m);
+            else
+                side_.resync4(uni4.data(), u, n, m);
+        }
+        st.counters["records/op"] = static_cast<double>(n);
+        st.counters["stale/op"] = static_cast<double>(m);
+    }
+
+    void memory(benchmark::State &st, std::size_t n) {
+        forget();
+        for (auto _ : st)
+            side_.memory(st, n);
+    }
+
+    static void check(benchmark::State &st, std::size_t hits) {
+        if (hits != static_cast<std::size_t>(st.iterations()))
+            st.SkipWithError("a lookup missed a stored record");
+    }
+
+public:
+    // True when record k of a universe of u lies in the window of `count`
+    // records from `from` (mod u).
+    static bool inWindow(std::size_t k, std::size_t from, std::size_t count, std::size_t u) {
+        return (k + u - from) % u < count;
+    }
+
+private:
+    Side &side_;
+    std::size_t filledN_ = 0;
+    V6Shape filledShape_ = V6Shape::Realistic;
+    std::vector<Ipam4AddrInfo> t4_, pool4_;
+    std::vector<Ipam6AddrInfo> t6_, pool6_;
+    std::vector<uint32_t> order_;
+};
+
+}  // namespace bench

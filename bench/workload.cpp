@@ -1,0 +1,184 @@
+#include "workload.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+namespace bench {
+namespace {
+
+uint64_t splitmix(uint64_t x) {
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+void putWord(uint8_t *at, uint32_t w) {
+    const uint32_t be = htonl(w);
+    std::memcpy(at, &be, 4);
+}
+
+uint32_t getWord(const uint8_t *at) {
+    uint32_t be;
+    std::memcpy(&be, at, 4);
+    return ntohl(be);
+}
+
+// Interface identifier without a zero 32-bit half.
+uint64_t randomIid(uint64_t seed) {
+    uint64_t v = splitmix(seed);
+    if ((v >> 32) == 0)
+        v |= 1ull << 40;
+    if ((v & 0xffffffffu) == 0)
+        v |= 1;
+    return v;
+}
+
+// lookup2's mix and the index hashes, to describe the indexes' spread.
+inline void mix(uint32_t &a, uint32_t &b, uint32_t &c) {
+    a -= b; a -= c; a ^= c >> 13;
+    b -= c; b -= a; b ^= a << 8;
+    c -= a; c -= b; c ^= b >> 13;
+    a -= b; a -= c; a ^= c >> 12;
+    b -= c; b -= a; b ^= a << 16;
+    c -= a; c -= b; c ^= b >> 5;
+    a -= b; a -= c; a ^= c >> 3;
+    b -= c; b -= a; b ^= a << 10;
+    c -= a; c -= b; c ^= b >> 15;
+}
+
+constexpr uint32_t kGolden = 0x9e3779b9u;
+
+uint32_t hash4(uint32_t vrf, uint32_t addrHost) {
+    uint32_t x = kGolden + vrf, y = kGolden + addrHost, z = 28;
+    mix(x, y, z);
+    return z;
+}
+
+uint32_t hash6(uint32_t vrf, const uint8_t *a) {
+    uint32_t x = kGolden + vrf;
+    uint32_t y = kGolden + (getWord(a) & getWord(a + 4) & getWord(a + 8) & getWord(a + 12));
+    uint32_t z = 28;
+    mix(x, y, z);
+    return z;
+}
+
+BucketStats stats(const std::vector<uint32_t> &hashes) {
+    std::vector<uint32_t> chain(1024, 0);
+    for (uint32_t h : hashes)
+        ++chain[h % 1024];
+    BucketStats s{0, 0, 0.0};
+    double walked = 0;
+    for (uint32_t c : chain) {
+        s.used += c != 0;
+        s.longest = std::max(s.longest, c);
+        walked += 0.5 * c * (c + 1.0);  // positions 1..c, each looked up once
+    }
+    s.meanChain = hashes.empty() ? 0.0 : walked / static_cast<double>(hashes.size());
+    return s;
+}
+
+}  // namespace
+
+uint32_t ifIndexOf(uint32_t iface) { return kFirstIfIndex + iface; }
+uint32_t vrfOf(uint32_t iface) { return iface % kVrfs; }
+
+void ifNameOf(uint32_t iface, char out[IPAM_IFNAME_SIZE]) {
+    std::memset(out, 0, IPAM_IFNAME_SIZE);
+    std::snprintf(out, IPAM_IFNAME_SIZE, "Ethernet1/%u", iface + 1);
+}
+
+Ipam4AddrInfo record4(uint32_t k) {
+    const uint32_t iface = k % kInterfaces;
+    const uint32_t slot = k / kInterfaces;
+    Ipam4AddrInfo r;
+    std::memset(&r, 0, sizeof r);
+    r.ifIndex = ifIndexOf(iface);
+    r.vrfIndex = vrfOf(iface);
+    // One /20 per interface inside 10.0.0.0/8; hosts numbered from .1.
+    r.ipAddr = htonl(0x0a000000u | (iface << 12) | (slot + 1));
+    r.ipMask = htonl(0xfffff000u);
+    r.ipAttr = IPAM_ATTR_VALID | IPAM_ATTR_IF_VALID | (slot == 0 ? IPAM4_ATTR_PRIMARY : 0u);
+    ifNameOf(iface, r.ifName);
+    return r;
+}
+
+Ipam6AddrInfo record6(uint32_t k, V6Shape shape) {
+    const uint32_t iface = k % kInterfaces;
+    const uint32_t slot = k / kInterfaces;
+    Ipam6AddrInfo r;
+    std::memset(&r, 0, sizeof r);
+    r.ifIndex = ifIndexOf(iface);
+    r.vrfIndex = vrfOf(iface);
+    uint64_t iid = shape == V6Shape::Spread ? randomIid(k) : slot + 1ull;
+    if (slot == 0) {
+        // fe80::<iid>
+        putWord(r.ip6Addr, 0xfe800000u);
+        if (shape == V6Shape::Realistic)
+            iid = iface + 1ull;
+    } else {
+        // 2001:db8:<vrf>:<if>::/64
+        putWord(r.ip6Addr, 0x20010db8u);
+        putWord(r.ip6Addr + 4, (r.vrfIndex << 16) | (iface + 1));
+    }
+    putWord(r.ip6Addr + 8, static_cast<uint32_t>(iid >> 32));
+    putWord(r.ip6Addr + 12, static_cast<uint32_t>(iid));
+    std::memset(r.ip6Mask, 0xff, 8);
+    r.ip6Attr = IPAM_ATTR_VALID | IPAM_ATTR_IF_VALID;
+    ifNameOf(iface, r.ifName);
+    return r;
+}
+
+std::vector<Ipam4AddrInfo> table4(std::size_t n) {
+    std::vector<Ipam4AddrInfo> t;
+    t.reserve(n);
+    for (std::size_t k = 0; k < n; ++k)
+        t.push_back(record4(static_cast<uint32_t>(k)));
+    return t;
+}
+
+std::vector<Ipam6AddrInfo> table6(std::size_t n, V6Shape shape) {
+    std::vector<Ipam6AddrInfo> t;
+    t.reserve(n);
+    for (std::size_t k = 0; k < n; ++k)
+        t.push_back(record6(static_cast<uint32_t>(k), shape));
+    return t;
+}
+
+std::vector<uint32_t> visitOrder(std::size_t n, std::size_t length) {
+    std::mt19937 rng(12345);
+    std::uniform_int_distribution<uint32_t> pick(0, static_cast<uint32_t>(n - 1));
+    std::vector<uint32_t> order(length);
+    for (auto &v : order)
+        v = pick(rng);
+    return order;
+}
+
+void destinationFor(uint32_t iface, uint8_t out[16]) {
+    std::memset(out, 0, 16);
+    putWord(out, 0x20010db8u);
+    putWord(out + 4, (vrfOf(iface) << 16) | (iface + 1));
+    putWord(out + 12, 0x0000ffffu);
+}
+
+BucketStats bucketStats4(const std::vector<Ipam4AddrInfo> &t) {
+    std::vector<uint32_t> h;
+    h.reserve(t.size());
+    for (const auto &r : t)
+        h.push_back(hash4(r.vrfIndex, ntohl(r.ipAddr)));
+    return stats(h);
+}
+
+BucketStats bucketStats6(const std::vector<Ipam6AddrInfo> &t) {
+    std::vector<uint32_t> h;
+    h.reserve(t.size());
+    for (const auto &r : t)
+        h.push_back(hash6(r.vrfIndex, r.ip6Addr));
+    return stats(h);
+}
+
+}  // namespace bench

@@ -1,0 +1,58 @@
+// The table a switch would hold, generated the same way for every side of
+// the comparison: 8 VRFs, 384 interfaces (interface i in VRF i % 8), IPv4
+// and IPv6 records spread evenly over the interfaces.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "ipam.h"
+
+namespace bench {
+
+constexpr uint32_t kVrfs = 8;
+constexpr uint32_t kInterfaces = 384;
+constexpr uint32_t kFirstIfIndex = 1;
+
+// How IPv6 interface identifiers are drawn.
+enum class V6Shape {
+    // 2001:db8:<vrf><if>::<n> and one fe80::<n> per interface: one 32-bit word
+    // is zero, as in most configured addresses.
+    Realistic,
+    // 2001:db8:<vrf><if>:<random 64-bit interface identifier>: no zero word.
+    Spread,
+};
+
+uint32_t ifIndexOf(uint32_t iface);  // iface in [0, kInterfaces)
+uint32_t vrfOf(uint32_t iface);
+void ifNameOf(uint32_t iface, char out[IPAM_IFNAME_SIZE]);
+
+// Record k of a table, for any k >= 0 (the tables are prefixes of one
+// infinite sequence, so N records and the N + m-th record are consistent).
+// Record k sits on interface k % kInterfaces as its (k / kInterfaces)-th
+// address; the first address of an interface is its primary one.
+Ipam4AddrInfo record4(uint32_t k);
+Ipam6AddrInfo record6(uint32_t k, V6Shape shape);
+
+std::vector<Ipam4AddrInfo> table4(std::size_t n);
+std::vector<Ipam6AddrInfo> table6(std::size_t n, V6Shape shape);
+
+// A fixed pseudo-random visiting order of [0, n), long enough that the
+// working set of a lookup loop is the whole table, not a few cached lines.
+std::vector<uint32_t> visitOrder(std::size_t n, std::size_t length = 8192);
+
+// A destination in the prefix of interface `iface` (source selection).
+void destinationFor(uint32_t iface, uint8_t out[16]);
+
+// Bucket statistics of the library's (VRF, address) indexes, computed with
+// the index's own hash, so the report can show how the keys spread.
+struct BucketStats {
+    uint32_t used;      // non-empty buckets of 1024
+    uint32_t longest;   // longest chain
+    double meanChain;   // mean chain length a successful lookup walks
+};
+BucketStats bucketStats4(const std::vector<Ipam4AddrInfo> &t);
+BucketStats bucketStats6(const std::vector<Ipam6AddrInfo> &t);
+
+}  // namespace bench
