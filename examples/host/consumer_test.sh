@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the build tree into a scratch prefix and builds this host program
+# against it twice, with find_package and with pkg-config; both must run.
+# Usage: consumer_test.sh BUILD_DIR HOST_SOURCE_DIR SCRATCH_DIR C_COMPILER
+set -euo pipefail
+build=$1 src=$2 scratch=$3 cc=$4
+prefix=$scratch/prefix
+rm -rf "$scratch"
+mkdir -p "$scratch"
+cmake --install "$build" --prefix "$prefix" >"$scratch/install.log"
+
+for f in lib/libipam.so lib/libipam.so.1 lib/libipam-platform.so include/ipam/ipam.h \
+         include/ipam/ipam_db.h include/ipam/ipam_platform.h include/ipam/platform/ps.h \
+         lib/cmake/ipam/ipamConfig.cmake lib/pkgconfig/ipam.pc bin/ipam-sim; do
+  [[ -e $prefix/$f ]] || { echo "not installed: $f"; find "$prefix" | sort; exit 1; }
+done
+[[ -L $prefix/lib/libipam.so ]] || { echo "libipam.so is not a link to the SONAME file"; exit 1; }
+
+expect_output() {
+  grep -q "primary IPv4 of interface 3: 10.0.0.1" "$1" &&
+    grep -q "IPv6 source for 2001:db8::99: 2001:db8::1" "$1" &&
+    grep -q "event 0x8 10.0.0.1 on eth0" "$1" || { echo "unexpected output:"; cat "$1"; exit 1; }
+}
+
+# find_package
+cmake -S "$src" -B "$scratch/fp" -G Ninja -DCMAKE_C_COMPILER="$cc" \
+  -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/fp.log"
+cmake --build "$scratch/fp" >>"$scratch/fp.log"
+IPAM_PLATFORM_QUIET=1 LD_LIBRARY_PATH="$prefix/lib" "$scratch/fp/ipam-host" >"$scratch/fp.out"
+expect_output "$scratch/fp.out"
+
+# pkg-config
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+# shellcheck disable=SC2046
+"$cc" -std=c11 -Wall -Wextra -Werror -o "$scratch/pc-host" "$src/main.c" \
+  $(pkg-config --cflags --libs ipam ipam-platform)
+IPAM_PLATFORM_QUIET=1 LD_LIBRARY_PATH="$prefix/lib" "$scratch/pc-host" >"$scratch/pc.out"
+expect_output "$scratch/pc.out"
+
+# The installed simulator finds its libraries by itself.
+"$prefix/bin/ipam-sim" run "$src/../quickstart.scn" >/dev/null
+echo "installed package: find_package and pkg-config builds both run"

@@ -1,0 +1,21 @@
+# Runs one example scenario and compares its output with the golden file.
+execute_process(COMMAND ${SIM} run ${FLAG} ${SCENARIO}
+  WORKING_DIRECTORY ${SOURCE_DIR}
+  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "ipam-sim run ${FLAG} ${SCENARIO} exited with ${rc}:\n${err}")
+endif()
+if("$ENV{IPAM_UPDATE_GOLDEN}" STREQUAL "1")
+  file(WRITE ${GOLDEN} "${out}")
+  message(STATUS "rewrote ${GOLDEN}")
+  return()
+endif()
+if(NOT EXISTS ${GOLDEN})
+  message(FATAL_ERROR "no golden file ${GOLDEN} (IPAM_UPDATE_GOLDEN=1 writes it)")
+endif()
+file(READ ${GOLDEN} expected)
+if(NOT out STREQUAL expected)
+  file(WRITE ${ACTUAL} "${out}")
+  execute_process(COMMAND diff -u ${GOLDEN} ${ACTUAL} OUTPUT_VARIABLE diff)
+  message(FATAL_ERROR "output of ${SCENARIO} ${FLAG} differs from ${GOLDEN}:\n${diff}")
+endif()
