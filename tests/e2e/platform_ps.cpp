@@ -25,6 +25,7 @@ struct Seen {
     std::atomic<bool> after_fini{false};
     std::atomic<bool> fini_returned{false};
     std::atomic<bool> fini_from_callback{false};
+    std::atomic<bool> reinit_from_callback{false};
 };
 Seen *g_seen;
 
@@ -46,18 +47,27 @@ int32_t on_start() {
     note(-1, 0, nullptr);
     return 11;
 }
+int32_t on_start();
+int32_t on_end();
+int32_t on_dispatch(int32_t code, uint32_t length, const void *payload);
+const PS_SUB_CALLBACKS kCallbacks = {on_start, on_dispatch, on_end};
+
 int32_t on_dispatch(int32_t code, uint32_t length, const void *payload) {
     note(code, length, payload);
-    if (code == 99 && g_seen->fini_from_callback)
+    if (code == 99 && g_seen->fini_from_callback) {
         PS_SubscriberFini(7, 198, nullptr); // must not deadlock
+        if (g_seen->reinit_from_callback) {
+            uint8_t addr[16] = {};
+            PS_SubscriberInit(0x56, 7, 198, 0, reinterpret_cast<const sockaddr_tipc *>(addr),
+                              &kCallbacks);
+        }
+    }
     return code + 1000;
 }
 int32_t on_end() {
     note(-2, 0, nullptr);
     return 22;
 }
-
-const PS_SUB_CALLBACKS kCallbacks = {on_start, on_dispatch, on_end};
 
 class PlatformPs : public ::testing::Test {
   protected:
@@ -187,8 +197,22 @@ TEST_F(PlatformPs, FiniFromInsideACallbackReturnsAndStopsTheRest) {
     ipamplat_pub_post_send(99, 0, nullptr);
     ipamplat_pub_post_send(100, 0, nullptr);
     ipamplat_pub_drain();
+    {
+        std::lock_guard<std::mutex> g(seen.mu);
+        EXPECT_EQ(seen.codes, std::vector<int32_t>{99});
+    }
+
+    // Deliveries queued for a registration that ended never reach the next
+    // one, even when it starts before they are taken off the queue.
+    subscribe();
+    seen.reinit_from_callback = true;
+    ipamplat_pub_post_send(99, 0, nullptr);
+    ipamplat_pub_post_send(101, 0, nullptr);
+    ipamplat_pub_drain();
+    seen.fini_from_callback = false;
+    EXPECT_EQ(ipamplat_pub_send(102, 0, nullptr), 1102); // the new registration is live
     std::lock_guard<std::mutex> g(seen.mu);
-    EXPECT_EQ(seen.codes, std::vector<int32_t>{99});
+    EXPECT_EQ(seen.codes, (std::vector<int32_t>{99, 99, 102}));
 }
 
 void hook_delivers(void *ctx) {
