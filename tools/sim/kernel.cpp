@@ -83,7 +83,15 @@ bool playBatch(Printer &printer, KernelTable &table, const char *why) {
     for (const KernelRecord &k : records)
         play(printer, sendStep(k, IPAM4_EVT_BATCH, IPAM6_EVT_BATCH, "batch"));
     play(printer, simpleStep(Verb::BatchEnd, "batch end"));
-    play(printer, simpleStep(Verb::Show, "show"));
+    Step show = simpleStep(Verb::Show, "show");
+    printer.step(0, show.source);
+    perform(show);
+    size_t held = 0;
+    for (const Item &item : Collector::instance().take()) {
+        held += item.kind == Item::Record;
+        printer.item(0, item);
+    }
+    printer.note(0, "# replica holds " + std::to_string(held) + " records");
     return true;
 }
 
