@@ -1,0 +1,146 @@
+// Shared pieces of the fuzz targets: a byte reader over the input, records
+// built from a few input bytes so that keys collide often, and consistency
+// checks over the replica that hold whatever the input was.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "ipam.h"
+#include "ipam_platform.h"
+
+namespace fz {
+
+class Reader {
+public:
+    Reader(const uint8_t *data, size_t size) : p_(data), n_(size) {}
+    bool empty() const { return n_ == 0; }
+    uint8_t u8() {
+        if (!n_) return 0;
+        n_--;
+        return *p_++;
+    }
+    uint32_t u32() {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; i++) v = (v << 8) | u8();
+        return v;
+    }
+    // `len` bytes into a buffer of exactly that size (zero fill past the
+    // input), so reading beyond what was handed over trips ASan.
+    std::vector<uint8_t> bytes(size_t len) {
+        std::vector<uint8_t> out(len);
+        for (size_t i = 0; i < len; i++) out[i] = u8();
+        return out;
+    }
+
+private:
+    const uint8_t *p_;
+    size_t n_;
+};
+
+#define FZ_CHECK(cond)                                                              \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                           \
+        }                                                                           \
+    } while (0)
+
+inline void quietPlatform() {
+    setenv("IPAM_PLATFORM_QUIET", "1", 1);
+    ipamplat_log_set_stderr(0);
+}
+
+// A record from four input bytes: small interface, VRF, address and mask
+// choices, any attribute; names of any length up to the full 40 bytes.
+inline Ipam4AddrInfo record4(Reader &in) {
+    static const uint32_t addrs[] = {0x0100000a, 0x0200000a, 0x0101a8c0, 0x0000000a};
+    static const uint32_t masks[] = {0x00ffffff, 0x0000ffff};
+    Ipam4AddrInfo r;
+    std::memset(&r, 0, sizeof r);
+    uint8_t a = in.u8(), b = in.u8();
+    r.ifIndex = a & 3;
+    r.vrfIndex = (a >> 2) & 1;
+    r.ipAddr = addrs[(a >> 3) & 3];
+    r.ipMask = masks[(a >> 5) & 1];
+    r.ipAttr = b;
+    uint8_t nameLen = in.u8() % 41;
+    std::memset(r.ifName, 'a' + (a & 3), nameLen);
+    return r;
+}
+
+inline Ipam6AddrInfo record6(Reader &in) {
+    static const uint8_t addrs[4][16] = {
+        {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+        {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+        {0x20, 0x01, 0x0d, 0xb8, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
+        {0xfe, 0x80, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7}};
+    Ipam6AddrInfo r;
+    std::memset(&r, 0, sizeof r);
+    uint8_t a = in.u8(), b = in.u8();
+    r.ifIndex = a & 3;
+    r.vrfIndex = (a >> 2) & 1;
+    std::memcpy(r.ip6Addr, addrs[(a >> 3) & 3], 16);
+    std::memset(r.ip6Mask, 0xff, (a >> 5) & 1 ? 16 : 8);
+    r.ip6DestAddr[15] = static_cast<uint8_t>(a >> 6);
+    r.ip6Attr = b;
+    uint8_t nameLen = in.u8() % 41;
+    std::memset(r.ifName, 'a' + (a & 3), nameLen);
+    return r;
+}
+
+template <class Info>
+int32_t collect(Info *rec, void *user) {
+    static_cast<std::vector<Info> *>(user)->push_back(*rec);
+    return 0;
+}
+
+template <class Node>
+int32_t collectNode(Node *node, void *user) {
+    static_cast<std::vector<decltype(node->info)> *>(user)->push_back(node->info);
+    return 0;
+}
+
+template <class Info>
+bool less(const Info &a, const Info &b) { return std::memcmp(&a, &b, sizeof a) < 0; }
+
+// Holds for any replica: the whole-table walks and the interface walks see
+// the same records, each interface walk only its own interface's, and the
+// database counts exactly the interfaces that have records.
+inline void checkReplica() {
+    std::vector<Ipam4AddrInfo> all4, by4;
+    std::vector<Ipam6AddrInfo> all6, by6;
+    FZ_CHECK(ipam_DbAddrWalk(nullptr, collectNode<Ipam4DbNode>, &all4, nullptr) == IPAM_WALK_END);
+    FZ_CHECK(ipam6_DbAddrWalk(nullptr, collectNode<Ipam6DbNode>, &all6, nullptr) == IPAM_WALK_END);
+    std::vector<uint32_t> ifs;
+    for (const auto &x : all4) ifs.push_back(x.ifIndex);
+    for (const auto &x : all6) ifs.push_back(x.ifIndex);
+    std::sort(ifs.begin(), ifs.end());
+    ifs.erase(std::unique(ifs.begin(), ifs.end()), ifs.end());
+    for (uint32_t i : ifs) {
+        std::vector<Ipam4AddrInfo> v4;
+        std::vector<Ipam6AddrInfo> v6;
+        FZ_CHECK(IPAM4_WalkAddrInfo(i, collect<Ipam4AddrInfo>, &v4) == 0);
+        FZ_CHECK(IPAM6_WalkAddrInfo(i, collect<Ipam6AddrInfo>, &v6) == 0);
+        for (const auto &x : v4) FZ_CHECK(x.ifIndex == i);
+        for (const auto &x : v6) FZ_CHECK(x.ifIndex == i);
+        by4.insert(by4.end(), v4.begin(), v4.end());
+        by6.insert(by6.end(), v6.begin(), v6.end());
+    }
+    std::sort(all4.begin(), all4.end(), less<Ipam4AddrInfo>);
+    std::sort(by4.begin(), by4.end(), less<Ipam4AddrInfo>);
+    std::sort(all6.begin(), all6.end(), less<Ipam6AddrInfo>);
+    std::sort(by6.begin(), by6.end(), less<Ipam6AddrInfo>);
+    FZ_CHECK(all4.size() == by4.size() && all6.size() == by6.size());
+    FZ_CHECK(all4.empty() || std::memcmp(all4.data(), by4.data(), all4.size() * sizeof all4[0]) == 0);
+    FZ_CHECK(all6.empty() || std::memcmp(all6.data(), by6.data(), all6.size() * sizeof all6[0]) == 0);
+    uint32_t count = 999;
+    ipam_AddrInfoNumGet(&count);
+    FZ_CHECK(count == ifs.size());
+}
+
+}  // namespace fz

@@ -1,0 +1,94 @@
+// The publisher's message stream: batch starts and ends, and messages of any
+// code, length and payload, some of them records built so that keys collide,
+// played to the library's publisher callbacks under one subscription per
+// input. Afterwards the replica must be self-consistent and unsubscribing
+// must free all of it (LeakSanitizer).
+#include <cstdint>
+#include <vector>
+
+#include "fuzz_common.h"
+#include "sub/dispatch.h"
+
+namespace {
+
+const int32_t kCodes[] = {IPAM4_EVT_BATCH, IPAM4_EVT_ADD, IPAM4_EVT_DEL, IPAM_EVT_RELAY,
+                          IPAM6_EVT_BATCH, IPAM6_EVT_ADD, IPAM6_EVT_DEL, IPAM6_EVT_UPDATE,
+                          IPAM4_EVT_IF_VALID, IPAM4_EVT_IF_INVALID, IPAM6_EVT_IF_VALID,
+                          IPAM6_EVT_IF_INVALID, 0x3, IPAM4_EVT_VALID, 0, -1};
+const uint32_t kLengths[] = {0, 1, 3, 4, 5, 31, 32, 33, 59, 60, 61, 99, 100, 101, 4096};
+
+int32_t onEvent(uint32_t code, void *record) {
+    // Re-enter the library the way a host may, from inside the sweep and
+    // the interface walks too.
+    if (record && (code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID))) {
+        Ipam4AddrInfo out;
+        const auto *r = static_cast<const Ipam4AddrInfo *>(record);
+        IPAM4_GetAddrInfo(r->vrfIndex, r->ipAddr, &out);
+    } else if (record) {
+        Ipam6AddrInfo out;
+        const auto *r = static_cast<const Ipam6AddrInfo *>(record);
+        IPAM6_GetAddrInfoByIfIndexAndIfAddr(r->ifIndex, r->ip6Addr, &out);
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fz::quietPlatform();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fz::Reader in(data, size);
+    uint32_t care = in.u32() & 0x1001ffffu;
+    gIpamPubDbg = (in.u8() & 1) ? IPAM_DBG_ALL : 0;  // the traces format what they are given
+    FZ_CHECK(IPAM_SubscribeEvent(1, 9, care, onEvent) == 0);
+    for (int ops = 0; !in.empty() && ops < 64; ops++) {
+        uint8_t op = in.u8();
+        switch (op & 7) {
+        case 0: FZ_CHECK(ipamSubStart() == 0); break;
+        case 1: {
+            int32_t r = ipamSubEnd();
+            FZ_CHECK(r == 0 || r == -1);
+            break;
+        }
+        case 2: case 3: {  // a record built to collide with others
+            static const int32_t codes6[] = {IPAM6_EVT_BATCH, IPAM6_EVT_ADD, IPAM6_EVT_DEL, IPAM6_EVT_UPDATE};
+            static const int32_t codes4[] = {IPAM4_EVT_BATCH, IPAM4_EVT_ADD, IPAM4_EVT_DEL, IPAM4_EVT_ADD};
+            bool v6 = op & 8;
+            int32_t code = v6 ? codes6[(op >> 4) & 3] : codes4[(op >> 4) & 3];
+            if (v6) {
+                Ipam6AddrInfo r = fz::record6(in);
+                FZ_CHECK(ipamSubDispatch(code, sizeof r, &r) == 0);
+            } else {
+                Ipam4AddrInfo r = fz::record4(in);
+                FZ_CHECK(ipamSubDispatch(code, sizeof r, &r) == 0);
+            }
+            break;
+        }
+        case 4: {  // an interface message for one of the small interfaces
+            uint32_t ifIndex = in.u8() & 3;
+            static const int32_t codes[] = {IPAM4_EVT_IF_VALID, IPAM4_EVT_IF_INVALID,
+                                            IPAM6_EVT_IF_VALID, IPAM6_EVT_IF_INVALID};
+            FZ_CHECK(ipamSubDispatch(codes[(op >> 3) & 3], 4, &ifIndex) == 0);
+            break;
+        }
+        default: {  // anything: code, length and bytes as the input says
+            uint8_t c = in.u8();
+            int32_t code = c < 16 * 8 ? kCodes[c % 16] : static_cast<int32_t>(in.u32());
+            uint8_t l = in.u8();
+            uint32_t length = l < 15 * 8 ? kLengths[l % 15] : l;
+            std::vector<uint8_t> payload = in.bytes(length);
+            bool null = (op & 0x80) != 0;
+            int32_t r = ipamSubDispatch(code, length, null ? nullptr : payload.data());
+            FZ_CHECK(r == 0 || r == -1);
+            break;
+        }
+        }
+    }
+    fz::checkReplica();
+    FZ_CHECK(IPAM_UnSubscribeEvent(9) == 0);
+    gIpamPubDbg = 0;
+    return 0;
+}
