@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Compares the defined dynamic symbols of libipam.so with the export list and
 # checks that no platform symbol is defined there and that the SONAME is set.
 execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
