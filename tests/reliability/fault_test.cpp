@@ -1,0 +1,542 @@
+// Fault injection, white-box over the static archive. Every allocation the
+// library makes goes through the wrappers below (linked with
+// -Wl,--wrap=malloc and friends), which count live blocks and can fail the
+// n-th one; every platform service that can fail is failed in turn through
+// the stand-in platform. Each time the result must be the defined one,
+// nothing may leak, and the replica must be unchanged or exactly what the
+// model says the failed step leaves.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
+
+#include "db/db.h"
+#include "harness.h"
+#include "model.h"
+#include "sub/dispatch.h"
+#include "universe.h"
+
+// ---------------------------------------------------------------- allocation accounting
+
+namespace {
+
+std::mutex g_allocLock;
+std::unordered_set<void *> *g_live;  // blocks handed out by the wrappers
+long g_failAt = -1;                  // index of the allocation to fail, -1 none
+long g_allocs = 0;                   // allocations since arming
+int g_failedOp = -1;                 // the step that was running when it failed
+int g_op = -1;
+
+bool failNext() {
+    bool fail = g_allocs == g_failAt;
+    g_allocs++;
+    if (fail) g_failedOp = g_op;
+    return fail;
+}
+
+void track(void *p) {
+    if (p && g_live) g_live->insert(p);
+}
+
+}  // namespace
+
+extern "C" {
+void *__real_malloc(size_t);
+void *__real_calloc(size_t, size_t);
+void *__real_realloc(void *, size_t);
+void __real_free(void *);
+
+void *__wrap_malloc(size_t n) {
+    std::lock_guard<std::mutex> g(g_allocLock);
+    if (failNext()) return nullptr;
+    void *p = __real_malloc(n);
+    track(p);
+    return p;
+}
+void *__wrap_calloc(size_t n, size_t m) {
+    std::lock_guard<std::mutex> g(g_allocLock);
+    if (failNext()) return nullptr;
+    void *p = __real_calloc(n, m);
+    track(p);
+    return p;
+}
+void *__wrap_realloc(void *old, size_t n) {
+    std::lock_guard<std::mutex> g(g_allocLock);
+    if (failNext()) return nullptr;
+    void *p = __real_realloc(old, n);
+    if (p && g_live) {
+        g_live->erase(old);
+        g_live->insert(p);
+    }
+    return p;
+}
+void __wrap_free(void *p) {
+    {
+        std::lock_guard<std::mutex> g(g_allocLock);
+        if (g_live) g_live->erase(p);
+    }
+    __real_free(p);
+}
+}
+
+namespace rel {
+namespace {
+
+size_t liveBlocks() {
+    std::lock_guard<std::mutex> g(g_allocLock);
+    return g_live ? g_live->size() : 0;
+}
+
+void arm(long failAt) {
+    std::lock_guard<std::mutex> g(g_allocLock);
+    if (!g_live) g_live = new std::unordered_set<void *>();  // operator new: not wrapped
+    g_failAt = failAt;
+    g_allocs = 0;
+    g_failedOp = -1;
+}
+
+long disarm() {
+    std::lock_guard<std::mutex> g(g_allocLock);
+    g_failAt = -1;
+    return g_allocs;
+}
+
+constexpr uint32_t kModule = 77;
+
+int32_t ignoreEvent(uint32_t, void *) { return 0; }
+
+bool registeredAnywhere() {
+    ipamplat_ps_registration reg;
+    ipamplat_ps_get_registration(&reg);
+    return reg.active || ipamplat_cmf_registered();
+}
+
+template <class Node>
+int32_t collectNode(Node *node, void *user) {
+    static_cast<std::vector<decltype(node->info)> *>(user)->push_back(node->info);
+    return 0;
+}
+
+// The replica in index order, read through the whole-table walks.
+std::vector<Ipam4AddrInfo> table4() {
+    std::vector<Ipam4AddrInfo> v;
+    ipam_DbAddrWalk(nullptr, collectNode<Ipam4DbNode>, &v, nullptr);
+    return v;
+}
+std::vector<Ipam6AddrInfo> table6() {
+    std::vector<Ipam6AddrInfo> v;
+    ipam6_DbAddrWalk(nullptr, collectNode<Ipam6DbNode>, &v, nullptr);
+    return v;
+}
+
+class FaultTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ipamplat_reset();
+        ipamplat_dfm_set_answer(-1);
+        arm(-1);
+        IPAM_UnSubscribeEvent(kModule);
+        gIpamPubDbg = 0;
+        base_ = liveBlocks();
+    }
+    void TearDown() override {
+        disarm();
+        ipamplat_fault_clear_all();
+        IPAM_UnSubscribeEvent(kModule);
+        EXPECT_EQ(liveBlocks(), base_) << "blocks left allocated";
+        ipamplat_reset();
+    }
+    size_t base_ = 0;
+};
+
+// ---------------------------------------------------------------- a scripted stream
+
+struct Step {
+    enum Kind { Start, Send, End } kind;
+    uint32_t code;
+    std::vector<uint8_t> payload;
+};
+
+template <class Info>
+Step msg(uint32_t code, const Info &r) {
+    return Step{Step::Send, code, bytesOf(r)};
+}
+
+// Two batches, single changes between and after them: every allocation
+// site of the database (interface node, IPv4 node, IPv6 node, update
+// fallback) is reached several times.
+std::vector<Step> script() {
+    Universe u;
+    Rng rng(42);
+    std::vector<Step> s;
+    std::vector<Ipam4AddrInfo> r4;
+    std::vector<Ipam6AddrInfo> r6;
+    for (int i = 0; i < 6; i++) r4.push_back(u.rand4(rng));
+    for (int i = 0; i < 6; i++) r6.push_back(u.rand6(rng));
+    s.push_back({Step::Start, 0, {}});
+    for (int i = 0; i < 4; i++) s.push_back(msg(IPAM4_EVT_BATCH, r4[i]));
+    for (int i = 0; i < 4; i++) s.push_back(msg(IPAM6_EVT_BATCH, r6[i]));
+    s.push_back({Step::End, 0, {}});
+    s.push_back(msg(IPAM4_EVT_ADD, r4[4]));
+    s.push_back(msg(IPAM6_EVT_ADD, r6[4]));
+    s.push_back(msg(IPAM6_EVT_UPDATE, r6[5]));
+    s.push_back({Step::Send, IPAM4_EVT_IF_VALID, std::vector<uint8_t>(4)});
+    std::memcpy(s.back().payload.data(), &r4[0].ifIndex, 4);
+    s.push_back({Step::Start, 0, {}});
+    for (int i : {1, 2, 5}) s.push_back(msg(IPAM4_EVT_BATCH, r4[i]));
+    for (int i : {0, 2, 3}) s.push_back(msg(IPAM6_EVT_BATCH, r6[i]));
+    s.push_back({Step::End, 0, {}});
+    s.push_back(msg(IPAM4_EVT_DEL, r4[2]));
+    s.push_back(msg(IPAM4_EVT_ADD, r4[3]));
+    return s;
+}
+
+constexpr uint32_t kCare = 0xccd8;
+
+// Plays the script to the library's callbacks (on this thread) and, all but
+// step `skip`, to a model; answers the results the library gave.
+std::vector<int32_t> play(const std::vector<Step> &steps, Model *m, int skip) {
+    std::vector<int32_t> results;
+    for (size_t i = 0; i < steps.size(); i++) {
+        const Step &s = steps[i];
+        g_op = static_cast<int>(i);
+        int32_t r = 0;
+        switch (s.kind) {
+        case Step::Start: r = ipamSubStart(); break;
+        case Step::End: r = ipamSubEnd(); break;
+        case Step::Send:
+            r = ipamSubDispatch(static_cast<int32_t>(s.code), static_cast<uint32_t>(s.payload.size()),
+                                s.payload.data());
+            break;
+        }
+        g_op = -1;
+        results.push_back(r);
+        if (static_cast<int>(i) == skip) continue;
+        switch (s.kind) {
+        case Step::Start: m->start(); break;
+        case Step::End: m->end(); break;
+        case Step::Send: m->dispatch(s.code, s.payload.data()); break;
+        }
+    }
+    return results;
+}
+
+TEST_F(FaultTest, EveryAllocationFailsInTurn) {
+    const auto steps = script();
+    // A clean run counts the allocations.
+    arm(-1);
+    ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+    Model clean;
+    clean.subscribe(kCare);
+    play(steps, &clean, -1);
+    long total = disarm();
+    ASSERT_TRUE(sameBytes(table4(), clean.indexOrder<F4>()));
+    ASSERT_TRUE(sameBytes(table6(), clean.indexOrder<F6>()));
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    ASSERT_EQ(liveBlocks(), base_);
+    ASSERT_GT(total, 10);
+
+    int subscribeFailures = 0, stepFailures = 0;
+    for (long n = 0; n < total; n++) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        arm(n);
+        int32_t sub = IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent);
+        if (sub != 0) {
+            // Set-up ran out: refused, nothing registered, nothing kept.
+            disarm();
+            subscribeFailures++;
+            EXPECT_EQ(sub, -1);
+            EXPECT_FALSE(registeredAnywhere());
+            EXPECT_EQ(ipam_IsSubscrib(), 0);
+            EXPECT_EQ(liveBlocks(), base_);
+            ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0) << "a later subscription must succeed";
+            ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+            continue;
+        }
+        Model m;
+        m.subscribe(kCare);
+        // The step that failed is known only after it ran: play it to the
+        // library, then replay the model without it.
+        auto results = play(steps, &m, -1);
+        int failed = g_failedOp;
+        disarm();
+        ASSERT_GE(failed, 0) << "the failure hit no step";
+        stepFailures++;
+        Model expected;
+        expected.subscribe(kCare);
+        {
+            // A model-only replay with the failed step dropped: a failed
+            // insertion leaves the replica as it was.
+            for (size_t i = 0; i < steps.size(); i++) {
+                if (static_cast<int>(i) == failed) continue;
+                const Step &s = steps[i];
+                if (s.kind == Step::Start) expected.start();
+                else if (s.kind == Step::End) expected.end();
+                else expected.dispatch(s.code, s.payload.data());
+            }
+        }
+        EXPECT_TRUE(sameBytes(table4(), expected.indexOrder<F4>())) << "failed step " << failed;
+        EXPECT_TRUE(sameBytes(table6(), expected.indexOrder<F6>())) << "failed step " << failed;
+        uint32_t count = 0;
+        ipam_AddrInfoNumGet(&count);
+        EXPECT_EQ(count, expected.ifs.size());
+        if (steps[failed].code == IPAM4_EVT_ADD) {
+            EXPECT_EQ(results[failed], -1) << "IPv4 add reports the failure";
+        }
+        ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+        EXPECT_EQ(liveBlocks(), base_) << "leak after failed step " << failed;
+    }
+    std::printf("allocation faults: %ld injected (%d during subscription, %d during the stream)\n", total,
+                subscribeFailures, stepFailures);
+}
+
+// ---------------------------------------------------------------- platform services
+
+TEST_F(FaultTest, FailedSubscriptionLeavesNothing) {
+    struct Case {
+        ipamplat_fault fault;
+        int32_t result;
+    };
+    for (Case c : {Case{IPAMPLAT_F_PS_INIT, -1}, Case{IPAMPLAT_F_PS_INIT, 5}, Case{IPAMPLAT_F_SEM_INIT, -1},
+                   Case{IPAMPLAT_F_CMF_REG, -1}, Case{IPAMPLAT_F_CMF_REG, 3}}) {
+        SCOPED_TRACE("fault " + std::to_string(c.fault));
+        ipamplat_fault_set(c.fault, 0, 1, c.result);
+        EXPECT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), -1);
+        EXPECT_FALSE(registeredAnywhere());
+        EXPECT_EQ(ipam_IsSubscrib(), 0);
+        EXPECT_EQ(ipamSubGetCareEvt(), 0u);
+        EXPECT_EQ(liveBlocks(), base_);
+        Ipam4AddrInfo out;
+        EXPECT_EQ(IPAM4_GetAddrInfoByIfIndex(1, &out), IPAM_ERR_NOT_SUBSCRIBED);
+        std::vector<Ipam4AddrInfo> seen;
+        EXPECT_EQ(IPAM4_WalkAddrInfo(1, collect<Ipam4AddrInfo>, &seen), IPAM_ERR_NOT_FOUND);
+        EXPECT_TRUE(seen.empty());
+        // The failure is not sticky.
+        ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+        EXPECT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+        EXPECT_FALSE(registeredAnywhere());
+    }
+}
+
+TEST_F(FaultTest, DebugSwitchAnswerDecidesOnlyTheDebugWord) {
+    gIpamPubDbg = 0x20;
+    ipamplat_fault_set(IPAMPLAT_F_DFM, 0, 1, -1);
+    ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+    EXPECT_EQ(gIpamPubDbg, 0x20u);
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    ipamplat_fault_set(IPAMPLAT_F_DFM, 0, 1, 0);
+    ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+    EXPECT_EQ(gIpamPubDbg, IPAM_DBG_ALL);
+    gIpamPubDbg = 0;
+}
+
+// Fills the replica through the callbacks; answers the model of it.
+Model fill() {
+    Model m;
+    m.subscribe(kCare);
+    play(script(), &m, -1);
+    return m;
+}
+
+TEST_F(FaultTest, FailedTeardownStepsStillFreeTheReplica) {
+    // Management unregistration refused: -1, but the replica is gone and
+    // the queries cannot reach it; a second unsubscription finishes the job
+    // without ending the publisher registration twice.
+    ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+    fill();
+    ASSERT_EQ(ipam_IsSubscrib(), 1);
+    ipamplat_fault_set(IPAMPLAT_F_CMF_UNREG, 0, 1, -1);
+    EXPECT_EQ(IPAM_UnSubscribeEvent(kModule), -1);
+    EXPECT_EQ(ipam_IsSubscrib(), 0);
+    EXPECT_EQ(liveBlocks(), base_);
+    Ipam4AddrInfo out;
+    EXPECT_EQ(IPAM4_GetAddrInfo(0, 0, &out), IPAM_ERR_NOT_SUBSCRIBED);
+    ipamplat_ps_registration before, after;
+    ipamplat_ps_get_registration(&before);
+    EXPECT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    ipamplat_ps_get_registration(&after);
+    EXPECT_EQ(after.finiCalls, before.finiCalls);
+    EXPECT_FALSE(registeredAnywhere());
+    ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+
+    // The publisher's Fini failing is ignored: unsubscribed, all freed.
+    ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+    fill();
+    ipamplat_fault_set(IPAMPLAT_F_PS_FINI, 0, 1, -1);
+    EXPECT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    EXPECT_EQ(liveBlocks(), base_);
+    EXPECT_EQ(ipam_IsSubscrib(), 0);
+}
+
+// A lock the platform fails to take or give: the library logs and goes on,
+// so on the one thread that changes the replica nothing is lost.
+TEST_F(FaultTest, EveryLockTakeAndGiveFailsInTurn) {
+    const auto steps = script();
+    for (ipamplat_fault f : {IPAMPLAT_F_SEM_TAKE, IPAMPLAT_F_SEM_GIVE}) {
+        ipamplat_reset();
+        ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+        uint32_t before = ipamplat_call_count(f);
+        Model m = fill();
+        uint32_t calls = ipamplat_call_count(f) - before;
+        ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+        ASSERT_GT(calls, 5u);
+        for (uint32_t k = 0; k < calls; k++) {
+            SCOPED_TRACE((f == IPAMPLAT_F_SEM_TAKE ? "take " : "give ") + std::to_string(k));
+            ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+            ipamplat_fault_set(f, k, 1, -1);
+            Model got = fill();
+            ipamplat_fault_clear_all();
+            EXPECT_TRUE(sameBytes(table4(), m.indexOrder<F4>()));
+            EXPECT_TRUE(sameBytes(table6(), m.indexOrder<F6>()));
+            ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+            EXPECT_EQ(liveBlocks(), base_);
+        }
+    }
+    // A lock left held by a failed give is renewed by the next set-up:
+    // another thread can use the database again.
+    ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+    fill();
+    uint32_t ifIndex;
+    std::memcpy(&ifIndex, script()[1].payload.data(), 4);
+    int32_t configured = -1;
+    std::thread other([&] { configured = IPAM4_IsIpAddrConfigured(ifIndex); });
+    other.join();
+    EXPECT_NE(configured, -1);
+}
+
+TEST_F(FaultTest, ManagementFrameworkFailuresAreReturnedAndChangeNothing) {
+    ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+    Model m = fill();
+    std::vector<Ipam4AddrInfo> page;
+    gIpamPubDbg = 0x3;
+    ipamplat_fault_set(IPAMPLAT_F_CMF_OBJGET, 0, 1, 7);
+    EXPECT_EQ(export4(nullptr, -1, &page), 7);
+    EXPECT_TRUE(page.empty());
+    ipamplat_fault_set(IPAMPLAT_F_CMF_DECODE, 0, 1, 9);
+    EXPECT_EQ(export4(nullptr, -1, &page), 9);
+    EXPECT_TRUE(page.empty());
+    ipamplat_fault_set(IPAMPLAT_F_CMF_ENCODE, 0, 1, 5);
+    EXPECT_EQ(export4(nullptr, -1, &page), -1);
+    EXPECT_TRUE(page.empty());
+    ipamplat_fault_set(IPAMPLAT_F_CMF_ENCODE, 2, 1, 5);  // the third record
+    std::vector<Ipam6AddrInfo> page6;
+    EXPECT_EQ(export6(nullptr, -1, &page6), -1);
+    EXPECT_EQ(page6.size(), 2u);
+
+    // The debug object: a failed decode or encode leaves the word alone.
+    ipamplat_cmf_param p{IPAM_CMF_PARAM_ALL, 0, nullptr};
+    ipamplat_cmf_request req{IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_SET, 1, &p, -1, 0};
+    ipamplat_fault_set(IPAMPLAT_F_CMF_DECODE, 0, 1, 9);
+    EXPECT_EQ(ipamplat_cmf_send(&req, nullptr), 9);
+    EXPECT_EQ(gIpamPubDbg, 0x3u);
+    req.operation = IPAM_CMF_OP_GET;
+    ipamplat_fault_set(IPAMPLAT_F_CMF_ENCODE, 0, 1, 5);
+    EXPECT_EQ(ipamplat_cmf_send(&req, nullptr), 5);
+    EXPECT_EQ(gIpamPubDbg, 0x3u);
+    gIpamPubDbg = 0;
+
+    EXPECT_TRUE(sameBytes(table4(), m.indexOrder<F4>()));
+    EXPECT_TRUE(sameBytes(table6(), m.indexOrder<F6>()));
+    ipamplat_fault_clear_all();
+    EXPECT_EQ(export4(nullptr, -1, &page), IPAM_CMF_END);
+    EXPECT_TRUE(sameBytes(page, m.indexOrder<F4>()));
+}
+
+TEST_F(FaultTest, ChannelFailuresGiveTheDefinedResults) {
+    size_t before = liveBlocks();
+    ipamplat_fault_set(IPAMPLAT_F_SCS_INIT, 0, 1, -3);
+    EXPECT_EQ(IPAM_InitConf(1, 2, nullptr), -3);
+    ASSERT_EQ(IPAM_InitConf(1, 2, nullptr), 0);
+    Ipam4ConfReq r4{};
+    Ipam6ConfReq r6{};
+    struct Case {
+        ipamplat_scs_script script;
+        int32_t want;
+    };
+    ipamplat_scs_script ok;
+    ipamplat_scs_get_script(&ok);
+    auto with = [&](auto change) {
+        ipamplat_scs_script s = ok;
+        change(s);
+        return s;
+    };
+    const Case cases[] = {
+        {ok, 0},
+        {with([](auto &s) { s.sendResult = -4; }), 0},
+        {with([](auto &s) { s.recvResult = -4; }), 0},
+        {with([](auto &s) { s.recvResult = -2; }), 0},
+        {with([](auto &s) { s.recvResult = -1; }), -1},
+        {with([](auto &s) { s.recvResult = 0; }), -1},
+        {with([](auto &s) { s.parseResult = 0; }), -1},  // never a failure reported as success
+        {with([](auto &s) { s.replyErrCode = 5; }), -1},
+    };
+    for (const Case &c : cases) {
+        ipamplat_scs_set_script(&c.script);
+        EXPECT_EQ(IPAM4_SetIpAddr(&r4), c.want);
+        EXPECT_EQ(IPAM6_SetIpAddr(&r6), c.want);
+        EXPECT_EQ(IPAM6_SetDestIpAddr(&r6), c.want);
+    }
+    ipamplat_scs_set_script(&ok);
+    ipamplat_fault_set(IPAMPLAT_F_SCS_FINI, 0, 1, -6);
+    EXPECT_EQ(IPAM_FiniConf(), -6);
+    EXPECT_EQ(IPAM_FiniConf(), 0);
+    EXPECT_EQ(liveBlocks(), before);
+}
+
+TEST_F(FaultTest, SymbolLookupFailureIsRetried) {
+    ipamplat_fault_set(IPAMPLAT_F_ORIG_FUNC, 0, 2, 0);
+    IpamAddr a;
+    std::memset(&a, 0, sizeof a);
+    a.family = 0x77;
+    char text[64];
+    EXPECT_EQ(IPAM_String2Struct("10.0.0.1", &a), -1);
+    EXPECT_EQ(a.family, 0x77);
+    a.family = 2;
+    EXPECT_EQ(IPAM_Struct2String(&a, text, sizeof text), nullptr);
+    EXPECT_EQ(IPAM_String2Struct("10.0.0.1", &a), 0);
+    EXPECT_EQ(IPAM_Struct2String(&a, text, sizeof text), text);
+    EXPECT_STREQ(text, "10.0.0.1");
+}
+
+// ---------------------------------------------------------------- growth
+
+TEST_F(FaultTest, SubscribeUnsubscribeAThousandTimesWithAFullTable) {
+#ifdef IPAM_REL_SHORT
+    constexpr int kRecords = 24;
+#else
+    constexpr int kRecords = 120;
+#endif
+    size_t full = 0;
+    for (int cycle = 0; cycle < 1000; cycle++) {
+        ASSERT_EQ(IPAM_SubscribeEvent(1, kModule, kCare, ignoreEvent), 0);
+        ipamSubStart();
+        for (int i = 0; i < kRecords; i++) {
+            Ipam4AddrInfo r4{};
+            r4.ifIndex = 1 + i % 16;
+            r4.ipAddr = 0x0a000000u + static_cast<uint32_t>(i);
+            r4.ipMask = 0xffffff00u;
+            r4.ipAttr = 0x42;
+            ipamSubDispatch(IPAM4_EVT_BATCH, sizeof r4, &r4);
+            Ipam6AddrInfo r6{};
+            r6.ifIndex = 100 + i % 16;
+            r6.ip6Addr[0] = 0x20;
+            r6.ip6Addr[15] = static_cast<uint8_t>(i);
+            r6.ip6Addr[14] = static_cast<uint8_t>(i >> 8);
+            ipamSubDispatch(IPAM6_EVT_BATCH, sizeof r6, &r6);
+        }
+        ipamSubEnd();
+        size_t now = liveBlocks();
+        if (cycle == 0) full = now;
+        ASSERT_EQ(now, full) << "cycle " << cycle << ": the full table grew";
+        ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+        ASSERT_EQ(liveBlocks(), base_) << "cycle " << cycle << ": blocks left after unsubscribing";
+    }
+    EXPECT_GT(full, base_ + 2 * kRecords);
+    std::printf("churn: 1000 cycles of %d records, %zu blocks each, none left\n", 2 * kRecords, full - base_);
+}
+
+}  // namespace
+}  // namespace rel
