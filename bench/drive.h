@@ -17,7 +17,9 @@
 //   void memory(benchmark::State &, size_t n)  fills from empty, reports heap
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <random>
 #include <cstring>
 #include <vector>
 
@@ -68,6 +70,10 @@ public:
         t4_ = table4(n);
         t6_ = table6(n, shape);
         order_ = visitOrder(n);
+        delOrder_.resize(n);
+        for (std::size_t k = 0; k < n; ++k) delOrder_[k] = static_cast<uint32_t>(k);
+        std::shuffle(delOrder_.begin(), delOrder_.end(), std::mt19937(4242));
+        delNext_ = 0;
         pool4_.clear();
         pool6_.clear();
         for (std::size_t i = 0; i < kPool; ++i) {
@@ -87,62 +93,79 @@ public:
     // pool is reset with the timer paused every kPool iterations.
     void addDel4(benchmark::State &st, std::size_t n, bool adding) {
         ensure(n, V6Shape::Realistic);
-        if (!adding)
-            for (const auto &r : pool4_) side_.add4(r);
-        std::size_t i = 0;
-        AllocScope allocs;
-        uint64_t resetAllocs = 0;
-        for (auto _ : st) {
-            if (adding)
-                side_.add4(pool4_[i]);
-            else
-                side_.del4(pool4_[i]);
-            if (++i == kPool) {
-                st.PauseTiming();
-                const uint64_t a0 = heap().allocs;
-                for (const auto &r : pool4_) adding ? side_.del4(r) : side_.add4(r);
-                resetAllocs += heap().allocs - a0;
-                i = 0;
-                st.ResumeTiming();
-            }
-        }
-        allocs.finish(st);
-        st.counters["allocs/op"] -= static_cast<double>(resetAllocs) / static_cast<double>(st.iterations());
-        // Back to exactly records 0..n-1.
-        for (std::size_t k = 0; k < i; ++k) adding ? side_.del4(pool4_[k]) : side_.add4(pool4_[k]);
-        if (!adding)
-            for (const auto &r : pool4_) side_.del4(r);
+        if (adding)
+            addNew(st, pool4_, [this](const Ipam4AddrInfo &r) { side_.add4(r); },
+                   [this](const Ipam4AddrInfo &r) { side_.del4(r); });
+        else
+            delStored(st, t4_, [this](const Ipam4AddrInfo &r) { side_.add4(r); },
+                      [this](const Ipam4AddrInfo &r) { side_.del4(r); });
     }
 
     void addDel6(benchmark::State &st, std::size_t n, bool adding) {
         ensure(n, V6Shape::Realistic);
-        if (!adding)
-            for (const auto &r : pool6_) side_.add6(r);
+        if (adding)
+            addNew(st, pool6_, [this](const Ipam6AddrInfo &r) { side_.add6(r); },
+                   [this](const Ipam6AddrInfo &r) { side_.del6(r); });
+        else
+            delStored(st, t6_, [this](const Ipam6AddrInfo &r) { side_.add6(r); },
+                      [this](const Ipam6AddrInfo &r) { side_.del6(r); });
+    }
+
+private:
+    // Adds records that are not stored (the pool past the table), removing
+    // them again with the timer paused every kPool additions.
+    template <class Rec, class Add, class Del>
+    void addNew(benchmark::State &st, const std::vector<Rec> &pool, Add addFn, Del delFn) {
         std::size_t i = 0;
-        AllocScope allocs;
         uint64_t resetAllocs = 0;
+        AllocScope allocs;
         for (auto _ : st) {
-            if (adding)
-                side_.add6(pool6_[i]);
-            else
-                side_.del6(pool6_[i]);
-            if (++i == kPool) {
+            addFn(pool[i]);
+            if (++i == pool.size()) {
                 st.PauseTiming();
                 const uint64_t a0 = heap().allocs;
-                for (const auto &r : pool6_) adding ? side_.del6(r) : side_.add6(r);
+                for (const auto &r : pool) delFn(r);
                 resetAllocs += heap().allocs - a0;
                 i = 0;
                 st.ResumeTiming();
             }
         }
         allocs.finish(st);
-        st.counters["allocs/op"] -= static_cast<double>(resetAllocs) / static_cast<double>(st.iterations());
-        for (std::size_t k = 0; k < i; ++k) adding ? side_.del6(pool6_[k]) : side_.add6(pool6_[k]);
-        if (!adding)
-            for (const auto &r : pool6_) side_.del6(r);
+        st.counters["allocs/op"] -=
+            static_cast<double>(resetAllocs) / static_cast<double>(st.iterations());
+        for (std::size_t k = 0; k < i; ++k) delFn(pool[k]);
     }
 
-private:
+    // Deletes stored records in a random order, putting each group of kPool
+    // back with the timer paused. Records put back sit at the front of their
+    // chains, so every group is drawn afresh from the table.
+    template <class Rec, class Add, class Del>
+    void delStored(benchmark::State &st, const std::vector<Rec> &table, Add addFn, Del delFn) {
+        const std::size_t group = std::min(kPool, table.size());
+        std::size_t i = 0;
+        uint64_t resetAllocs = 0;
+        AllocScope allocs;
+        for (auto _ : st) {
+            delFn(table[delOrder_[(delNext_ + i) % delOrder_.size()]]);
+            if (++i == group) {
+                st.PauseTiming();
+                const uint64_t a0 = heap().allocs;
+                for (std::size_t k = 0; k < group; ++k)
+                    addFn(table[delOrder_[(delNext_ + k) % delOrder_.size()]]);
+                resetAllocs += heap().allocs - a0;
+                delNext_ = (delNext_ + group) % delOrder_.size();
+                i = 0;
+                st.ResumeTiming();
+            }
+        }
+        allocs.finish(st);
+        st.counters["allocs/op"] -=
+            static_cast<double>(resetAllocs) / static_cast<double>(st.iterations());
+        for (std::size_t k = 0; k < i; ++k)
+            addFn(table[delOrder_[(delNext_ + k) % delOrder_.size()]]);
+        delNext_ = (delNext_ + i) % delOrder_.size();
+    }
+
     void configured(benchmark::State &st, std::size_t n) {
         ensure(n, V6Shape::Realistic);
         std::size_t i = 0, hits = 0;
@@ -319,6 +342,8 @@ private:
     std::vector<Ipam4AddrInfo> t4_, pool4_;
     std::vector<Ipam6AddrInfo> t6_, pool6_;
     std::vector<uint32_t> order_;
+    std::vector<uint32_t> delOrder_;  // a permutation of the table
+    std::size_t delNext_ = 0;
 };
 
 }  // namespace bench

@@ -105,21 +105,22 @@ double counterOf(const Results &res, const std::string &side, const std::string 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 4) {
-        std::cerr << "usage: ipam_bench_report results.json plot-dir image.png\n";
+    if (argc < 4) {
+        std::cerr << "usage: ipam_bench_report results.json... plot-dir image.png\n"
+                     "(a benchmark in a later file replaces the same one in an earlier file)\n";
         return 2;
     }
-    std::ifstream in(argv[1]);
+    Results res;
+    std::set<long> sizes;
+    for (int file = 1; file < argc - 2; ++file) {
+    std::ifstream in(argv[file]);
     nlohmann::json doc;
     try {
         in >> doc;
     } catch (const std::exception &e) {
-        std::cerr << "cannot read " << argv[1] << ": " << e.what() << "\n";
+        std::cerr << "cannot read " << argv[file] << ": " << e.what() << "\n";
         return 1;
     }
-
-    Results res;
-    std::set<long> sizes;
     for (const auto &b : doc.at("benchmarks")) {
         if (b.value("run_type", "iteration") != "iteration" || b.contains("error_occurred"))
             continue;
@@ -145,6 +146,7 @@ int main(int argc, char **argv) {
         res[parts[0]][parts[1]][n] = cell;
         if (n > 0)
             sizes.insert(n);
+    }
     }
 
     std::cout << "## Time per operation and ratios\n\n"
@@ -218,10 +220,10 @@ int main(int argc, char **argv) {
         }
 
     // Plot data and script.
-    const std::string dir = argv[2];
+    const std::string dir = argv[argc - 2];
     std::ofstream gp(dir + "/plot.gp");
     gp << "set terminal pngcairo size 1800,1500 font ',9'\n"
-       << "set output '" << argv[3] << "'\n"
+       << "set output '" << argv[argc - 1] << "'\n"
        << "set logscale xy\nset grid\nset key top left\n"
        << "set xlabel 'records per family'\nset ylabel 'ns per operation'\n"
        << "set format y '10^{%L}'\nset xtics (1000, 10000, 100000)\n"
