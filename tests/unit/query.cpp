@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db/db.h"
@@ -232,6 +234,37 @@ TEST_F(Query, Ipv6ByVrfAndAddressStaysRightWithThousandsInOneBucket) {
     A6 absent = a6("2001:db8::ffff:1");
     Ipam6AddrInfo out{};
     EXPECT_EQ(IPAM6_GetAddrInfo(0, absent.b, &out), IPAM_ERR_NOT_FOUND);
+}
+
+TEST_F(Query, CopiesAreWholeRecordsWhileThePublisherChangesThem) {
+    // Host threads query while another thread keeps replacing the primary
+    // record of interface 7 with one of two versions: every answer must be
+    // one whole version, never a record freed or half-written.
+    gIpamBatchFlag = 1;
+    const Ipam4AddrInfo v[2] = {rec4(7, "10.7.0.1", IPAM4_ATTR_PRIMARY, 1),
+                                rec4(7, "10.7.0.2", IPAM4_ATTR_PRIMARY, 1)};
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0}, found{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; t++) {
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                Ipam4AddrInfo out;
+                if (IPAM4_GetAddrInfoByIfIndex(7, &out) != 0) continue;
+                found++;
+                if (std::memcmp(&out, &v[0], sizeof out) != 0 &&
+                    std::memcmp(&out, &v[1], sizeof out) != 0)
+                    bad++;
+            }
+        });
+    }
+    for (int i = 0; i < 2000 || found.load() < 50; i++) {
+        ASSERT_EQ(ipam4_AddAddrInfoNode(&v[i % 2], 1), 0);
+        ipam4_DelAddrInfoNode(&v[(i + 1) % 2]);
+    }
+    stop = true;
+    for (std::thread &t : readers) t.join();
+    EXPECT_EQ(bad.load(), 0);
 }
 
 namespace {
