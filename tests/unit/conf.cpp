@@ -255,15 +255,6 @@ TEST_F(Conf, TracesUnderTheApiBitOnly) {
                         "fefe:fefe:fefe:fefe:fefe:fefe:fefe:fefe ipAttr 0x61"));
 }
 
-TEST_F(Conf, BothIpv6FunctionsSendTheSameBody) {
-    const Ipam6ConfReq r6 = req6();
-    EXPECT_EQ(IPAM6_SetIpAddr(&r6), 0);
-    EXPECT_EQ(IPAM6_SetDestIpAddr(&r6), 0);
-    ASSERT_EQ(ipamplat_scs_sent_count(), 2u);
-    EXPECT_EQ(sentBody(0), sentBody(1));
-    EXPECT_EQ(sentBody(0).size(), 104u);
-}
-
 TEST_F(Conf, SyncCallbackHandsTheCallOnUnchanged) {
     moduleCallBackFunc = hostCallback;
     gHost = {};

@@ -157,18 +157,6 @@ TEST_F(Lookup4, VrfKeyPassesOverRecordsMarkedNoVrfLookup) {
     EXPECT_TRUE(log.lines().empty()) << "all records refusing is not traced";
 }
 
-TEST_F(Lookup4, VrfKeyNotFoundTracesTheKey) {
-    gIpamPubDbg = IPAM_DBG_DB;
-    LogCapture log;
-    Poisoned out;
-    EXPECT_EQ(ipam4_AddrInfoGetByVrfIndexAndIp(3, ip("10.0.0.1"), &out.info), IPAM_ERR_NOT_FOUND);
-    EXPECT_TRUE(out.untouched());
-    ASSERT_EQ(log.lines().size(), 1u);
-    const std::string t = log.texts()[0];
-    EXPECT_NE(t.find(" 3 "), std::string::npos) << t;
-    EXPECT_NE(t.find("10.0.0.1"), std::string::npos) << t;
-}
-
 // Without a database every lookup answers as over an empty one, quietly.
 TEST(Lookup4NoDb, AnswersNotFoundBeforeSetUpAndAfterTearDown) {
     ipamplat_reset();
