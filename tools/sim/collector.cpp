@@ -41,7 +41,7 @@ void Collector::logSink(void *, uint32_t, const char *moduleName, uint32_t level
                         const char *text) {
     Item item;
     item.kind = Item::Log;
-    item.label = level == 3 ? "ERR" : level == 7 ? "DBG" : "L" + std::to_string(level);
+    item.label = level == 3 ? "ERR" : level == 7 ? "DBG" : std::string("L").append(std::to_string(level));
     item.moduleName = moduleName ? moduleName : "";
     item.text = normaliseLog(text ? text : "");
     instance().add(std::move(item));

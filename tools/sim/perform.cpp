@@ -92,11 +92,11 @@ std::string debugNames(uint32_t word) {
     uint32_t rest = word;
     for (const auto &n : names)
         if (word & n.bit) {
-            s += (s.empty() ? "" : "|") + std::string(n.name);
+            join(s, "|", n.name);
             rest &= ~n.bit;
         }
     if (rest)
-        s += (s.empty() ? "" : "|") + hex(rest);
+        join(s, "|", hex(rest));
     return s.empty() ? "none" : s;
 }
 

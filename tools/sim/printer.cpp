@@ -30,22 +30,32 @@ nlohmann::json recordJson(const Record &r) {
     return j;
 }
 
+std::string labelSuffix(const Item &item) {
+    std::string s;
+    if (!item.label.empty())
+        s.append(" ").append(item.label);
+    return s;
+}
+
 } // namespace
 
 std::string itemText(const Item &item) {
     switch (item.kind) {
     case Item::Event:
-        return "event " + eventName(item.code) + (item.record ? " " + recordText(*item.record) : "");
+    {
+        std::string s = "event " + eventName(item.code);
+        if (item.record)
+            s.append(" ").append(recordText(*item.record));
+        return s;
+    }
     case Item::Log:
         return "log " + item.label + " " + item.moduleName + " " + item.text;
     case Item::Record:
         return (item.label.empty() ? "record" : item.label) + " " + recordText(*item.record);
     case Item::Result:
-        return "result " + std::to_string(item.number) +
-               (item.label.empty() ? "" : " " + item.label);
+        return "result " + std::to_string(item.number) + labelSuffix(item);
     case Item::Value:
-        return "value " + hex(static_cast<uint32_t>(item.number)) +
-               (item.label.empty() ? "" : " " + item.label);
+        return "value " + hex(static_cast<uint32_t>(item.number)) + labelSuffix(item);
     case Item::Note:
         return item.label;
     }

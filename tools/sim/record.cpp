@@ -12,11 +12,22 @@ std::string storedName(const char (&name)[IPAM_IFNAME_SIZE]) {
 }
 
 std::string quoted(const std::string &s) {
-    bool plain = !s.empty() && s.find_first_of(" \t\"#") == std::string::npos;
-    return plain ? s : "\"" + s + "\"";
+    if (!s.empty() && s.find_first_of(" \t\"#") == std::string::npos)
+        return s;
+    std::string q(1, '"');
+    q.append(s).push_back('"');
+    return q;
 }
 
 std::string addrText(bool v6, const uint8_t *a) { return v6 ? addr6Text(a) : addr4Text(a); }
+
+// "key=value", built by appending (gcc 12 at -O3 misreports overlaps in
+// chains of literal + std::string).
+std::string kv(std::string_view key, const std::string &value) {
+    std::string s(key);
+    s.append("=").append(value);
+    return s;
+}
 } // namespace
 
 Record Record::from4(const Ipam4AddrInfo &info) {
@@ -48,20 +59,22 @@ std::string recordText(const Record &r) {
     int bytes = r.v6 ? 16 : 4;
     std::string out;
     if (r.requestCode)
-        out += "code=" + std::to_string(*r.requestCode) + " ";
-    out += "if=" + std::to_string(r.ifIndex) + " name=" + quoted(r.name) +
-           " vrf=" + std::to_string(r.vrfIndex) + " addr=" + addrText(r.v6, r.addr);
+        join(out, " ", kv("code", std::to_string(*r.requestCode)));
+    join(out, " ", kv("if", std::to_string(r.ifIndex)));
+    join(out, " ", kv("name", quoted(r.name)));
+    join(out, " ", kv("vrf", std::to_string(r.vrfIndex)));
+    join(out, " ", kv("addr", addrText(r.v6, r.addr)));
     int prefix = maskPrefix(r.mask, bytes);
     if (prefix >= 0)
-        out += "/" + std::to_string(prefix);
+        out.append("/").append(std::to_string(prefix));
     else
-        out += " mask=" + addrText(r.v6, r.mask);
+        join(out, " ", kv("mask", addrText(r.v6, r.mask)));
     static const uint8_t zero[16] = {};
     if (r.v6 && std::memcmp(r.dest, zero, 16) != 0)
-        out += " dest=" + addr6Text(r.dest);
-    out += " attr=" + attrText(r.attr, r.v6 ? Family::v6 : Family::v4);
+        join(out, " ", kv("dest", addr6Text(r.dest)));
+    join(out, " ", kv("attr", attrText(r.attr, r.v6 ? Family::v6 : Family::v4)));
     if (r.batchVer)
-        out += " ver=" + std::to_string(*r.batchVer);
+        join(out, " ", kv("ver", std::to_string(*r.batchVer)));
     return out;
 }
 
@@ -95,25 +108,27 @@ bool RecordMatch::empty() const {
 std::string matchText(const RecordMatch &m) {
     bool v6 = m.v6.value_or(false);
     std::string out;
-    auto add = [&](const std::string &s) { out += (out.empty() ? "" : " ") + s; };
     if (m.requestCode)
-        add("code=" + std::to_string(*m.requestCode));
+        join(out, " ", kv("code", std::to_string(*m.requestCode)));
     if (m.ifIndex)
-        add("if=" + std::to_string(*m.ifIndex));
+        join(out, " ", kv("if", std::to_string(*m.ifIndex)));
     if (m.name)
-        add("name=" + quoted(*m.name));
+        join(out, " ", kv("name", quoted(*m.name)));
     if (m.vrfIndex)
-        add("vrf=" + std::to_string(*m.vrfIndex));
-    if (m.hasAddr)
-        add("addr=" + addrText(v6, m.addr) + (m.prefix >= 0 ? "/" + std::to_string(m.prefix) : ""));
+        join(out, " ", kv("vrf", std::to_string(*m.vrfIndex)));
+    if (m.hasAddr) {
+        join(out, " ", kv("addr", addrText(v6, m.addr)));
+        if (m.prefix >= 0)
+            out.append("/").append(std::to_string(m.prefix));
+    }
     if (m.hasMask)
-        add("mask=" + addrText(v6, m.mask));
+        join(out, " ", kv("mask", addrText(v6, m.mask)));
     if (m.hasDest)
-        add("dest=" + addr6Text(m.dest));
+        join(out, " ", kv("dest", addr6Text(m.dest)));
     if (m.attr)
-        add("attr=" + attrText(*m.attr, v6 ? Family::v6 : Family::v4));
+        join(out, " ", kv("attr", attrText(*m.attr, v6 ? Family::v6 : Family::v4)));
     if (m.batchVer)
-        add("ver=" + std::to_string(*m.batchVer));
+        join(out, " ", kv("ver", std::to_string(*m.batchVer)));
     return out;
 }
 

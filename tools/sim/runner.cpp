@@ -36,13 +36,16 @@ std::string listText(const std::vector<const Item *> &items, size_t from) {
         return "nothing more";
     std::string s;
     for (size_t i = from; i < items.size(); ++i)
-        s += (s.empty() ? "" : "; ") + itemText(*items[i]);
+        join(s, "; ", itemText(*items[i]));
     return s;
 }
 
 std::string expectedEvent(const Step &s) {
     std::string m = matchText(s.match);
-    return "event " + eventName(s.code) + (m.empty() ? "" : " " + m);
+    std::string out = "event " + eventName(s.code);
+    if (!m.empty())
+        out += " " + m;
+    return out;
 }
 
 // Empty when the expectation holds, else "expected ..., got ...".

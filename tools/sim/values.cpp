@@ -220,7 +220,7 @@ std::string attrText(uint32_t attr, Family family) {
     uint32_t rest = attr;
     auto add = [&](const Named &n) {
         if (attr & n.value) {
-            out += (out.empty() ? "" : "|") + std::string(n.name);
+            join(out, "|", n.name);
             rest &= ~n.value;
         }
     };
@@ -231,7 +231,7 @@ std::string attrText(uint32_t attr, Family family) {
         for (const Named &n : kAttr6)
             add(n);
     if (rest)
-        out += (out.empty() ? "" : "|") + hex(rest);
+        join(out, "|", hex(rest));
     return out;
 }
 
@@ -267,7 +267,7 @@ std::string eventsText(uint32_t mask) {
     std::string out;
     for (uint32_t bit = 1; bit != 0; bit <<= 1)
         if (mask & bit)
-            out += (out.empty() ? "" : "|") + eventName(bit);
+            join(out, "|", eventName(bit));
     return out;
 }
 
@@ -281,6 +281,12 @@ std::string addr6Text(const uint8_t addr[16]) {
     char buf[INET6_ADDRSTRLEN] = {};
     inet_ntop(AF_INET6, addr, buf, sizeof buf);
     return buf;
+}
+
+void join(std::string &out, std::string_view sep, std::string_view part) {
+    if (!out.empty())
+        out.append(sep);
+    out.append(part);
 }
 
 std::string hex(uint32_t value) {

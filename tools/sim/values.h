@@ -40,4 +40,7 @@ std::string addr4Text(const uint8_t addr[4]);
 std::string addr6Text(const uint8_t addr[16]);
 std::string hex(uint32_t value);
 
+// Appends `part` to `out`, with `sep` between when `out` is not empty.
+void join(std::string &out, std::string_view sep, std::string_view part);
+
 } // namespace sim
