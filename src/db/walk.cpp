@@ -23,9 +23,11 @@ typename Fam::Node *successor(typename Fam::Node *node) {
 
 // Where a whole-table walk starts. A cursor that is still stored resumes
 // behind its own node. A cursor that is gone (removed or changed since it was
-// handed out) resumes where it would stand: a stand-in node is linked at the
-// head of its bucket just long enough to read its successor, so the index and
-// its count are left as they were. Caller holds the lock.
+// handed out) resumes where it would stand: at the head of its bucket, or of
+// the next non-empty one. That place is found without linking anything into
+// the index: the publisher thread looks nodes up without the lock, and could
+// find (and write to) a stand-in node briefly at a bucket's head. Caller
+// holds the lock.
 template <class Fam>
 typename Fam::Node *firstToVisit(const typename Fam::Info *cursor) {
     using Node = typename Fam::Node;
@@ -39,11 +41,8 @@ typename Fam::Node *firstToVisit(const typename Fam::Info *cursor) {
     Node standIn;
     std::memset(&standIn, 0, sizeof standIn);
     std::memcpy(&standIn.info, cursor, sizeof standIn.info);
-    standIn.batchVer = 0;
-    ipam::hashInsert(t, &standIn);
-    Node *first = successor<Fam>(&standIn);
-    ipam::hashRemove(t, &standIn);
-    return first;
+    IpamHashLink *first = ipam::hashIterFirstFrom(t, t->hashFn(&standIn) % t->bucketCount);
+    return first ? static_cast<Node *>(ipam::hashNodeOf(t, first)) : nullptr;
 }
 
 // -2 at the end of the table; -1 when a callback answered non-zero, that
