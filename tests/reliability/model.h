@@ -396,7 +396,7 @@ private:
 
     template <class F>
     void add(const typename F::Info &r, uint32_t v) {
-        if (Node<F> *n = find<F>(r, [this](const auto &a, const auto &b) { return same<F>(a, b); })) {
+        if (Node<F> *n = find<F>(r, [this](const auto &a, const auto &b) { return this->template same<F>(a, b); })) {
             n->ver = v;
             if constexpr (F::kAddTakesAttr) F::attr(n->info) = F::attr(r);
             return;
@@ -436,7 +436,7 @@ private:
             // when another record with its key (the address on another
             // interface, another attribute) was added after it: announcing
             // it again would tell the host of an addition that did not happen.
-            if (Node<F> *n = find<F>(r, [this](const auto &a, const auto &b) { return same<F>(a, b); })) {
+            if (Node<F> *n = find<F>(r, [this](const auto &a, const auto &b) { return this->template same<F>(a, b); })) {
                 n->ver = ver;
                 return;
             }
