@@ -129,10 +129,10 @@ inline std::string describe(const Ipam4AddrInfo &r) {
     return buf;
 }
 inline std::string describe(const Ipam6AddrInfo &r) {
-    char buf[200];
-    std::snprintf(buf, sizeof buf, "v6{if %u vrf %u addr %08x..%08x mask %08x..%08x attr %#x name %.40s}",
+    char buf[220];
+    std::snprintf(buf, sizeof buf, "v6{if %u vrf %u addr %08x..%08x mask %08x..%08x peer ..%08x attr %#x name %.40s}",
                   r.ifIndex, r.vrfIndex, be32(r.ip6Addr), be32(r.ip6Addr + 12), be32(r.ip6Mask),
-                  be32(r.ip6Mask + 12), r.ip6Attr, r.ifName);
+                  be32(r.ip6Mask + 12), be32(r.ip6DestAddr + 12), r.ip6Attr, r.ifName);
     return buf;
 }
 inline std::string describe(const Event &e) {
