@@ -30,8 +30,10 @@ Exit status: 0 all expectations hold, 1 one failed (FILE:LINE), 2 bad scenario (
 
 const char *const kKernelHelp = R"(Mirrors this machine's kernel address table into the replica: the dump is
 one publisher batch (IPv4 records as IPAM4_EVT_BATCH, IPv6 as IPAM6_EVT_BATCH).
-With --follow each kernel change becomes an add or delete message, and SIGHUP
-plays a resynchronising batch whose sweep removes what the kernel dropped.
+With --follow each kernel address change becomes an add, delete or (IPv6)
+update message, a link going down or up the interface messages of both
+families, and SIGHUP plays a resynchronising batch whose sweep removes what
+the kernel dropped.
 Queries use the scenario's query forms, e.g.
   --query 'primary4 name=eth0'  --query 'addr4 addr=127.0.0.1'  --query 'src6 name=eth0 dest=2001:db8::1')";
 

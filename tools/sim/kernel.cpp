@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "ipam.h"
 #include "ipam_platform.h"
@@ -95,6 +96,43 @@ bool playBatch(Printer &printer, KernelTable &table, const char *why) {
     return true;
 }
 
+// The replica's record for the same interface, address and mask as `k`
+// when its attributes differ from k's.
+bool storedForm(const KernelRecord &k, KernelRecord &stored) {
+    if (k.v6) {
+        Ipam6AddrInfo info{};
+        if (IPAM6_GetAddrInfoByIfIndexAndIfAddr(k.rec6.ifIndex, k.rec6.ip6Addr, &info) != 0 ||
+            std::memcmp(info.ip6Mask, k.rec6.ip6Mask, 16) != 0 || info.ip6Attr == k.rec6.ip6Attr)
+            return false;
+        stored.v6 = true;
+        stored.rec6 = info;
+        return true;
+    }
+    struct Find {
+        const Ipam4AddrInfo *want;
+        Ipam4AddrInfo found;
+        bool hit;
+    } find{&k.rec4, {}, false};
+    IPAM4_WalkAddrInfo(
+        k.rec4.ifIndex,
+        [](Ipam4AddrInfo *r, void *user) -> int32_t {
+            auto *f = static_cast<Find *>(user);
+            if (r->ipAddr == f->want->ipAddr && r->ipMask == f->want->ipMask &&
+                r->vrfIndex == f->want->vrfIndex && r->ipAttr != f->want->ipAttr) {
+                f->found = *r;
+                f->hit = true;
+                return 1;
+            }
+            return 0;
+        },
+        &find);
+    if (!find.hit)
+        return false;
+    stored.v6 = false;
+    stored.rec4 = find.found;
+    return true;
+}
+
 bool parseQueries(const std::vector<std::string> &queries, std::vector<Step> &out) {
     for (const std::string &q : queries) {
         std::string text = "query " + q;
@@ -125,10 +163,49 @@ int follow(Printer &printer, KernelTable &table) {
         KernelRecord k;
         if (!table.convert(addr, k))
             return;
-        play(printer, added ? sendStep(k, IPAM4_EVT_ADD, IPAM6_EVT_ADD, "add")
-                            : sendStep(k, IPAM4_EVT_DEL, IPAM6_EVT_DEL, "del"));
+        if (!added) {
+            play(printer, sendStep(k, IPAM4_EVT_DEL, IPAM6_EVT_DEL, "del"));
+            return;
+        }
+        // The kernel also announces flag changes of a known address (IPv6
+        // tentative -> valid, IPv4 secondary promoted): the publisher sends
+        // an IPv6 update, and an IPv4 delete of the old form before the add.
+        KernelRecord stored;
+        if (storedForm(k, stored)) {
+            if (k.v6) {
+                play(printer, sendStep(k, 0, IPAM6_EVT_UPDATE, "update"));
+                return;
+            }
+            play(printer, sendStep(stored, IPAM4_EVT_DEL, 0, "del"));
+        }
+        play(printer, sendStep(k, IPAM4_EVT_ADD, IPAM6_EVT_ADD, "add"));
     };
-    if (!events.open(onChange, error) || pipe(g_signalPipe) != 0) {
+    // A link going down or up is the publisher's interface message for both
+    // families: the library flips IF_VALID|VALID of the interface's records.
+    std::map<int, bool> linkUp = table.linkStates();
+    auto onLink = [&](int ifIndex, bool up, bool gone) {
+        auto known = linkUp.find(ifIndex);
+        if (gone) {
+            linkUp.erase(ifIndex);
+            return;
+        }
+        bool was = known != linkUp.end() && known->second;
+        linkUp[ifIndex] = up;
+        if (known == linkUp.end() || was == up)
+            return;
+        for (bool v6 : {false, true}) {
+            Step s;
+            s.verb = Verb::SendIf;
+            s.ifIndex = static_cast<uint32_t>(ifIndex);
+            s.length = 32;
+            s.code = up ? (v6 ? IPAM6_EVT_IF_VALID : IPAM4_EVT_IF_VALID)
+                        : (v6 ? IPAM6_EVT_IF_INVALID : IPAM4_EVT_IF_INVALID);
+            s.source = std::string(up ? "ifvalid" : "ifinvalid") + (v6 ? "6" : "4") +
+                       " if=" + std::to_string(ifIndex);
+            play(printer, s);
+        }
+    };
+    if (!events.open(onChange, onLink, error) || pipe(g_signalPipe) != 0) {
         std::fprintf(stderr, "ipam-sim kernel: %s\n",
                      error.empty() ? std::strerror(errno) : error.c_str());
         return 1;

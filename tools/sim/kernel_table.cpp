@@ -57,6 +57,15 @@ bool KernelTable::open(std::string &error) {
 
 void KernelTable::refreshLinks() { nl_cache_refill(sock_, links_); }
 
+std::map<int, bool> KernelTable::linkStates() const {
+    std::map<int, bool> states;
+    for (nl_object *o = nl_cache_get_first(links_); o; o = nl_cache_get_next(o)) {
+        auto *link = reinterpret_cast<rtnl_link *>(o);
+        states[rtnl_link_get_ifindex(link)] = (rtnl_link_get_flags(link) & IFF_UP) != 0;
+    }
+    return states;
+}
+
 bool KernelTable::convert(rtnl_addr *addr, KernelRecord &out) const {
     int family = rtnl_addr_get_family(addr);
     if (family != AF_INET && family != AF_INET6)
@@ -135,8 +144,9 @@ KernelEvents::~KernelEvents() {
         nl_socket_free(sock_);
 }
 
-bool KernelEvents::open(Handler handler, std::string &error) {
+bool KernelEvents::open(Handler handler, LinkHandler linkHandler, std::string &error) {
     handler_ = std::move(handler);
+    linkHandler_ = std::move(linkHandler);
     sock_ = nl_socket_alloc();
     if (!sock_) {
         error = "cannot allocate a netlink socket";
@@ -146,7 +156,8 @@ bool KernelEvents::open(Handler handler, std::string &error) {
     nl_socket_modify_cb(sock_, NL_CB_VALID, NL_CB_CUSTOM, &KernelEvents::onMessage, this);
     int r = nl_connect(sock_, NETLINK_ROUTE);
     if (r >= 0)
-        r = nl_socket_add_memberships(sock_, RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV6_IFADDR, 0);
+        r = nl_socket_add_memberships(sock_, RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV6_IFADDR,
+                                      RTNLGRP_LINK, 0);
     if (r >= 0)
         r = nl_socket_set_nonblocking(sock_);
     if (r < 0) {
@@ -167,6 +178,22 @@ void KernelEvents::receive() {
 int KernelEvents::onMessage(nl_msg *msg, void *selfPtr) {
     auto *self = static_cast<KernelEvents *>(selfPtr);
     const int type = nlmsg_hdr(msg)->nlmsg_type;
+    if (type == RTM_NEWLINK || type == RTM_DELLINK) {
+        struct LinkCtx {
+            KernelEvents *self;
+            bool gone;
+        } lctx{self, type == RTM_DELLINK};
+        nl_msg_parse(
+            msg,
+            [](nl_object *obj, void *arg) {
+                auto *c = static_cast<LinkCtx *>(arg);
+                auto *link = reinterpret_cast<rtnl_link *>(obj);
+                c->self->linkHandler_(rtnl_link_get_ifindex(link),
+                                      (rtnl_link_get_flags(link) & IFF_UP) != 0, c->gone);
+            },
+            &lctx);
+        return NL_OK;
+    }
     if (type != RTM_NEWADDR && type != RTM_DELADDR)
         return NL_OK;
     struct Ctx {

@@ -7,9 +7,12 @@
 // link is up and (IPv6) the address is neither tentative nor failed its
 // duplicate detection; IPv4 PRIMARY for addresses the kernel does not mark
 // secondary; IPv6 NO_SOURCE for deprecated, tentative or failed addresses.
+// Link state changes become the interface messages, which flip IF_VALID and
+// VALID together in the replica: the same pair this mapping derives.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,6 +43,8 @@ public:
     bool dump(std::vector<KernelRecord> &out, std::string &error);
     // Reads the link table again (names and up/down state).
     void refreshLinks();
+    // Up/down state of every link, by interface index, as last read.
+    std::map<int, bool> linkStates() const;
     bool convert(rtnl_addr *addr, KernelRecord &out) const;
 
 private:
@@ -47,18 +52,21 @@ private:
     nl_cache *links_ = nullptr;
 };
 
-// Kernel address notifications (RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV6_IFADDR).
+// Kernel address and link notifications (RTNLGRP_IPV4_IFADDR,
+// RTNLGRP_IPV6_IFADDR, RTNLGRP_LINK).
 class KernelEvents {
 public:
     // added: true for RTM_NEWADDR, false for RTM_DELADDR.
     using Handler = std::function<void(bool added, rtnl_addr *addr)>;
+    // A link's state as notified; gone for RTM_DELLINK.
+    using LinkHandler = std::function<void(int ifIndex, bool up, bool gone)>;
 
     KernelEvents() = default;
     ~KernelEvents();
     KernelEvents(const KernelEvents &) = delete;
     KernelEvents &operator=(const KernelEvents &) = delete;
 
-    bool open(Handler handler, std::string &error);
+    bool open(Handler handler, LinkHandler linkHandler, std::string &error);
     int fd() const;
     // Handles every notification waiting on the socket.
     void receive();
@@ -67,6 +75,7 @@ private:
     static int onMessage(::nl_msg *msg, void *self);
     nl_sock *sock_ = nullptr;
     Handler handler_;
+    LinkHandler linkHandler_;
 };
 
 } // namespace sim

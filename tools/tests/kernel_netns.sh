@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# ipam-sim kernel --follow in a network namespace of its own: addresses added
-# to and removed from its loopback are reported as events, and after SIGHUP
-# the resynchronised replica equals the kernel's table.
+# ipam-sim kernel --follow in a network namespace of its own: the loopback
+# going down and up invalidates and validates its records, addresses added to
+# and removed from it are reported as events, and after SIGHUP the
+# resynchronised replica equals the kernel's table.
 # Usage: kernel_netns.sh IPAM_SIM. Exit 77 (skipped) where namespaces are
 # not permitted.
 set -euo pipefail
@@ -41,6 +42,11 @@ wait_for() {
 }
 
 wait_for "# following kernel address changes"
+# The link going down and up is the interface message for its records.
+ip link set lo down
+wait_for "event IPAM4_EVT_INVALID if=1 name=lo vrf=0 addr=127.0.0.1/8 attr=PRIMARY"
+ip link set lo up
+wait_for "event IPAM4_EVT_VALID if=1 name=lo vrf=0 addr=127.0.0.1/8 attr=PRIMARY|IF_VALID|VALID"
 ip addr add 10.9.9.9/32 dev lo
 wait_for "event IPAM4_EVT_ADD if=1 name=lo vrf=0 addr=10.9.9.9/32 attr=PRIMARY|IF_VALID|VALID"
 have6=0
@@ -70,4 +76,4 @@ grep -q "10.9.9.9" <<<"$replica" && { echo "deleted address still in the replica
 
 kill -TERM "$pid"
 wait "$pid"
-echo "kernel mirror followed $((2 + have6)) changes and resynchronised to $(wc -l <<<"$kernel") addresses"
+echo "kernel mirror followed a link flap and $((2 + have6)) address changes and resynchronised to $(wc -l <<<"$kernel") addresses"
