@@ -1,0 +1,149 @@
+// The runner against the real library: how expect lines consume what a step
+// produced, what the exit status says, and that --json output is JSON.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "parser.h"
+#include "runner.h"
+
+namespace {
+
+using namespace sim;
+
+struct SimRun {
+    int status = -1;
+    std::string out, err;
+};
+
+SimRun run(const std::string &text, bool json = false) {
+    Scenario s;
+    ParseError e;
+    EXPECT_TRUE(parseScenario("t.scn", text, s, e)) << e.line << ":" << e.col << ": " << e.message;
+    setUpPlatform(false);
+    char *outBuf = nullptr, *errBuf = nullptr;
+    size_t outLen = 0, errLen = 0;
+    std::FILE *out = open_memstream(&outBuf, &outLen);
+    std::FILE *err = open_memstream(&errBuf, &errLen);
+    Printer printer(out, json);
+    SimRun r;
+    r.status = runScenario(s, printer, err);
+    std::fclose(out);
+    std::fclose(err);
+    r.out.assign(outBuf, outLen);
+    r.err.assign(errBuf, errLen);
+    std::free(outBuf);
+    std::free(errBuf);
+    return r;
+}
+
+// A subscribed host with a first batch of three IPv4 records on interface 3,
+// the middle one valid; each test ends with the unsubscription it appends.
+const std::string kPrologue = "subscribe handle=1 module=42 care=IPAM4_EVT_VALID|IPAM4_EVT_INVALID\n"
+                              "batch start\n"
+                              "batch4 if=3 name=eth0 addr=10.0.0.1/24 attr=PRIMARY\n"
+                              "batch4 if=3 name=eth0 addr=10.0.0.2/24 attr=VALID\n"
+                              "batch4 if=3 name=eth0 addr=10.0.0.3/24\n"
+                              "batch end\n";
+const std::string kEpilogue = "unsubscribe module=42\nexpect result 0\n";
+
+TEST(Expectations, EventsAreMatchedInOrderBehindThePreviousMatch) {
+    SimRun ok = run(kPrologue + "batch4 if=3 addr=10.0.0.9/24 attr=VALID\n"
+                             "expect event IPAM4_EVT_ADD addr=10.0.0.9\n"
+                             "expect event IPAM4_EVT_VALID addr=10.0.0.9\n"
+                             "expect events 2\n" +
+                 kEpilogue);
+    EXPECT_EQ(ok.status, 0) << ok.err;
+
+    SimRun bad = run(kPrologue + "batch4 if=3 addr=10.0.0.9/24 attr=VALID\n"
+                              "expect event IPAM4_EVT_VALID\n"
+                              "expect event IPAM4_EVT_ADD\n" +
+                  kEpilogue);
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err, "t.scn:9: expected event IPAM4_EVT_ADD, got nothing more\n");
+    run(kEpilogue); // the failed run stopped before its unsubscription
+}
+
+TEST(Expectations, LookOnlyAtTheLastStep) {
+    // The batch's events were raised by earlier steps, not by the query.
+    SimRun r = run(kPrologue + "query primary4 if=3\n"
+                            "expect events 0\n"
+                            "expect record addr=10.0.0.1/24 attr=PRIMARY\n"
+                            "expect count 1\n"
+                            "expect result 0\n" +
+                kEpilogue);
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    r = run(kPrologue + "query primary4 if=3\nexpect result NOT_FOUND\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("t.scn:8: expected result 14, got result 0"), std::string::npos) << r.err;
+    run(kEpilogue);
+}
+
+TEST(Expectations, AStepWithoutResultOrValueSaysSo) {
+    SimRun r = run(kPrologue + "show\nexpect result 0\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("got no result"), std::string::npos) << r.err;
+    r = run("show\nexpect value 0\n");
+    EXPECT_NE(r.err.find("got no value"), std::string::npos) << r.err;
+    run(kEpilogue);
+}
+
+TEST(Export, FollowingTheCursorVisitsEveryRecordOnce) {
+    SimRun r = run(kPrologue + "add4 if=4 name=eth1 addr=10.0.1.1/24\n"
+                            "add4 if=4 name=eth1 addr=10.0.1.2/24\n"
+                            "mgmt export4 page=2 follow\n"
+                            "expect count 5\n"
+                            "expect result CMF_END\n" +
+                kEpilogue);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::set<std::string> seen;
+    std::istringstream lines(r.out);
+    std::string line;
+    bool inExport = false;
+    while (std::getline(lines, line)) {
+        if (line.rfind("> ", 0) == 0) {
+            inExport = line == "> mgmt export4 page=2 follow";
+        } else if (inExport && line.rfind("  record ", 0) == 0) {
+            EXPECT_TRUE(seen.insert(line).second) << "exported twice: " << line;
+        }
+    }
+    EXPECT_EQ(seen.size(), 5u);
+    EXPECT_NE(r.out.find("  page 3\n"), std::string::npos) << r.out;
+}
+
+TEST(Json, EveryOutputLineIsAnObjectWithLineAndKind) {
+    SimRun r = run(kPrologue +
+                    "mgmt debug set 0\n" // an error log line
+                    "mgmt debug get\n"
+                    "query care\n"
+                    "conf init answer=-1\n"
+                    "set6 code=2 if=3 name=\"two words\" addr=2001:db8::1 mask=ffff::ff\n"
+                    "conf call a=1\n"
+                    "conf fini\n" +
+                    kEpilogue,
+                true);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::set<std::string> kinds;
+    std::istringstream lines(r.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << line;
+        ASSERT_TRUE(j.contains("line") && j.contains("kind")) << line;
+        kinds.insert(j["kind"].get<std::string>());
+        if (j["kind"] == "sent") {
+            EXPECT_EQ(j["record"]["name"], "two words");
+            EXPECT_TRUE(j["record"]["prefix"].is_null()); // the mask has holes
+            EXPECT_EQ(j["record"]["code"], 2);
+        }
+    }
+    for (const char *k : {"step", "event", "result", "log", "value", "sent", "note"})
+        EXPECT_TRUE(kinds.count(k)) << "no line of kind " << k;
+}
+
+} // namespace
