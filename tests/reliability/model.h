@@ -109,6 +109,12 @@ struct Iface {
     uint64_t created;
 };
 
+// At most 39 characters of a name into a zero-filled 40-byte field.
+inline void copyName(char out[IPAM_IFNAME_SIZE], const char *name) {
+    std::memset(out, 0, IPAM_IFNAME_SIZE);
+    std::memcpy(out, name, strnlen(name, IPAM_IFNAME_SIZE - 1));
+}
+
 class Model {
 public:
     bool subscribed = false;
@@ -211,7 +217,7 @@ public:
     // The interface a name finds: the newest of those with that name.
     std::optional<uint32_t> ifByName(const char *name) const {
         char key[IPAM_IFNAME_SIZE] = {};
-        std::strncpy(key, name, IPAM_IFNAME_SIZE - 1);
+        copyName(key, name);
         std::optional<uint32_t> best;
         uint64_t bestSeq = 0;
         for (const auto &[idx, i] : ifs)
@@ -403,7 +409,7 @@ private:
         }
         if (!ifs.count(r.ifIndex)) {
             Iface i{};
-            std::strncpy(i.name, r.ifName, IPAM_IFNAME_SIZE - 1);
+            copyName(i.name, r.ifName);
             i.created = seq_;
             ifs[r.ifIndex] = i;
         }

@@ -21,9 +21,12 @@
 namespace rel {
 namespace {
 
-#ifdef IPAM_REL_SHORT
+#if defined(IPAM_REL_TSAN)
 constexpr uint64_t kDefaultSteps = 120;
 constexpr uint64_t kDefaultSeeds = 3;
+#elif defined(IPAM_REL_SHORT)
+constexpr uint64_t kDefaultSteps = 200;
+constexpr uint64_t kDefaultSeeds = 5;
 #else
 constexpr uint64_t kDefaultSteps = 300;
 constexpr uint64_t kDefaultSeeds = 10;
