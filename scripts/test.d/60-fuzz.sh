@@ -9,12 +9,12 @@ trap 'rm -rf "$scratch"' EXIT
 export IPAM_PLATFORM_QUIET=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for spec in publisher:4000 mgmt:4000 text:20000; do
+for spec in publisher:20000 mgmt:20000 text:50000; do
   name=${spec%%:*}
   runs=${spec#*:}
   mkdir -p "$scratch/$name"
   echo "--- fuzz_$name: $runs runs"
-  build/fuzz/fuzz/fuzz_$name -runs="$runs" -max_total_time=25 -print_final_stats=1 \
+  build/fuzz/fuzz/fuzz_$name -runs="$runs" -max_total_time=30 -print_final_stats=1 \
     "$scratch/$name" "fuzz/corpus/$name" 2>"$scratch/$name.log" || { tail -50 "$scratch/$name.log"; exit 1; }
   grep -E "^(Done|stat::number_of_executed_units)" "$scratch/$name.log" || true
 done
