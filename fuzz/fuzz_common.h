@@ -108,6 +108,25 @@ int32_t collectNode(Node *node, void *user) {
 template <class Info>
 bool less(const Info &a, const Info &b) { return std::memcmp(&a, &b, sizeof a) < 0; }
 
+// The whole replica as bytes, in index order, with each node's batch version.
+using Snapshot = std::vector<uint8_t>;
+template <class Node>
+int32_t appendNode(Node *node, void *user) {
+    auto *s = static_cast<Snapshot *>(user);
+    const auto *p = reinterpret_cast<const uint8_t *>(&node->info);
+    s->insert(s->end(), p, p + sizeof node->info);
+    p = reinterpret_cast<const uint8_t *>(&node->batchVer);
+    s->insert(s->end(), p, p + sizeof node->batchVer);
+    return 0;
+}
+inline Snapshot snapshot() {
+    Snapshot s;
+    ipam_DbAddrWalk(nullptr, appendNode<Ipam4DbNode>, &s, nullptr);
+    s.push_back(0xff);
+    ipam6_DbAddrWalk(nullptr, appendNode<Ipam6DbNode>, &s, nullptr);
+    return s;
+}
+
 // Holds for any replica: the whole-table walks and the interface walks see
 // the same records, each interface walk only its own interface's, and the
 // database counts exactly the interfaces that have records.

@@ -87,6 +87,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         ipamplat_cmf_reply *reply = nullptr;
         int32_t result = ipamplat_cmf_send(&r, &reply);
+        // A cursor shorter than a record is refused before anything is read.
+        bool table = r.objectId == IPAM_CMF_OBJ_ADDR4_TABLE || r.objectId == IPAM_CMF_OBJ_ADDR6_TABLE;
+        int32_t recordSize = r.objectId == IPAM_CMF_OBJ_ADDR4_TABLE ? 60 : 100;
+        if (table && !params.empty() && params[0].id == 0 && params[0].data && params[0].length > 0 &&
+            params[0].length < recordSize) {
+            FZ_CHECK(result == IPAM_CMF_ERR_PARAM);
+            FZ_CHECK(ipamplat_cmf_reply_count(reply) == 0);
+        }
         for (uint32_t k = 0; k < ipamplat_cmf_reply_count(reply); k++) {
             int32_t id = -1, len = -1;
             const void *d = nullptr;

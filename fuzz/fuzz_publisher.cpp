@@ -17,7 +17,22 @@ const int32_t kCodes[] = {IPAM4_EVT_BATCH, IPAM4_EVT_ADD, IPAM4_EVT_DEL, IPAM_EV
                           IPAM6_EVT_IF_INVALID, 0x3, IPAM4_EVT_VALID, 0, -1};
 const uint32_t kLengths[] = {0, 1, 3, 4, 5, 31, 32, 33, 59, 60, 61, 99, 100, 101, 4096};
 
+// Bytes a message must carry for its code; 0 for codes read by nobody.
+size_t needs(int32_t code) {
+    switch (static_cast<uint32_t>(code)) {
+    case IPAM4_EVT_BATCH: case IPAM4_EVT_ADD: case IPAM4_EVT_DEL: return sizeof(Ipam4AddrInfo);
+    case IPAM6_EVT_BATCH: case IPAM6_EVT_ADD: case IPAM6_EVT_DEL: case IPAM6_EVT_UPDATE:
+        return sizeof(Ipam6AddrInfo);
+    case IPAM4_EVT_IF_VALID: case IPAM4_EVT_IF_INVALID: case IPAM6_EVT_IF_VALID: case IPAM6_EVT_IF_INVALID:
+        return 4;
+    default: return 0;
+    }
+}
+
+uint64_t g_events = 0;
+
 int32_t onEvent(uint32_t code, void *record) {
+    g_events++;
     // Re-enter the library the way a host may, from inside the sweep and
     // the interface walks too.
     if (record && (code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID))) {
@@ -81,8 +96,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             uint32_t length = l < 15 * 8 ? kLengths[l % 15] : l;
             std::vector<uint8_t> payload = in.bytes(length);
             bool null = (op & 0x80) != 0;
+            // A message that lacks its record or interface index is refused
+            // whole: -1, and the replica stays as it was.
+            size_t need = needs(code);
+            bool refused = need && (null || length < need);
+            auto before = refused ? fz::snapshot() : fz::Snapshot{};
+            uint64_t events = g_events;
             int32_t r = ipamSubDispatch(code, length, null ? nullptr : payload.data());
             FZ_CHECK(r == 0 || r == -1);
+            if (refused) {
+                FZ_CHECK(r == -1);
+                FZ_CHECK(fz::snapshot() == before);
+                FZ_CHECK(g_events == events);
+            }
             break;
         }
         }
