@@ -24,7 +24,7 @@ namespace rel {
 namespace {
 
 #if defined(IPAM_REL_TSAN)
-constexpr uint64_t kRounds = 120;
+constexpr uint64_t kRounds = 300;
 #elif defined(IPAM_REL_SHORT)
 constexpr uint64_t kRounds = 40;
 #else
