@@ -33,16 +33,16 @@ const IndexDesc kIndexes[] = {
 
 void releaseIndexes() {
     for (const IndexDesc &d : kIndexes) {
-        if (d.table->magic != IPAM_HASH_MAGIC) continue;
+        if (!ipam::hashSetUp(d.table)) continue;
+        ipam::hashPublish(d.table, 0);
         std::free(d.table->buckets);
         d.table->buckets = nullptr;
-        d.table->magic = 0;
     }
 }
 
 bool anyIndexSetUp() {
     for (const IndexDesc &d : kIndexes)
-        if (d.table->magic == IPAM_HASH_MAGIC) return true;
+        if (ipam::hashSetUp(d.table)) return true;
     return false;
 }
 
@@ -69,12 +69,19 @@ void ipamDbUnlock() {
 }
 
 int32_t ipam_DbInit(void) {
+    // The mutex is made ready before any index is published: a host thread
+    // takes it as soon as it sees an index set up.
+    if (gnl_sem_mutex_init("ipamDbSem", &gIpamDbSem) != 0) {
+        IPAM_ERR("(PID:%d)Ipam db failed to create ipam database semaphore");
+        return -1;
+    }
     for (const IndexDesc &d : kIndexes) {
         IpamHashTable *t = d.table;
         t->hashFn = d.hashFn;
         t->compareFn = d.compareFn;
         t->linkOffset = d.linkOffset;
         t->bucketCount = IPAM_DB_HASH_SIZE;
+        t->count = 0;
         t->buckets = static_cast<IpamHashLink **>(std::malloc(IPAM_DB_HASH_SIZE * sizeof(IpamHashLink *)));
         if (t->buckets == nullptr) {
             if (t == &gIpamVrfIpHash)
@@ -85,13 +92,7 @@ int32_t ipam_DbInit(void) {
             return -1;
         }
         for (uint32_t b = 0; b < IPAM_DB_HASH_SIZE; b++) t->buckets[b] = nullptr;
-        t->magic = IPAM_HASH_MAGIC;
-        t->count = 0;
-    }
-    if (gnl_sem_mutex_init("ipamDbSem", &gIpamDbSem) != 0) {
-        IPAM_ERR("(PID:%d)Ipam db failed to create ipam database semaphore");
-        releaseIndexes();
-        return -1;
+        ipam::hashPublish(t, IPAM_HASH_MAGIC);
     }
     return 0;
 }
@@ -117,8 +118,8 @@ void ipam_DbUnInit(void) {
 
 void ipam_AddrInfoNumGet(uint32_t *count) {
     if (count == nullptr) return;
-    ipam::DbLock lock;
-    *count = ipam::hashSetUp(&gIpamIfHash) ? gIpamIfHash.count : 0;
+    ipam::DbLockIfSetUp lock;
+    *count = lock.setUp() && ipam::hashSetUp(&gIpamIfHash) ? gIpamIfHash.count : 0;
 }
 
 namespace ipam {

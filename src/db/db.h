@@ -43,6 +43,27 @@ public:
     DbLock &operator=(const DbLock &) = delete;
 };
 
+// The database lock for a scope, taken only while the database is set up.
+// Without a database there is nothing to guard (and before the first set-up
+// no mutex to take), so every operation then acts on an empty replica; the
+// hash helpers answer "nothing" on an index that is not set up.
+class DbLockIfSetUp {
+public:
+    DbLockIfSetUp() : held_(hashSetUp(&gIpamIfHash)) {
+        if (held_) ipamDbLock();
+    }
+    ~DbLockIfSetUp() {
+        if (held_) ipamDbUnlock();
+    }
+    DbLockIfSetUp(const DbLockIfSetUp &) = delete;
+    DbLockIfSetUp &operator=(const DbLockIfSetUp &) = delete;
+    // True when the database was set up as the lock was taken.
+    bool setUp() const { return held_; }
+
+private:
+    bool held_;
+};
+
 // A zero-filled interface key holding at most 39 characters of `name`, so it
 // is always terminated.
 inline void ifKeyInit(IpamIfNode *key, uint32_t ifIndex, const char *name) {

@@ -5,6 +5,7 @@
 // every index.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "ipam_db.h"
@@ -51,8 +52,16 @@ IpamHashLink *hashIterFirst(const IpamHashTable *t);
 IpamHashLink *hashIterFirstFrom(const IpamHashTable *t, uint32_t bucket);
 IpamHashLink *hashIterNext(const IpamHashTable *t, const IpamHashLink *link);
 
+// An index is set up once its magic is published. Host threads test it
+// before they take the database lock (to act on an empty replica while there
+// is none), so the magic is read and written atomically: set-up publishes it
+// last, tear-down withdraws it first.
 inline bool hashSetUp(const IpamHashTable *t) {
-    return t->magic == IPAM_HASH_MAGIC && t->buckets != nullptr;
+    auto &magic = const_cast<uint32_t &>(t->magic);
+    return std::atomic_ref<uint32_t>(magic).load(std::memory_order_acquire) == IPAM_HASH_MAGIC;
+}
+inline void hashPublish(IpamHashTable *t, uint32_t magic) {
+    std::atomic_ref<uint32_t>(t->magic).store(magic, std::memory_order_release);
 }
 
 }  // namespace ipam
