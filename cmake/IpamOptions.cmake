@@ -20,3 +20,15 @@ endfunction()
 function(ipam_program_flags target)
   target_compile_options(${target} PRIVATE ${IPAM_WARNINGS})
 endfunction()
+
+# Test programs. The code under test keeps its build's optimisation; the
+# tests themselves are built unoptimised and share one precompiled GoogleTest
+# header, which is what keeps the four builds of the suite (native,
+# sanitizers, MIPS) inside the CI budget.
+function(ipam_test_flags target)
+  ipam_program_flags(${target})
+  target_compile_options(${target} PRIVATE -O0)
+  if(TARGET ipam_test_pch)
+    target_precompile_headers(${target} REUSE_FROM ipam_test_pch)
+  endif()
+endfunction()
