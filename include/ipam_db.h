@@ -8,6 +8,11 @@
  * out by the finds and node walks are valid only while the database lock is
  * held (inside a walk callback) or on the thread that applies publisher
  * messages.
+ *
+ * No argument faults these operations: a null record or output pointer
+ * answers IPAM_ERR_PARAM (16) for the lookups and walks, -1 for an add, 14
+ * for an update and 0 for a removal; without a database (before ipam_DbInit,
+ * after ipam_DbUnInit) every operation acts on an empty replica.
  */
 #ifndef IPAM_DB_H
 #define IPAM_DB_H

@@ -26,6 +26,7 @@ int32_t primaryCopy(IpamListLink *head, Ipam4AddrInfo *out) {
 // The primary record of the interface named `ifName`, for both by-name
 // operations, which behave alike.
 int32_t primaryByName(const char *ifName, Ipam4AddrInfo *out) {
+    if (ifName == nullptr || out == nullptr) return IPAM_ERR_PARAM;
     ipam::DbLockIfSetUp lock;
     IpamListLink *head = ipam4DbNodeGetByIfName(ifName);
     if (head == nullptr) return IPAM_ERR_NOT_FOUND;
@@ -48,6 +49,7 @@ int32_t ipam4_IsIpAddrConfigured(uint32_t ifIndex) {
 }
 
 int32_t ipam4_PriAddrInfoGetByIfIndex(uint32_t ifIndex, Ipam4AddrInfo *out) {
+    if (out == nullptr) return IPAM_ERR_PARAM;
     ipam::DbLockIfSetUp lock;
     IpamIfNode *ifNode = ipam::ifNodeFind(ifIndex);
     if (ifNode == nullptr) return IPAM_ERR_NOT_FOUND;
@@ -67,6 +69,7 @@ int32_t ipam4_AddrInfoGetByIfName(const char *ifName, Ipam4AddrInfo *out) {
 }
 
 int32_t ipam4_AddrInfoGetByVrfIndexAndIp(uint32_t vrfIndex, uint32_t ipAddr, Ipam4AddrInfo *out) {
+    if (out == nullptr) return IPAM_ERR_PARAM;
     ipam::DbLockIfSetUp lock;
     Ipam4DbNode *n = nullptr;
     int32_t r = ipam4_DbNodeGetByVrfIndexAndIp(vrfIndex, ipAddr, &n);

@@ -26,6 +26,7 @@ IpamListLink *addr6ListOf(IpamIfNode *ifNode) { return ifNode ? &ifNode->addr6Li
 }  // namespace
 
 int32_t ipam6_AddrMatchLen(const uint8_t *a, const uint8_t *b) {
+    if (a == nullptr || b == nullptr) return 0;
     int32_t n = 0;
     for (int i = 0; i < 16; i++, n += 8) {
         auto x = static_cast<uint8_t>(a[i] ^ b[i]);
@@ -75,6 +76,7 @@ int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipam6AddrI
 
 int32_t ipam6_AddrInfoGetByIfIndexAndAddr(uint32_t ifIndex, const uint8_t *dest,
                                           Ipam6AddrInfo *out) {
+    if (out == nullptr) return IPAM_ERR_PARAM;
     ipam::DbLockIfSetUp lock;
     int32_t r = ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFind(ifIndex)), dest, out);
     if (r != IPAM_OK)
@@ -85,6 +87,7 @@ int32_t ipam6_AddrInfoGetByIfIndexAndAddr(uint32_t ifIndex, const uint8_t *dest,
 
 int32_t ipam6_AddrInfoGetByIfNameAndAddr(const char *ifName, const uint8_t *dest,
                                          Ipam6AddrInfo *out) {
+    if (ifName == nullptr || out == nullptr) return IPAM_ERR_PARAM;
     ipam::DbLockIfSetUp lock;
     int32_t r = ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFindByName(ifName)), dest, out);
     if (r != IPAM_OK)
@@ -94,6 +97,7 @@ int32_t ipam6_AddrInfoGetByIfNameAndAddr(const char *ifName, const uint8_t *dest
 
 int32_t ipam6_AddrInfoGetByIfIndexAndIfAddr(uint32_t ifIndex, const uint8_t *addr,
                                             Ipam6AddrInfo *out) {
+    if (addr == nullptr || out == nullptr) return IPAM_ERR_PARAM;
     ipam::DbLockIfSetUp lock;
     if (IpamListLink *head = addr6ListOf(ipam::ifNodeFind(ifIndex))) {
         // No attribute is looked at: an exact address is found whatever it is.
