@@ -1,8 +1,8 @@
-/* Semaphores: handles index a table of re-entrant mutexes that never
- * shrinks, so a handle stays valid for the life of the process. */
+/* Semaphores: handles index a fixed table of re-entrant mutexes, so a handle
+ * stays valid for the life of the process and is found without a lock. */
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -18,25 +18,27 @@ struct Slot {
     std::condition_variable cv;
     std::thread::id owner{};
     uint32_t depth = 0;
+    uint32_t waiters = 0;
 };
 
-std::mutex g_table_lock;
+/* Far more handles than a process of this platform makes; a handle that is
+ * re-initialised keeps its slot. */
+constexpr uint32_t kMaxSlots = 1024;
+
+std::mutex g_table_lock; /* serialises handing out slots */
+std::atomic<uint32_t> g_used{0};
 
 /* Never destroyed (reachable from a static): threads may still use a handle
  * while the process exits. Slot i+1 is handle i+1; handle 0 is never given. */
-std::deque<Slot> &table() {
-    static auto *slots = new std::deque<Slot>();
-    return *slots;
+Slot *table() {
+    static auto *slots = new Slot[kMaxSlots];
+    return slots;
 }
 
 Slot *lookup(const gnl_sem_t *sem) {
-    if (sem == nullptr || sem->id == 0)
+    if (sem == nullptr || sem->id == 0 || sem->id > g_used.load(std::memory_order_acquire))
         return nullptr;
-    std::lock_guard<std::mutex> guard(g_table_lock);
-    std::deque<Slot> &t = table();
-    if (sem->id > t.size())
-        return nullptr;
-    return &t[sem->id - 1];
+    return &table()[sem->id - 1];
 }
 
 } // namespace
@@ -58,9 +60,12 @@ IPAMPLAT_API int32_t gnl_sem_mutex_init(const char *name, gnl_sem_t *sem) {
         return 0;
     }
     std::lock_guard<std::mutex> guard(g_table_lock);
-    std::deque<Slot> &t = table();
-    t.emplace_back();
-    sem->id = static_cast<uint32_t>(t.size());
+    table(); /* the slots exist before any handle names them */
+    uint32_t used = g_used.load(std::memory_order_relaxed);
+    if (used == kMaxSlots)
+        return -1;
+    g_used.store(used + 1, std::memory_order_release);
+    sem->id = used + 1;
     return 0;
 }
 
@@ -80,12 +85,15 @@ IPAMPLAT_API int32_t gnl_sem_take(gnl_sem_t *sem, int32_t timeout) {
         return 0;
     }
     auto is_free = [slot] { return slot->depth == 0; };
-    if (timeout > 0) {
-        if (!slot->cv.wait_for(lock, std::chrono::milliseconds(timeout), is_free))
-            return -1;
-    } else {
+    ++slot->waiters;
+    bool got = true;
+    if (timeout > 0)
+        got = slot->cv.wait_for(lock, std::chrono::milliseconds(timeout), is_free);
+    else
         slot->cv.wait(lock, is_free);
-    }
+    --slot->waiters;
+    if (!got)
+        return -1;
     slot->owner = self;
     slot->depth = 1;
     return 0;
@@ -104,7 +112,8 @@ IPAMPLAT_API int32_t gnl_sem_give(gnl_sem_t *sem) {
         return -1;
     if (--slot->depth == 0) {
         slot->owner = std::thread::id{};
-        slot->cv.notify_one();
+        if (slot->waiters > 0)
+            slot->cv.notify_one();
     }
     return 0;
 }
