@@ -26,6 +26,7 @@ struct Seen {
     std::atomic<bool> fini_returned{false};
     std::atomic<bool> fini_from_callback{false};
     std::atomic<bool> reinit_from_callback{false};
+    std::atomic<bool> hold{false}; /* code 98 waits while set */
 };
 Seen *g_seen;
 
@@ -54,6 +55,8 @@ const PS_SUB_CALLBACKS kCallbacks = {on_start, on_dispatch, on_end};
 
 int32_t on_dispatch(int32_t code, uint32_t length, const void *payload) {
     note(code, length, payload);
+    while (code == 98 && g_seen->hold)
+        std::this_thread::yield();
     if (code == 99 && g_seen->fini_from_callback) {
         PS_SubscriberFini(7, 198, nullptr); // must not deadlock
         if (g_seen->reinit_from_callback) {
@@ -204,15 +207,19 @@ TEST_F(PlatformPs, FiniFromInsideACallbackReturnsAndStopsTheRest) {
 
     // Deliveries queued for a registration that ended never reach the next
     // one, even when it starts before they are taken off the queue.
+    // Code 98 holds the publisher thread until 99 and 101 are both queued.
     subscribe();
     seen.reinit_from_callback = true;
+    seen.hold = true;
+    ipamplat_pub_post_send(98, 0, nullptr);
     ipamplat_pub_post_send(99, 0, nullptr);
     ipamplat_pub_post_send(101, 0, nullptr);
+    seen.hold = false;
     ipamplat_pub_drain();
     seen.fini_from_callback = false;
     EXPECT_EQ(ipamplat_pub_send(102, 0, nullptr), 1102); // the new registration is live
     std::lock_guard<std::mutex> g(seen.mu);
-    EXPECT_EQ(seen.codes, (std::vector<int32_t>{99, 99, 102}));
+    EXPECT_EQ(seen.codes, (std::vector<int32_t>{99, 98, 99, 102}));
 }
 
 void hook_delivers(void *ctx) {
