@@ -12,6 +12,8 @@
 //   bool select6(uint32_t ifIndex, const uint8_t *dest, Ipam6AddrInfo *)
 //   int walk4(uint32_t ifIndex, Ipam4AddrInfoWalkFn, void *) / walk6
 //   size_t export4() / export6()              page the whole table, records seen
+//   void resyncPrepare4(const Ipam4AddrInfo *, size_t n) / resyncPrepare6
+//        a table of these n records of one family only
 //   void resync4(const Ipam4AddrInfo *, size_t, skipFrom, skipCount) / resync6
 //        one batch of the records given, less the window [skipFrom, +skipCount)
 //   void memory(benchmark::State &, size_t n)  fills from empty, reports heap
@@ -286,7 +288,6 @@ private:
     // the records the last one dropped and drops as many others, which the
     // end of the batch sweeps.
     void resync(benchmark::State &st, std::size_t n, bool v6) {
-        ensure(n, V6Shape::Realistic);
         const std::size_t m = n / kStaleEvery;
         const std::size_t u = n + m;
         std::vector<Ipam4AddrInfo> uni4;
@@ -297,6 +298,14 @@ private:
             else
                 uni4.push_back(record4(static_cast<uint32_t>(k)));
         }
+        // A batch is the publisher's whole table: the replica holds this
+        // family only, so that every batch confirms, adds and sweeps exactly
+        // what the window says and nothing of the other family.
+        forget();
+        if (v6)
+            side_.resyncPrepare6(uni6.data(), n);
+        else
+            side_.resyncPrepare4(uni4.data(), n);
         std::size_t window = n;  // the records the table lacks now: [n, n + m)
         AllocScope allocs;
         for (auto _ : st) {
@@ -307,12 +316,7 @@ private:
                 side_.resync4(uni4.data(), u, window, m);
         }
         allocs.finish(st);
-        if (window != n) {  // untimed: back to records 0..n-1
-            if (v6)
-                side_.resync6(uni6.data(), u, n, m);
-            else
-                side_.resync4(uni4.data(), u, n, m);
-        }
+        forget();  // the next workload fills the replica anew
         st.counters["records/op"] = static_cast<double>(n);
         st.counters["stale/op"] = static_cast<double>(m);
     }

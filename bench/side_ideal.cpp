@@ -17,6 +17,15 @@ public:
         shape_ = shape;
     }
 
+    void resyncPrepare4(const Ipam4AddrInfo *uni, std::size_t n) {
+        db_.clear();
+        for (std::size_t k = 0; k < n; ++k) db_.add4(uni[k]);
+    }
+    void resyncPrepare6(const Ipam6AddrInfo *uni, std::size_t n) {
+        db_.clear();
+        for (std::size_t k = 0; k < n; ++k) db_.add6(uni[k]);
+    }
+
     void add4(const Ipam4AddrInfo &r) { db_.add4(r); }
     void del4(const Ipam4AddrInfo &r) { db_.del4(r); }
     void add6(const Ipam6AddrInfo &r) { db_.add6(r); }

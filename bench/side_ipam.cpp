@@ -78,6 +78,20 @@ public:
             die("the replica did not become complete");
     }
 
+    // A fresh subscription whose first batch holds these records only.
+    void resyncPrepare4(const Ipam4AddrInfo *uni, std::size_t n) {
+        subscribe();
+        g_callbacks.start();
+        for (std::size_t k = 0; k < n; ++k) g_callbacks.dispatch(IPAM4_EVT_BATCH, sizeof uni[k], &uni[k]);
+        g_callbacks.end();
+    }
+    void resyncPrepare6(const Ipam6AddrInfo *uni, std::size_t n) {
+        subscribe();
+        g_callbacks.start();
+        for (std::size_t k = 0; k < n; ++k) g_callbacks.dispatch(IPAM6_EVT_BATCH, sizeof uni[k], &uni[k]);
+        g_callbacks.end();
+    }
+
     void add4(const Ipam4AddrInfo &r) { send(IPAM4_EVT_ADD, &r, sizeof r); }
     void del4(const Ipam4AddrInfo &r) { send(IPAM4_EVT_DEL, &r, sizeof r); }
     void add6(const Ipam6AddrInfo &r) { send(IPAM6_EVT_ADD, &r, sizeof r); }

@@ -48,6 +48,15 @@ public:
         for (uint32_t k = 0; k < n; ++k) append(c6_, make6(record6(k, shape)));
     }
 
+    void resyncPrepare4(const Ipam4AddrInfo *uni, std::size_t n) {
+        clear();
+        for (std::size_t k = 0; k < n; ++k) append(c4_, make4(uni[k]));
+    }
+    void resyncPrepare6(const Ipam6AddrInfo *uni, std::size_t n) {
+        clear();
+        for (std::size_t k = 0; k < n; ++k) append(c6_, make6(uni[k]));
+    }
+
     // An added address replaces an identical one, as nl_cache_include does.
     void add4(const Ipam4AddrInfo &r) { include(c4_, make4(r)); }
     void add6(const Ipam6AddrInfo &r) { include(c6_, make6(r)); }
