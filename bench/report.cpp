@@ -236,7 +236,7 @@ int main(int argc, char **argv) {
             dat << n << " " << nsOf(res, "ipam", w, n) << " " << nsOf(res, "libnl", w, n) << " "
                 << nsOf(res, "ideal", w, n) << "\n";
         const std::string f = "'" + dir + "/" + w + ".dat'";
-        gp << "set title '" << label << "'\n"
+        gp << "set title '" << label << "' noenhanced\n"
            << "plot " << f << " using 1:($2>0?$2:1/0) with linespoints lw 2 title 'ipam', "
            << f << " using 1:($3>0?$3:1/0) with linespoints lw 2 title 'libnl', "
            << f << " using 1:($4>0?$4:1/0) with linespoints lw 2 title 'ideal'\n";
