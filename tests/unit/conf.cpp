@@ -14,7 +14,7 @@
 
 namespace {
 
-Ipam4ConfReq req4() {
+const Ipam4ConfReq kReq4 = [] {
     Ipam4ConfReq r;
     std::memset(&r, 0, sizeof r);
     r.requestCode = 7;
@@ -26,9 +26,9 @@ Ipam4ConfReq req4() {
     std::strcpy(r.ifName, "eth3");
     std::memset(r.ifName + 5, 0xee, sizeof r.ifName - 5);  // sent as it is
     return r;
-}
+}();
 
-Ipam6ConfReq req6() {
+const Ipam6ConfReq kReq6 = [] {
     Ipam6ConfReq r;
     std::memset(&r, 0, sizeof r);
     r.requestCode = -2;
@@ -40,7 +40,7 @@ Ipam6ConfReq req6() {
     r.ip6Attr = 0x61;
     std::strcpy(r.ifName, "eth4");
     return r;
-}
+}();
 
 ipamplat_scs_script script(int32_t send, int32_t recv, int32_t parse, int16_t err) {
     ipamplat_scs_script s{};
@@ -49,6 +49,11 @@ ipamplat_scs_script script(int32_t send, int32_t recv, int32_t parse, int16_t er
     s.parseResult = parse;
     s.replyErrCode = err;
     return s;
+}
+
+// The three set-address functions, by number.
+int32_t setAddr(int fn, const Ipam6ConfReq &r6 = kReq6) {
+    return fn == 0 ? IPAM4_SetIpAddr(&kReq4) : fn == 1 ? IPAM6_SetIpAddr(&r6) : IPAM6_SetDestIpAddr(&r6);
 }
 
 // Body i as the server recorded it.
@@ -63,8 +68,7 @@ std::vector<uint8_t> sentBody(uint32_t i, uint32_t *type = nullptr) {
 
 template <class T>
 std::vector<uint8_t> bytesOf(const T &v) {
-    const auto *p = reinterpret_cast<const uint8_t *>(&v);
-    return std::vector<uint8_t>(p, p + sizeof v);
+    return std::vector<uint8_t>(reinterpret_cast<const uint8_t *>(&v), reinterpret_cast<const uint8_t *>(&v + 1));
 }
 
 class Conf : public ::testing::Test {
@@ -96,7 +100,6 @@ int32_t hostCallback(uintptr_t a, uintptr_t b, uintptr_t c, uintptr_t d) {
 
 TEST_F(Conf, InitHandsTheServiceTheDescriptorAndKeepsTheCallbackOnFailure) {
     ipamplat_scs_script s = script(0, 1, 1, 0);
-    s.initResult = 0;
     ipamplat_scs_set_script(&s);
     ASSERT_EQ(IPAM_InitConf(0x11223344u, 0x55667788u, hostCallback), 0);
 
@@ -108,19 +111,15 @@ TEST_F(Conf, InitHandsTheServiceTheDescriptorAndKeepsTheCallbackOnFailure) {
     EXPECT_EQ(c.handle, gIpamConfCliScsHandle);
     // The TIPC name address of the configuration server, byte for byte:
     // the family in host order, every 32-bit field in host order.
-    uint8_t want[16] = {};
-    const uint16_t family = 30;
-    const uint32_t type = 0x7fff00c6u, instance = 0x7ffc0002u;
-    std::memcpy(want, &family, 2);
-    want[2] = 2;
-    want[3] = 1;
-    std::memcpy(want + 4, &type, 4);
-    std::memcpy(want + 8, &instance, 4);
-    EXPECT_EQ(std::memcmp(c.server, want, 16), 0);
-    EXPECT_EQ(c.callbacks[0], 0u);
-    EXPECT_EQ(c.callbacks[1], reinterpret_cast<uintptr_t>(&ipamConfCliSync));
-    EXPECT_EQ(c.callbacks[2], 0u);
-    EXPECT_EQ(c.callbacks[3], 0u);
+    struct {
+        uint16_t family = 30;
+        uint8_t addrType = 2, scope = 1;
+        uint32_t type = 0x7fff00c6u, instance = 0x7ffc0002u, zero = 0;
+    } want;
+    static_assert(sizeof want == 16);
+    EXPECT_EQ(std::memcmp(c.server, &want, 16), 0);
+    EXPECT_EQ(std::vector<uintptr_t>(c.callbacks, c.callbacks + 4),
+              (std::vector<uintptr_t>{0, reinterpret_cast<uintptr_t>(&ipamConfCliSync), 0, 0}));
     EXPECT_EQ(moduleCallBackFunc, &hostCallback);
 
     // Fini closes the handle the service gave and answers its result.
@@ -162,20 +161,15 @@ TEST_F(Conf, EveryReplyOutcomeOfEverySetAddressFunction) {
         {"unparsed after send 7", script(7, 1, 0, 0), 7, true},
         {"unparsed after send -3", script(-3, 1, -1, 0), -3, true},
     };
-    const Ipam4ConfReq r4 = req4();
-    const Ipam6ConfReq r6 = req6();
     for (const Case &k : cases) {
         for (int fn = 0; fn < 3; fn++) {
             SCOPED_TRACE(std::string(k.what) + ", function " + std::to_string(fn));
             ipamplat_reset();
             ipamplat_scs_set_script(&k.s);
-            int32_t r = fn == 0   ? IPAM4_SetIpAddr(&r4)
-                        : fn == 1 ? IPAM6_SetIpAddr(&r6)
-                                  : IPAM6_SetDestIpAddr(&r6);
-            EXPECT_EQ(r, k.result);
+            EXPECT_EQ(setAddr(fn), k.result);
             ASSERT_EQ(ipamplat_scs_sent_count(), 1u);
             uint32_t type = 0;
-            EXPECT_EQ(sentBody(0, &type), fn == 0 ? bytesOf(r4) : bytesOf(r6));
+            EXPECT_EQ(sentBody(0, &type), fn == 0 ? bytesOf(kReq4) : bytesOf(kReq6));
             EXPECT_EQ(type, 3u);
             ipamplat_scs_client c{};
             ipamplat_scs_get_client(&c);
@@ -192,9 +186,8 @@ TEST_F(Conf, EveryReplyOutcomeOfEverySetAddressFunction) {
 
 TEST_F(Conf, ANullRequestIsRefusedWithAnErrorLineAndSendsNothing) {
     LogCapture log;
-    EXPECT_EQ(IPAM4_SetIpAddr(nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(IPAM6_SetIpAddr(nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(IPAM6_SetDestIpAddr(nullptr), IPAM_ERR_PARAM);
+    for (int32_t r : {IPAM4_SetIpAddr(nullptr), IPAM6_SetIpAddr(nullptr), IPAM6_SetDestIpAddr(nullptr)})
+        EXPECT_EQ(r, IPAM_ERR_PARAM);
     EXPECT_EQ(ipamplat_scs_sent_count(), 0u);
     ipamplat_scs_client c{};
     ipamplat_scs_get_client(&c);
@@ -209,20 +202,16 @@ TEST_F(Conf, ANullRequestIsRefusedWithAnErrorLineAndSendsNothing) {
 }
 
 TEST_F(Conf, TracesUnderTheApiBitOnly) {
-    const Ipam4ConfReq r4 = req4();
-    const Ipam6ConfReq r6 = req6();
     ipamplat_scs_script s = script(0, 1, 1, 5);
     ipamplat_scs_set_script(&s);
     LogCapture log;
-    EXPECT_EQ(IPAM4_SetIpAddr(&r4), -1);
-    EXPECT_EQ(IPAM6_SetIpAddr(&r6), -1);
-    EXPECT_EQ(IPAM6_SetDestIpAddr(&r6), -1);
-    EXPECT_TRUE(log.lines().empty()) << "nothing formatted or logged with the bit clear";
-
-    gIpamPubDbg = IPAM_DBG_API;
-    EXPECT_EQ(IPAM4_SetIpAddr(&r4), -1);
-    EXPECT_EQ(IPAM6_SetIpAddr(&r6), -1);
-    EXPECT_EQ(IPAM6_SetDestIpAddr(&r6), -1);
+    for (uint32_t dbg : {0u, IPAM_DBG_API}) {
+        gIpamPubDbg = dbg;
+        for (int fn = 0; fn < 3; fn++) EXPECT_EQ(setAddr(fn), -1);
+        if (dbg == 0) {
+            EXPECT_TRUE(log.lines().empty()) << "nothing formatted or logged with the bit clear";
+        }
+    }
     EXPECT_EQ(log.texts(),
               (std::vector<std::string>{
                   "Ipam conf set addr information",
@@ -245,22 +234,24 @@ TEST_F(Conf, TracesUnderTheApiBitOnly) {
     }
 
     // The longest IPv6 text fits the 40-byte trace buffers.
-    Ipam6ConfReq wide = r6;
+    Ipam6ConfReq wide = kReq6;
     std::memset(wide.ip6Addr, 0xff, 16);
     std::memset(wide.ip6DestAddr, 0xfe, 16);
     log.clear();
-    IPAM6_SetDestIpAddr(&wide);
+    setAddr(2, wide);
     EXPECT_TRUE(log.has("ifindex 4 vrfIndex 2 ipaddr ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff "
                         "ipmask ffff:ffff:ffff:ffff:: ipdestaddr "
                         "fefe:fefe:fefe:fefe:fefe:fefe:fefe:fefe ipAttr 0x61"));
 }
 
+// The server's synchronous call reaches the host through the callback
+// registered at init, unchanged both ways; only -1 is traced.
 TEST_F(Conf, SyncCallbackHandsTheCallOnUnchanged) {
-    moduleCallBackFunc = hostCallback;
+    ASSERT_EQ(IPAM_InitConf(1, 2, hostCallback), 0);
     gHost = {};
     gHost.answer = 42;
-    EXPECT_EQ(ipamConfCliSync(1, 2, 3, 4), 42);
-    EXPECT_EQ(gHost.args, (std::vector<uintptr_t>{1, 2, 3, 4}));
+    EXPECT_EQ(ipamplat_scs_call_sync(10, 20, 30, 40), 42);
+    EXPECT_EQ(gHost.args, (std::vector<uintptr_t>{10, 20, 30, 40}));
 
     LogCapture log;
     gHost.answer = -1;
@@ -268,8 +259,7 @@ TEST_F(Conf, SyncCallbackHandsTheCallOnUnchanged) {
     EXPECT_TRUE(log.lines().empty());
     gIpamPubDbg = IPAM_DBG_API;
     EXPECT_EQ(ipamConfCliSync(5, 6, 7, 8), -1);
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.texts()[0], "Ipam callback unsuccessfully ");
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"Ipam callback unsuccessfully "});
     gHost.answer = -2;
     EXPECT_EQ(ipamConfCliSync(5, 6, 7, 8), -2);
     EXPECT_EQ(log.lines().size(), 1u) << "only -1 is traced";
@@ -279,13 +269,5 @@ TEST_F(Conf, SyncCallbackHandsTheCallOnUnchanged) {
     gHost.calls = 0;
     EXPECT_EQ(ipamConfCliSync(1, 2, 3, 4), -1);
     EXPECT_EQ(gHost.calls, 0);
-}
-
-TEST_F(Conf, TheServerReachesTheHostThroughTheRegisteredCallback) {
-    ASSERT_EQ(IPAM_InitConf(1, 2, hostCallback), 0);
-    gHost = {};
-    gHost.answer = 9;
-    EXPECT_EQ(ipamplat_scs_call_sync(10, 20, 30, 40), 9);
-    EXPECT_EQ(gHost.args, (std::vector<uintptr_t>{10, 20, 30, 40}));
     EXPECT_EQ(IPAM_FiniConf(), 0);
 }

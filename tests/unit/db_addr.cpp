@@ -1,155 +1,128 @@
 // Adding, updating and removing address records: identity under the care
 // mask, batch stamps, the IPv6 attribute take-over, which of several equal
-// records goes, interface node lifetime, and the traces.
-#include "support/log_capture.h"
-#include "unit/db_addr_fixture.h"
+// records goes, interface node lifetime, the traces, and every operation
+// without a database.
+#include "unit/db_fixture.h"
 
 namespace {
 
 Ipam4DbNode *find4(uint32_t vrf, const char *addr) {
     Ipam4DbNode *n = nullptr;
-    uint32_t ip = 0;
-    inet_pton(AF_INET, addr, &ip);
-    return ipam4_DbNodeGetByVrfIndexAndIp(vrf, ip, &n) == 0 ? n : nullptr;
+    return ipam4_DbNodeGetByVrfIndexAndIp(vrf, ip4(addr), &n) == 0 ? n : nullptr;
 }
 
 Ipam6DbNode *find6(uint32_t vrf, const char *addr) {
     Ipam6DbNode *n = nullptr;
     Ipam6Addr a{};
-    inet_pton(AF_INET6, addr, a.octet);
+    std::memcpy(a.octet, a6(addr).b, 16);
     return ipam6_DbNodeGetByVrfIndexAndIp(vrf, a, &n) == 0 ? n : nullptr;
 }
 
-using Addr4 = AddrDb;
-using Addr6 = AddrDb;
-using AddrRemoval = AddrDb;
+using Addr = DbTest;
 
 }  // namespace
 
-TEST_F(Addr4, StoredRecordIsOnlyRestamped) {
+TEST_F(Addr, Ipv4AttributeCountsOnlyWhileItsValidityIsCared) {
     LogCapture log;
     gIpamPubDbg = IPAM_DBG_DB;
-    Ipam4AddrInfo r = rec4(5, "10.0.0.1", 0x02);
-    EXPECT_EQ(ipam4_AddAddrInfoNode(&r, 3), 0);
-    Ipam4AddrInfo again = r;
-    again.ipAttr = 0x42;                              // attribute not tracked: same record
-    std::strcpy(again.ifName, "other");               // the name never counts
-    EXPECT_EQ(ipam4_AddAddrInfoNode(&again, 4), 0);
+    Ipam4AddrInfo a = addr4(5, "10.0.0.1/24", 0x02), b = a;
+    b.ipAttr = 0x62;
+    std::strcpy(b.ifName, "other");  // the name never counts
+    Ipam4AddrInfo otherMask = addr4(5, "10.0.0.1/16", 0x02);
+    EXPECT_EQ(ipam4_IsAddrInfoNodeSame(&a, &b), 1);
+    EXPECT_EQ(ipam4_IsAddrInfoNodeSame(&a, &otherMask), 0);
+    for (uint32_t care : {IPAM4_EVT_IF_VALID, IPAM4_EVT_IF_INVALID, IPAM6_EVT_IF_VALID}) {
+        gIpamCareEvt = care;  // the other family's bit changes nothing
+        EXPECT_EQ(ipam4_IsAddrInfoNodeSame(&a, &b), care == IPAM6_EVT_IF_VALID ? 1 : 0) << care;
+    }
+
+    // Uncared, the same record again is only restamped.
+    gIpamCareEvt = 0;
+    add(a, 3);
+    add(b, 4);
     EXPECT_TRUE(log.has("Ipam db addr info is exist"));
-    ASSERT_EQ(recordsOf<Ipam4AddrInfo>(5).size(), 1u);
     Ipam4DbNode *n = find4(0, "10.0.0.1");
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(n->batchVer, 4u);
     EXPECT_EQ(n->info.ipAttr, 0x02u);
-    EXPECT_STREQ(n->info.ifName, "eth0");
-}
-
-TEST_F(Addr4, AttributeCountsWhileInterfaceValidityIsTracked) {
-    Ipam4AddrInfo a = rec4(5, "10.0.0.1", 0x02), b = a;
-    b.ipAttr = 0x62;
-    EXPECT_EQ(ipam4_IsAddrInfoNodeSame(&a, &b), 1);
-    for (uint32_t care : {IPAM4_EVT_IF_VALID, IPAM4_EVT_IF_INVALID}) {
-        gIpamCareEvt = care;
-        EXPECT_EQ(ipam4_IsAddrInfoNodeSame(&a, &b), 0) << care;
-    }
-    gIpamCareEvt = IPAM6_EVT_IF_VALID;  // the other family's bit changes nothing
-    EXPECT_EQ(ipam4_IsAddrInfoNodeSame(&a, &b), 1);
-    Ipam4AddrInfo m = rec4(5, "10.0.0.1", 0x02, "255.255.0.0");
-    EXPECT_EQ(ipam4_IsAddrInfoNodeSame(&a, &m), 0);
-
+    EXPECT_STREQ(n->info.ifName, "if5");
+    // Cared, it is a second record, and the key lookup gives the newest.
     gIpamCareEvt = IPAM4_EVT_IF_VALID;
-    ASSERT_EQ(ipam4_AddAddrInfoNode(&a, 1), 0);
-    ASSERT_EQ(ipam4_AddAddrInfoNode(&b, 2), 0);
-    auto recs = recordsOf<Ipam4AddrInfo>(5);
-    ASSERT_EQ(recs.size(), 2u);
-    EXPECT_EQ(recs[1].ipAttr, 0x62u);
-    EXPECT_EQ(find4(0, "10.0.0.1")->info.ipAttr, 0x62u);  // the key lookup gives the newest
+    add(b, 5);
+    EXPECT_EQ(recordsOf<Ipam4AddrInfo>(5).size(), 2u);
+    EXPECT_EQ(find4(0, "10.0.0.1")->info.ipAttr, 0x62u);
     EXPECT_EQ(ifCount(), 1u);
-}
 
-TEST_F(Addr4, KeyLookupMissIsTracedWithVrfAndDottedAddress) {
-    LogCapture log;
-    gIpamPubDbg = IPAM_DBG_DB;
-    Ipam4AddrInfo r = rec4(5, "10.0.0.1", 0, "255.255.255.0", 1);
-    ASSERT_EQ(ipam4_AddAddrInfoNode(&r, 1), 0);
-    Ipam4DbNode *n = reinterpret_cast<Ipam4DbNode *>(1);
-    EXPECT_EQ(ipam4_DbNodeGetByVrfIndexAndIp(3, r.ipAddr, &n), IPAM_ERR_NOT_FOUND);
+    n = reinterpret_cast<Ipam4DbNode *>(1);
+    EXPECT_EQ(ipam4_DbNodeGetByVrfIndexAndIp(3, a.ipAddr, &n), IPAM_ERR_NOT_FOUND);
     EXPECT_EQ(n, nullptr);
     EXPECT_TRUE(log.has("Ipam db has not find the data with vrfIndex 3 ipAddr 10.0.0.1"));
-    EXPECT_NE(find4(1, "10.0.0.1"), nullptr);
 }
 
-TEST_F(Addr6, StoredRecordTakesOverTheAttribute) {
+TEST_F(Addr, Ipv6AddTakesOverTheAttributeAndUpdateIgnoresItButNotTheMask) {
     LogCapture log;
     gIpamPubDbg = IPAM_DBG_DB;
-    Ipam6AddrInfo r = rec6(7, "2001:db8::1", 0x40);
-    ASSERT_EQ(ipam6_AddAddrInfoNode(&r, 1), 0);
-    Ipam6AddrInfo again = r;
+    Ipam6AddrInfo r = addr6(7, "2001:db8::1/64", 0x40), again = r;
+    add(r, 1);
     again.ip6Attr = 0x61;
     inet_pton(AF_INET6, "2001:db8::99", again.ip6DestAddr);  // never compared, never copied
     std::strcpy(again.ifName, "other");
-    ASSERT_EQ(ipam6_AddAddrInfoNode(&again, 2), 0);
+    add(again, 2);
     EXPECT_TRUE(log.has("Ipam6 db addr info is exist, update ip6Attr (0x40-->0x61)"));
     auto recs = recordsOf<Ipam6AddrInfo>(7);
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].ip6Attr, 0x61u);
     EXPECT_EQ(std::memcmp(recs[0].ip6DestAddr, r.ip6DestAddr, 16), 0);
-    EXPECT_STREQ(recs[0].ifName, "eth0");
+    EXPECT_STREQ(recs[0].ifName, "if7");
     EXPECT_EQ(find6(0, "2001:db8::1")->batchVer, 2u);
 
-    gIpamCareEvt = IPAM6_EVT_IF_INVALID;  // now the attribute makes a second record
-    again.ip6Attr = 0x01;
-    ASSERT_EQ(ipam6_AddAddrInfoNode(&again, 3), 0);
-    EXPECT_EQ(recordsOf<Ipam6AddrInfo>(7).size(), 2u);
-}
-
-TEST_F(Addr6, UpdateIgnoresTheAttributeButNotTheMask) {
+    // An update matches whatever the care mask, so the attribute is taken
+    // over; another mask is another record.
     gIpamCareEvt = IPAM6_EVT_IF_VALID | IPAM6_EVT_IF_INVALID;
-    Ipam6AddrInfo r = rec6(7, "2001:db8::1", 0x00);
-    ASSERT_EQ(ipam6_AddAddrInfoNode(&r, 1), 0);
     Ipam6AddrInfo u = r;
-    u.ip6Attr = 0x60;
+    u.ip6Attr = 0x20;
     EXPECT_EQ(ipam6_UpdAddrInfoNode(&u, 5), 0);
     Ipam6DbNode *n = find6(0, "2001:db8::1");
-    EXPECT_EQ(n->info.ip6Attr, 0x60u);
+    EXPECT_EQ(n->info.ip6Attr, 0x20u);
     EXPECT_EQ(n->batchVer, 5u);
-
-    Ipam6AddrInfo other = rec6(7, "2001:db8::1", 0x00, "ffff::");
-    EXPECT_EQ(ipam6_UpdAddrInfoNode(&other, 9), IPAM_ERR_NOT_FOUND);
+    Ipam6AddrInfo otherMask = addr6(7, "2001:db8::1/16");
+    EXPECT_EQ(ipam6_UpdAddrInfoNode(&otherMask, 9), IPAM_ERR_NOT_FOUND);
     EXPECT_EQ(n->batchVer, 5u);
-    EXPECT_EQ(recordsOf<Ipam6AddrInfo>(7).size(), 1u);
+    // An add under that mask counts the attribute: a second record.
+    again.ip6Attr = 0x01;
+    add(again, 6);
+    EXPECT_EQ(recordsOf<Ipam6AddrInfo>(7).size(), 2u);
 
     Ipam6DbNode *none = n;
-    Ipam6Addr a{};
-    std::memcpy(a.octet, r.ip6Addr, 16);
-    EXPECT_EQ(ipam6_DbNodeGetByVrfIndexAndIp(2, a, &none), IPAM_ERR_NOT_FOUND);
+    Ipam6Addr key{};
+    std::memcpy(key.octet, r.ip6Addr, 16);
+    EXPECT_EQ(ipam6_DbNodeGetByVrfIndexAndIp(2, key, &none), IPAM_ERR_NOT_FOUND);
     EXPECT_EQ(none, nullptr);
 }
 
 // Deleting by record takes the newest of the records equal to it but for
 // the attribute; removing by node takes exactly that node.
-TEST_F(AddrRemoval, ByRecordTakesTheNewestByNodeTakesThatOne) {
+TEST_F(Addr, DeleteByRecordTakesTheNewestRemoveByNodeTakesThatOne) {
     gIpamCareEvt = IPAM4_EVT_IF_VALID | IPAM6_EVT_IF_VALID;
-    Ipam4AddrInfo a = rec4(5, "10.0.0.1", 0x01), b = a, c = a, del = a;
+    Ipam4AddrInfo a = addr4(5, "10.0.0.1/24", 0x01), b = a, c = a, del = a;
     b.ipAttr = 0x02;
     c.ipAttr = 0x04;
     del.ipAttr = 0x80;
-    for (auto *r : {&a, &b, &c}) ASSERT_EQ(ipam4_AddAddrInfoNode(r, 1), 0);
+    for (auto *r : {&a, &b, &c}) add(*r);
     ASSERT_EQ(ipam4_DelAddrInfoNode(&del), 0);
     auto recs = recordsOf<Ipam4AddrInfo>(5);
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].ipAttr, 0x01u);
     EXPECT_EQ(recs[1].ipAttr, 0x02u);
-    Ipam4DbNode *oldest = ipam4DbNodeGetByAll(&a);
-    ASSERT_EQ(ipam4DbNodeRemove(oldest), 0);
+    ASSERT_EQ(ipam4DbNodeRemove(ipam4DbNodeGetByAll(&a)), 0);
     recs = recordsOf<Ipam4AddrInfo>(5);
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].ipAttr, 0x02u);
 
-    Ipam6AddrInfo x = rec6(5, "fe80::1", 0x01), y = x;
+    Ipam6AddrInfo x = addr6(5, "fe80::1/64", 0x01), y = x;
     y.ip6Attr = 0x02;
-    ASSERT_EQ(ipam6_AddAddrInfoNode(&x, 1), 0);
-    ASSERT_EQ(ipam6_AddAddrInfoNode(&y, 1), 0);
+    add(x);
+    add(y);
     ASSERT_EQ(ipam6DbNodeRemove(ipam6DbNodeGetByAll(&y)), 0);
     auto recs6 = recordsOf<Ipam6AddrInfo>(5);
     ASSERT_EQ(recs6.size(), 1u);
@@ -157,17 +130,14 @@ TEST_F(AddrRemoval, ByRecordTakesTheNewestByNodeTakesThatOne) {
     EXPECT_EQ(gIpamVrfIpHash.count + gIpam6VrfIpHash.count, 2u);
 }
 
-TEST_F(AddrRemoval, InterfaceNodeGoesWithItsLastAddress) {
-    Ipam4AddrInfo v4 = rec4(5, "10.0.0.1"), elsewhere = rec4(6, "10.0.0.1");
-    Ipam6AddrInfo v6 = rec6(5, "2001:db8::1");
-    ASSERT_EQ(ipam4_AddAddrInfoNode(&v4, 1), 0);
-    ASSERT_EQ(ipam4_AddAddrInfoNode(&elsewhere, 1), 0);  // same key, other interface
-    ASSERT_EQ(ipam6_AddAddrInfoNode(&v6, 1), 0);
+TEST_F(Addr, InterfaceNodeGoesWithItsLastAddress) {
+    Ipam4AddrInfo v4 = addr4(5, "10.0.0.1/24"), missing = addr4(5, "10.0.0.2/24");
+    Ipam6AddrInfo v6 = addr6(5, "2001:db8::1/64"), otherMask = addr6(5, "2001:db8::1/16");
+    add(v4);
+    add(addr4(6, "10.0.0.1/24"));  // same key, other interface
+    add(v6);
     EXPECT_EQ(ifCount(), 2u);
-
-    Ipam4AddrInfo missing = rec4(5, "10.0.0.2");
     EXPECT_EQ(ipam4_DelAddrInfoNode(&missing), 0);
-    Ipam6AddrInfo otherMask = rec6(5, "2001:db8::1", 0, "ffff::");
     EXPECT_EQ(ipam6_DelAddrInfoNode(&otherMask), 0);
     EXPECT_EQ(gIpamVrfIpHash.count + gIpam6VrfIpHash.count, 3u);
 
@@ -182,25 +152,29 @@ TEST_F(AddrRemoval, InterfaceNodeGoesWithItsLastAddress) {
     EXPECT_EQ(gIpamVrfIpHash.count, 0u);
 }
 
-// Without a database (never set up, or torn down) every operation acts on an
-// empty replica; an add fails where the interface node would be made.
+// Without a database (never set up, or torn down) every operation, lookup
+// and query acts on an empty replica, quietly; an add fails where the
+// interface node would be made.
 TEST(AddrNoDb, BehavesAsEmptyAndNeverFaults) {
+    ipamplat_reset();
+    gIpamPubDbg = 0;
     const gnl_sem_t savedSem = gIpamDbSem;
     for (bool tornDown : {false, true}) {
         if (tornDown) {
             gIpamDbSem = savedSem;
             ASSERT_EQ(ipam_DbInit(), 0);
+            add(addr4(5, "10.0.0.1/24", IPAM4_ATTR_PRIMARY));
             ipam_DbUnInit();
         } else {
             gIpamDbSem = gnl_sem_t{};  // as before the first set-up: no mutex yet
         }
         LogCapture log;
-        Ipam4AddrInfo r4 = rec4(5, "10.0.0.1");
-        Ipam6AddrInfo r6 = rec6(5, "2001:db8::1");
+        Ipam4AddrInfo r4 = addr4(5, "10.0.0.1/24");
+        Ipam6AddrInfo r6 = addr6(5, "2001:db8::1/64");
         EXPECT_EQ(ipam4_AddAddrInfoNode(&r4, 1), -1);
         EXPECT_EQ(ipam6_AddAddrInfoNode(&r6, 1), -1);
-        EXPECT_EQ(log.texts(), (std::vector<std::string>{"Ipam db malloc ipam db node failed",
-                                                         "Ipam6 db malloc ipam db node failed"}));
+        EXPECT_EQ(log.texts(), (Lines{"Ipam db malloc ipam db node failed",
+                                      "Ipam6 db malloc ipam db node failed"}));
         EXPECT_EQ(ipam6_UpdAddrInfoNode(&r6, 1), IPAM_ERR_NOT_FOUND);
         EXPECT_EQ(ipam4_DelAddrInfoNode(&r4), 0);
         EXPECT_EQ(ipam6_DelAddrInfoNode(&r6), 0);
@@ -213,11 +187,34 @@ TEST(AddrNoDb, BehavesAsEmptyAndNeverFaults) {
         EXPECT_EQ(ipam6_DbAddrWalk(&r6, cb6, nullptr, nullptr), IPAM_WALK_END);
         EXPECT_EQ(ipam_DbAddrWalkByIf(5, cb4, nullptr), 0);
         EXPECT_EQ(ipam6_DbAddrWalkByIf(5, cb6, nullptr), IPAM_ERR_NOT_FOUND);
-        EXPECT_TRUE(recordsOf<Ipam4AddrInfo>(5).empty());
-        EXPECT_EQ(ipam4_DbAddrInfoWalkByIf(5, [](Ipam4AddrInfo *, void *) { return 0; }, nullptr),
-                  IPAM_ERR_NOT_FOUND);
-        EXPECT_EQ(ipam6_DbAddrInfoWalkByIf(5, [](Ipam6AddrInfo *, void *) { return 0; }, nullptr),
-                  IPAM_ERR_NOT_FOUND);
+        auto copy4 = [](Ipam4AddrInfo *, void *) { return 0; };
+        auto copy6 = [](Ipam6AddrInfo *, void *) { return 0; };
+        EXPECT_EQ(ipam4_DbAddrInfoWalkByIf(5, copy4, nullptr), IPAM_ERR_NOT_FOUND);
+        EXPECT_EQ(ipam6_DbAddrInfoWalkByIf(5, copy6, nullptr), IPAM_ERR_NOT_FOUND);
+        EXPECT_NE(IPAM4_WalkAddrInfo(5, copy4, nullptr), 0);
+        EXPECT_NE(IPAM6_WalkAddrInfo(5, copy6, nullptr), 0);
+
+        // Readiness says yes while there is no database (a white-box
+        // corner): the host's queries answer as the lookups do.
+        gIpamBatchFlag = 1;
+        Poisoned<Ipam4AddrInfo> o4;
+        Poisoned<Ipam6AddrInfo> o6;
+        const uint8_t *d = r6.ip6Addr;
+        for (int32_t r : {ipam4_IsIpAddrConfigured(5), ipam4_PriAddrInfoGetByIfIndex(5, &o4.info),
+                          ipam4_PriAddrInfoGetByIfName("if5", &o4.info),
+                          ipam4_AddrInfoGetByIfName("if5", &o4.info),
+                          ipam4_AddrInfoGetByVrfIndexAndIp(0, r4.ipAddr, &o4.info),
+                          ipam6_AddrInfoGetByIfIndexAndAddr(5, d, &o6.info),
+                          ipam6_AddrInfoGetByIfNameAndAddr("if5", nullptr, &o6.info),
+                          ipam6_AddrInfoGetByIfIndexAndIfAddr(5, d, &o6.info),
+                          IPAM4_GetAddrInfoByIfIndex(5, &o4.info), IPAM4_GetAddrInfoByIfName("if5", &o4.info),
+                          IPAM4_GetAddrInfo(0, r4.ipAddr, &o4.info), IPAM6_GetAddrInfoByIfIndex(5, &o6.info),
+                          IPAM6_GetAddrInfoByIfName("if5", &o6.info), IPAM6_GetAddrInfo(0, d, &o6.info)})
+            EXPECT_EQ(r, IPAM_ERR_NOT_FOUND);
+        EXPECT_EQ(IPAM4_IsIpAddrConfigured(5), 0);
+        gIpamBatchFlag = 0;
+        EXPECT_TRUE(o4.untouched());
+        EXPECT_TRUE(o6.untouched());
         EXPECT_EQ(log.texts().size(), 2u);  // no lock failures either
     }
     gIpamDbSem = savedSem;

@@ -7,8 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "support/log_capture.h"
-#include "unit/db_addr_fixture.h"
+#include "unit/db_fixture.h"
 
 namespace {
 
@@ -20,7 +19,7 @@ std::string text6(const Ipam6AddrInfo &r) {
 
 // Whole-table IPv6 walk from `cursor`: the addresses visited, in order.
 struct Visit6 {
-    std::vector<std::string> seen;
+    Lines seen;
     int32_t stopAt = 0;  // 1-based visit that answers `answer`
     int32_t answer = 0;
     bool removeEach = false;
@@ -35,29 +34,31 @@ int32_t visit6(Ipam6DbNode *n, void *u) {
     return static_cast<int32_t>(v->seen.size()) == v->stopAt ? v->answer : 0;
 }
 
-std::vector<std::string> walk6(const Ipam6AddrInfo *cursor, int32_t *result = nullptr) {
+Lines walk6(const Ipam6AddrInfo *cursor, int32_t *result = nullptr) {
     Visit6 v;
     int32_t r = ipam6_DbAddrWalk(cursor, visit6, &v, nullptr);
     if (result) *result = r;
     return v.seen;
 }
 
-uint32_t bucket6(const char *addr, uint32_t vrf = 0) {
+uint32_t bucket6(const char *addr) {
     Ipam6DbNode key{};
-    key.info = rec6(1, addr, 0, "ffff::", vrf);
+    key.info = addr6(1, addr);
     return ipam6VrfIpHashCompute(&key) % IPAM_DB_HASH_SIZE;
 }
 
-class Walk : public AddrDb {
+int32_t never4(Ipam4DbNode *, void *) {
+    ADD_FAILURE() << "called";
+    return 0;
+}
+
+class Walk : public DbTest {
 protected:
     // Three addresses with an all-zero word share one bucket (886); one
     // without lies in another bucket.
     void SetUp() override {
-        AddrDb::SetUp();
-        for (const char *a : kAddrs) {
-            Ipam6AddrInfo r = rec6(1, a);
-            ASSERT_EQ(ipam6_AddAddrInfoNode(&r, 1), 0);
-        }
+        DbTest::SetUp();
+        for (const char *a : kAddrs) add(addr6(1, a));
         ASSERT_EQ(bucket6("2001:db8::1"), 886u);
         ASSERT_NE(bucket6(kOther), 886u);
     }
@@ -69,29 +70,25 @@ protected:
 }  // namespace
 
 TEST_F(Walk, WholeTableGoesInBucketOrderNewestFirstAndResumesBehindTheCursor) {
-    std::vector<std::string> shared = {"2001:db8::2", "fe80::1", "2001:db8::1"};
-    std::vector<std::string> all = shared;
-    if (bucket6(kOther) < 886u)
-        all.insert(all.begin(), kOther);
-    else
-        all.push_back(kOther);
+    Lines all = {"2001:db8::2", "fe80::1", "2001:db8::1"};
+    all.insert(bucket6(kOther) < 886u ? all.begin() : all.end(), kOther);
     int32_t r = 0;
     EXPECT_EQ(walk6(nullptr, &r), all);
     EXPECT_EQ(r, IPAM_WALK_END);
 
     for (size_t i = 0; i < all.size(); i++) {
-        Ipam6AddrInfo cursor = rec6(1, all[i].c_str());
-        std::vector<std::string> rest(all.begin() + static_cast<long>(i) + 1, all.end());
+        Ipam6AddrInfo cursor = addr6(1, all[i].c_str());
+        Lines rest(all.begin() + static_cast<long>(i) + 1, all.end());
         EXPECT_EQ(walk6(&cursor, &r), rest) << all[i];
         EXPECT_EQ(r, IPAM_WALK_END);
     }
 }
 
 TEST_F(Walk, VanishedCursorResumesAtItsBucketAndLeavesTheIndexAsItWas) {
-    std::vector<std::string> before = walk6(nullptr);
+    Lines before = walk6(nullptr);
     // A changed mask makes the cursor a record that is not stored.
-    Ipam6AddrInfo gone = rec6(1, "fe80::1", 0, "ffff::");
-    std::vector<std::string> resumed = walk6(&gone);
+    Ipam6AddrInfo gone = addr6(1, "fe80::1/16");
+    Lines resumed = walk6(&gone);
     ASSERT_GE(resumed.size(), 3u);
     EXPECT_EQ(resumed[0], "2001:db8::2");  // revisits what lay before its old place
     EXPECT_EQ(walk6(nullptr), before);
@@ -102,10 +99,10 @@ TEST_F(Walk, VanishedCursorResumesAtItsBucketAndLeavesTheIndexAsItWas) {
     uint32_t b = bucket6(lone);
     ASSERT_NE(b, 886u);
     ASSERT_NE(b, bucket6(kOther));
-    std::vector<std::string> behind;
+    Lines behind;
     for (const std::string &a : before)
         if (bucket6(a.c_str()) > b) behind.push_back(a);
-    Ipam6AddrInfo loneCursor = rec6(1, lone);
+    Ipam6AddrInfo loneCursor = addr6(1, lone);
     EXPECT_EQ(walk6(&loneCursor), behind);
     EXPECT_EQ(walk6(nullptr), before);
     EXPECT_EQ(gIpam6VrfIpHash.count, 4u);
@@ -114,36 +111,25 @@ TEST_F(Walk, VanishedCursorResumesAtItsBucketAndLeavesTheIndexAsItWas) {
 TEST_F(Walk, CallbackStopAnswersFailureAndStoresItsResult) {
     LogCapture log;
     gIpamPubDbg = IPAM_DBG_DB;
-    Visit6 v;
-    v.stopAt = 3;
-    v.answer = 7;
+    Visit6 v{{}, 3, 7}, w{{}, 1, -5};
     int32_t status = 0;
     EXPECT_EQ(ipam6_DbAddrWalk(nullptr, visit6, &v, &status), IPAM_ERR_FAIL);
     EXPECT_EQ(status, 7);
     EXPECT_EQ(v.seen.size(), 3u);
     EXPECT_TRUE(log.has("Ipam db call back function return failed 7"));
-    Visit6 w;
-    w.stopAt = 1;
-    w.answer = -5;
     EXPECT_EQ(ipam6_DbAddrWalk(nullptr, visit6, &w, nullptr), IPAM_ERR_FAIL);
 
     // An empty table calls nothing and leaves the status word alone.
     status = 42;
-    auto never = [](Ipam4DbNode *, void *) -> int32_t {
-        ADD_FAILURE();
-        return 0;
-    };
-    EXPECT_EQ(ipam_DbAddrWalk(nullptr, never, nullptr, &status), IPAM_WALK_END);
+    EXPECT_EQ(ipam_DbAddrWalk(nullptr, never4, nullptr, &status), IPAM_WALK_END);
     EXPECT_EQ(status, 42);
     EXPECT_EQ(ipam_DbAddrWalk(nullptr, nullptr, nullptr, &status), IPAM_ERR_PARAM);
 }
 
 TEST_F(Walk, CallbackMayRemoveTheNodeItIsGiven) {
-    Ipam4AddrInfo r4 = rec4(2, "10.0.0.1");
-    ASSERT_EQ(ipam4_AddAddrInfoNode(&r4, 1), 0);
-    std::vector<std::string> before = walk6(nullptr);
-    Visit6 v;
-    v.removeEach = true;
+    add(addr4(2, "10.0.0.1/24"));
+    Lines before = walk6(nullptr);
+    Visit6 v{{}, 0, 0, true};
     EXPECT_EQ(ipam6_DbAddrWalk(nullptr, visit6, &v, nullptr), IPAM_WALK_END);
     EXPECT_EQ(v.seen, before);
     EXPECT_EQ(gIpam6VrfIpHash.count, 0u);
@@ -169,7 +155,7 @@ TEST_F(Walk, CallbacksReenterWhileOtherThreadsWait) {
         ipam_AddrInfoNumGet(&c->ifs);
         if (!c->other.joinable()) {
             c->other = std::thread([c] {
-                Ipam4AddrInfo r = rec4(9, "10.9.9.9");
+                Ipam4AddrInfo r = addr4(9, "10.9.9.9/24");
                 EXPECT_EQ(ipam4_AddAddrInfoNode(&r, 1), 0);
                 c->added = true;
             });
@@ -188,14 +174,14 @@ TEST_F(Walk, CallbacksReenterWhileOtherThreadsWait) {
 TEST_F(Walk, InterfaceNodeWalksGoInInsertionOrder) {
     LogCapture log;
     gIpamPubDbg = IPAM_DBG_DB;
-    std::vector<std::string> order;
+    Lines order;
     auto cb = [](Ipam6DbNode *n, void *u) -> int32_t {
-        static_cast<std::vector<std::string> *>(u)->push_back(text6(n->info));
+        static_cast<Lines *>(u)->push_back(text6(n->info));
         n->info.ip6Attr |= IPAM_ATTR_VALID;  // changed in place, as the interface messages do
         return 0;
     };
     EXPECT_EQ(ipam6_DbAddrWalkByIf(1, cb, &order), 0);
-    EXPECT_EQ(order, std::vector<std::string>(std::begin(kAddrs), std::end(kAddrs)));
+    EXPECT_EQ(order, Lines(std::begin(kAddrs), std::end(kAddrs)));
     for (const Ipam6AddrInfo &r : recordsOf<Ipam6AddrInfo>(1)) EXPECT_EQ(r.ip6Attr, 0x40u);
     EXPECT_TRUE(log.has("Ipam6 db walk ifindex(0x1) address over"));
 
@@ -211,36 +197,31 @@ TEST_F(Walk, InterfaceNodeWalksGoInInsertionOrder) {
 
     // An unknown interface: 0 for IPv4, 14 for IPv6. One with IPv6 records
     // only: the IPv4 walk calls nothing and ends normally.
-    auto none4 = [](Ipam4DbNode *, void *) -> int32_t {
-        ADD_FAILURE();
-        return 0;
-    };
-    EXPECT_EQ(ipam_DbAddrWalkByIf(77, none4, nullptr), 0);
+    EXPECT_EQ(ipam_DbAddrWalkByIf(77, never4, nullptr), 0);
     EXPECT_EQ(ipam6_DbAddrWalkByIf(77, cb, &order), IPAM_ERR_NOT_FOUND);
     EXPECT_TRUE(log.texts().empty());
-    EXPECT_EQ(ipam_DbAddrWalkByIf(1, none4, nullptr), 0);
-    EXPECT_EQ(log.texts(), std::vector<std::string>{"Ipam4 db walk ifindex(0x1) address over"});
+    EXPECT_EQ(ipam_DbAddrWalkByIf(1, never4, nullptr), 0);
+    EXPECT_EQ(log.texts(), Lines{"Ipam4 db walk ifindex(0x1) address over"});
 }
 
 TEST_F(Walk, RecordWalksHandOutCopiesAndTraceThem) {
     LogCapture log;
     gIpamPubDbg = IPAM_DBG_DB;
-    Ipam4AddrInfo a = rec4(0x1f, "10.0.0.1", 0x02), b = rec4(0x1f, "10.0.0.2");
-    ASSERT_EQ(ipam4_AddAddrInfoNode(&a, 1), 0);
-    ASSERT_EQ(ipam4_AddAddrInfoNode(&b, 1), 0);
+    add(addr4(0x1f, "10.0.0.1/24", 0x02));
+    add(addr4(0x1f, "10.0.0.2/24"));
     auto scribble = [](Ipam4AddrInfo *r, void *) -> int32_t {
         r->ipAttr = 0x99;
         return 0;
     };
     EXPECT_EQ(ipam4_DbAddrInfoWalkByIf(0x1f, scribble, nullptr), 0);
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
+    EXPECT_EQ(log.texts(), (Lines{
                                "Ipam4 db walk ifindex(0x1f) address: 0x0a000001/0xffffff00 attr 0x99",
                                "Ipam4 db walk ifindex(0x1f) address: 0x0a000002/0xffffff00 attr 0x99",
                                "Ipam4 db walk ifindex(0x1f) address over"}));
     auto recs = recordsOf<Ipam4AddrInfo>(0x1f);
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].ipAttr, 0x02u);
-    EXPECT_EQ(recs[1].ipAddr, b.ipAddr);
+    EXPECT_EQ(recs[1].ipAddr, ip4("10.0.0.2"));
 
     log.clear();
     Ipam4AddrInfoWalkFn stop = [](Ipam4AddrInfo *, void *) { return 1; };
@@ -249,7 +230,7 @@ TEST_F(Walk, RecordWalksHandOutCopiesAndTraceThem) {
     std::snprintf(expect, sizeof expect,
                   "Ipam4 db walk ifindex(0x1f) address break by caller(%p) failed",
                   reinterpret_cast<void *>(stop));
-    EXPECT_EQ(log.texts(), std::vector<std::string>{expect});
+    EXPECT_EQ(log.texts(), Lines{expect});
 
     log.clear();
     Ipam6AddrInfoWalkFn stop6 = [](Ipam6AddrInfo *, void *) { return 1; };
@@ -260,7 +241,7 @@ TEST_F(Walk, RecordWalksHandOutCopiesAndTraceThem) {
     std::snprintf(expect, sizeof expect,
                   "Ipam6 db walk ifindex(0x1) address break by caller(%p) failed",
                   reinterpret_cast<void *>(stop6));
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
+    EXPECT_EQ(log.texts(), (Lines{
                                expect, "Ipam6 db walk ifindex(0x1f) address over",
                                "Ipam6 db walk ifindex(0x2a) not found address",
                                "Ipam4 db walk ifindex(0x2a) not found address"}));

@@ -5,8 +5,7 @@
 
 #include <memory>
 
-#include "support/log_capture.h"
-#include "unit/db_addr_fixture.h"
+#include "unit/db_fixture.h"
 
 namespace {
 
@@ -21,10 +20,10 @@ int32_t host(uint32_t code, void *record) {
     return 0;
 }
 
-class Event : public AddrDb {
+class Event : public DbTest {
 protected:
     void SetUp() override {
-        AddrDb::SetUp();
+        DbTest::SetUp();
         gDelivered.clear();
         gIpamEventProPf = host;
         gIpamPubDbg = IPAM_DBG_EVENT;
@@ -33,32 +32,27 @@ protected:
     void TearDown() override {
         log.reset();
         gIpamEventProPf = nullptr;
-        AddrDb::TearDown();
+        DbTest::TearDown();
     }
     std::unique_ptr<LogCapture> log;  // installed after the platform reset
 };
 
-using Lines = std::vector<std::string>;
-
 }  // namespace
 
-TEST_F(Event, NothingHappensWithoutACallback) {
-    gIpamEventProPf = nullptr;
+TEST_F(Event, UncaredEventIsTracedAndDumpedButNotDelivered) {
+    Ipam4AddrInfo r = addr4(5, "10.0.0.1/24", 0x40, 1);
+    gIpamEventProPf = nullptr;  // without a callback nothing happens at all
     gIpamCareEvt = 0xffffffffu;
-    Ipam4AddrInfo r = rec4(5, "10.0.0.1");
     ipamEventNotify(IPAM4_EVT_ADD, &r);
     ipamEventNotify(IPAM_EVT_BATCH_START, nullptr);
     EXPECT_TRUE(log->texts().empty());
-    EXPECT_TRUE(gDelivered.empty());
-}
 
-TEST_F(Event, UncaredEventIsTracedAndDumpedButNotDelivered) {
+    gIpamEventProPf = host;
     gIpamCareEvt = IPAM4_EVT_ADD;
-    Ipam4AddrInfo r = rec4(5, "10.0.0.1", 0x40, "255.255.255.0", 1);
     ipamEventNotify(IPAM4_EVT_DEL, &r);
     EXPECT_TRUE(gDelivered.empty());
     // Deletions dump with the "add new" wording too.
-    EXPECT_EQ(log->texts(), (Lines{"del addr4", "add new ifindex: 5 vrfIndex: 1", "ifname: eth0",
+    EXPECT_EQ(log->texts(), (Lines{"del addr4", "add new ifindex: 5 vrfIndex: 1", "ifname: if5",
                                   "add new ipaddr: a000001 ipmask: ffffff00", "add new attr: 0x40"}));
     for (const LogLine &l : log->lines()) {
         EXPECT_EQ(l.level, 7u);
@@ -76,14 +70,13 @@ TEST_F(Event, UncaredEventIsTracedAndDumpedButNotDelivered) {
 
 TEST_F(Event, CodesWithoutTraceTextAreStillDelivered) {
     gIpamCareEvt = IPAM6_EVT_UPDATE | IPAM_EVT_RELAY | IPAM_EVT_BATCH_START | IPAM_EVT_BATCH_END;
-    Ipam6AddrInfo r = rec6(7, "2001:db8::1", 0x60);
+    Ipam6AddrInfo r = addr6(7, "2001:db8::1/64", 0x60);
     ipamEventNotify(IPAM6_EVT_UPDATE, &r);
-    EXPECT_EQ(log->texts(), (Lines{"no support event 65536", "notify done, care 0x10010003 event 0x10000"}));
-    log->clear();
     ipamEventNotify(IPAM_EVT_BATCH_START, nullptr);
     ipamEventNotify(IPAM_EVT_RELAY, nullptr);
     ipamEventNotify(IPAM_EVT_BATCH_END, nullptr);
-    EXPECT_EQ(log->texts(), (Lines{"batch start", "notify done, care 0x10010003 event 0x1",
+    EXPECT_EQ(log->texts(), (Lines{"no support event 65536", "notify done, care 0x10010003 event 0x10000",
+                                  "batch start", "notify done, care 0x10010003 event 0x1",
                                   "no support event 268435456",
                                   "notify done, care 0x10010003 event 0x10000000", "batch end",
                                   "notify done, care 0x10010003 event 0x2"}));
@@ -92,9 +85,9 @@ TEST_F(Event, CodesWithoutTraceTextAreStillDelivered) {
     for (size_t i = 1; i < 4; i++) EXPECT_EQ(gDelivered[i].record, nullptr);
 }
 
-TEST_F(Event, Ipv6DumpAndFullLengthNames) {
+TEST_F(Event, Ipv6DumpFullLengthNamesAndMissingRecords) {
     gIpamCareEvt = IPAM6_EVT_VALID;
-    Ipam6AddrInfo r = rec6(7, "2001:db8::1", 0x60, "ffff:ffff::", 2);
+    Ipam6AddrInfo r = addr6(7, "2001:db8::1/32", 0x60, 2);
     std::memset(r.ifName, 'x', sizeof r.ifName);  // no terminator
     ipamEventNotify(IPAM6_EVT_VALID, &r);
     EXPECT_EQ(log->texts(), (Lines{"IPAM6_EVT_VALID new addr6", "ifindex: 7 vrfIndex: 2",
@@ -102,7 +95,7 @@ TEST_F(Event, Ipv6DumpAndFullLengthNames) {
                                   "ipaddr: 2001:db8::1 ipmask: ffff:ffff::", "attr: 0x60",
                                   "notify done, care 0x4000 event 0x4000"}));
     log->clear();
-    Ipam4AddrInfo r4 = rec4(5, "10.0.0.1");
+    Ipam4AddrInfo r4 = addr4(5, "10.0.0.1/24");
     std::memset(r4.ifName, 'y', sizeof r4.ifName);
     ipamEventNotify(IPAM4_EVT_INVALID, &r4);
     EXPECT_EQ(log->texts().at(0), "IPAM4_EVT_INVALID addr4");
@@ -115,18 +108,17 @@ TEST_F(Event, Ipv6DumpAndFullLengthNames) {
 }
 
 TEST_F(Event, DumpStopsWhenTheBitIsCleared) {
-    gIpamCareEvt = 0;
-    std::vector<std::string> seen;
+    Lines seen;
     ipamplat_log_set_sink(
         [](void *ctx, uint32_t, const char *, uint32_t, uint32_t, const char *text) {
-            static_cast<std::vector<std::string> *>(ctx)->push_back(stripPid(text));
+            static_cast<Lines *>(ctx)->push_back(stripPid(text));
             if (stripPid(text).rfind("ifname", 0) == 0) gIpamPubDbg = 0;
         },
         &seen);
-    Ipam6AddrInfo r = rec6(7, "2001:db8::1");
+    Ipam6AddrInfo r = addr6(7, "2001:db8::1/64");
     ipamEventNotify(IPAM6_EVT_ADD, &r);
     ipamplat_log_set_sink(nullptr, nullptr);
-    EXPECT_EQ(seen, (Lines{"add new addr6", "ifindex: 7 vrfIndex: 0", "ifname: eth0"}));
+    EXPECT_EQ(seen, (Lines{"add new addr6", "ifindex: 7 vrfIndex: 0", "ifname: if7"}));
 }
 
 // Events of the batch-end sweep reach the host inside a walk, with the lock
@@ -134,14 +126,12 @@ TEST_F(Event, DumpStopsWhenTheBitIsCleared) {
 TEST_F(Event, HostCallbackMayQueryFromInsideAWalk) {
     gIpamPubDbg = 0;
     gIpamCareEvt = IPAM4_EVT_DEL;
-    Ipam4AddrInfo a = rec4(5, "10.0.0.1"), b = rec4(5, "10.0.0.2");
-    ASSERT_EQ(ipam4_AddAddrInfoNode(&a, 1), 0);
-    ASSERT_EQ(ipam4_AddAddrInfoNode(&b, 1), 0);
+    add(addr4(5, "10.0.0.1/24"));
+    add(addr4(5, "10.0.0.2/24"));
     static std::vector<size_t> seenByHost;
     seenByHost.clear();
     gIpamEventProPf = [](uint32_t, void *record) -> int32_t {
-        auto *r = static_cast<Ipam4AddrInfo *>(record);
-        seenByHost.push_back(recordsOf<Ipam4AddrInfo>(r->ifIndex).size());
+        seenByHost.push_back(recordsOf<Ipam4AddrInfo>(static_cast<Ipam4AddrInfo *>(record)->ifIndex).size());
         return 0;
     };
     auto sweep = [](Ipam4DbNode *n, void *) {
