@@ -12,6 +12,7 @@
 
 #include "ipam.h"
 #include "ipam_platform.h"
+#include "sub/dispatch.h"
 
 namespace fz {
 
@@ -50,26 +51,32 @@ private:
         }                                                                           \
     } while (0)
 
-inline void quietPlatform() {
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     setenv("IPAM_PLATFORM_QUIET", "1", 1);
     ipamplat_log_set_stderr(0);
+    return 0;
 }
 
-// A record from four input bytes: small interface, VRF, address and mask
+// A record from three input bytes: small interface, VRF, address and mask
 // choices, any attribute; names of any length up to the full 40 bytes.
-inline Ipam4AddrInfo record4(Reader &in) {
-    static const uint32_t addrs[] = {0x0100000a, 0x0200000a, 0x0101a8c0, 0x0000000a};
-    static const uint32_t masks[] = {0x00ffffff, 0x0000ffff};
-    Ipam4AddrInfo r;
+// Answers the byte that chose the key.
+template <class Info>
+uint8_t recordBase(Reader &in, Info &r, uint32_t &attr) {
     std::memset(&r, 0, sizeof r);
-    uint8_t a = in.u8(), b = in.u8();
+    uint8_t a = in.u8();
+    attr = in.u8();
     r.ifIndex = a & 3;
     r.vrfIndex = (a >> 2) & 1;
+    std::memset(r.ifName, 'a' + (a & 3), in.u8() % 41);
+    return a;
+}
+
+inline Ipam4AddrInfo record4(Reader &in) {
+    static const uint32_t addrs[] = {0x0100000a, 0x0200000a, 0x0101a8c0, 0x0000000a};
+    Ipam4AddrInfo r;
+    uint8_t a = recordBase(in, r, r.ipAttr);
     r.ipAddr = addrs[(a >> 3) & 3];
-    r.ipMask = masks[(a >> 5) & 1];
-    r.ipAttr = b;
-    uint8_t nameLen = in.u8() % 41;
-    std::memset(r.ifName, 'a' + (a & 3), nameLen);
+    r.ipMask = (a >> 5) & 1 ? 0x0000ffff : 0x00ffffff;
     return r;
 }
 
@@ -80,16 +87,10 @@ inline Ipam6AddrInfo record6(Reader &in) {
         {0x20, 0x01, 0x0d, 0xb8, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
         {0xfe, 0x80, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7}};
     Ipam6AddrInfo r;
-    std::memset(&r, 0, sizeof r);
-    uint8_t a = in.u8(), b = in.u8();
-    r.ifIndex = a & 3;
-    r.vrfIndex = (a >> 2) & 1;
+    uint8_t a = recordBase(in, r, r.ip6Attr);
     std::memcpy(r.ip6Addr, addrs[(a >> 3) & 3], 16);
     std::memset(r.ip6Mask, 0xff, (a >> 5) & 1 ? 16 : 8);
     r.ip6DestAddr[15] = static_cast<uint8_t>(a >> 6);
-    r.ip6Attr = b;
-    uint8_t nameLen = in.u8() % 41;
-    std::memset(r.ifName, 'a' + (a & 3), nameLen);
     return r;
 }
 
@@ -105,8 +106,14 @@ int32_t collectNode(Node *node, void *user) {
     return 0;
 }
 
+// The same records, in any order.
 template <class Info>
-bool less(const Info &a, const Info &b) { return std::memcmp(&a, &b, sizeof a) < 0; }
+bool sameSet(std::vector<Info> a, std::vector<Info> b) {
+    auto less = [](const Info &x, const Info &y) { return std::memcmp(&x, &y, sizeof x) < 0; };
+    std::sort(a.begin(), a.end(), less);
+    std::sort(b.begin(), b.end(), less);
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
+}
 
 // The whole replica as bytes, in index order, with each node's batch version.
 using Snapshot = std::vector<uint8_t>;
@@ -141,25 +148,37 @@ inline void checkReplica() {
     std::sort(ifs.begin(), ifs.end());
     ifs.erase(std::unique(ifs.begin(), ifs.end()), ifs.end());
     for (uint32_t i : ifs) {
-        std::vector<Ipam4AddrInfo> v4;
-        std::vector<Ipam6AddrInfo> v6;
-        FZ_CHECK(IPAM4_WalkAddrInfo(i, collect<Ipam4AddrInfo>, &v4) == 0);
-        FZ_CHECK(IPAM6_WalkAddrInfo(i, collect<Ipam6AddrInfo>, &v6) == 0);
-        for (const auto &x : v4) FZ_CHECK(x.ifIndex == i);
-        for (const auto &x : v6) FZ_CHECK(x.ifIndex == i);
-        by4.insert(by4.end(), v4.begin(), v4.end());
-        by6.insert(by6.end(), v6.begin(), v6.end());
+        size_t n4 = by4.size(), n6 = by6.size();
+        FZ_CHECK(IPAM4_WalkAddrInfo(i, collect<Ipam4AddrInfo>, &by4) == 0);
+        FZ_CHECK(IPAM6_WalkAddrInfo(i, collect<Ipam6AddrInfo>, &by6) == 0);
+        for (size_t k = n4; k < by4.size(); k++) FZ_CHECK(by4[k].ifIndex == i);
+        for (size_t k = n6; k < by6.size(); k++) FZ_CHECK(by6[k].ifIndex == i);
     }
-    std::sort(all4.begin(), all4.end(), less<Ipam4AddrInfo>);
-    std::sort(by4.begin(), by4.end(), less<Ipam4AddrInfo>);
-    std::sort(all6.begin(), all6.end(), less<Ipam6AddrInfo>);
-    std::sort(by6.begin(), by6.end(), less<Ipam6AddrInfo>);
-    FZ_CHECK(all4.size() == by4.size() && all6.size() == by6.size());
-    FZ_CHECK(all4.empty() || std::memcmp(all4.data(), by4.data(), all4.size() * sizeof all4[0]) == 0);
-    FZ_CHECK(all6.empty() || std::memcmp(all6.data(), by6.data(), all6.size() * sizeof all6[0]) == 0);
+    FZ_CHECK(sameSet(all4, by4) && sameSet(all6, by6));
     uint32_t count = 999;
     ipam_AddrInfoNumGet(&count);
     FZ_CHECK(count == ifs.size());
 }
+
+// One record of either family built from the input, dispatched as `code`.
+inline int32_t sendRecord(Reader &in, bool v6, int32_t code) {
+    if (v6) {
+        Ipam6AddrInfo r = record6(in);
+        return ipamSubDispatch(code, sizeof r, &r);
+    }
+    Ipam4AddrInfo r = record4(in);
+    return ipamSubDispatch(code, sizeof r, &r);
+}
+
+// A subscription with the input's care mask for one input; at its end the
+// replica must be consistent and unsubscribing must free all of it.
+struct Session {
+    Session(Reader &in, IpamEventCallback cb) { FZ_CHECK(IPAM_SubscribeEvent(1, 9, in.u32() & 0x1001ffffu, cb) == 0); }
+    ~Session() {
+        gIpamPubDbg = 0;
+        checkReplica();
+        FZ_CHECK(IPAM_UnSubscribeEvent(9) == 0);
+    }
+};
 
 }  // namespace fz

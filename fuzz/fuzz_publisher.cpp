@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "sub/dispatch.h"
 
 namespace {
 
@@ -49,16 +48,10 @@ int32_t onEvent(uint32_t code, void *record) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fz::quietPlatform();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fz::Reader in(data, size);
-    uint32_t care = in.u32() & 0x1001ffffu;
+    fz::Session session(in, onEvent);
     gIpamPubDbg = (in.u8() & 1) ? IPAM_DBG_ALL : 0;  // the traces format what they are given
-    FZ_CHECK(IPAM_SubscribeEvent(1, 9, care, onEvent) == 0);
     for (int ops = 0; !in.empty() && ops < 64; ops++) {
         uint8_t op = in.u8();
         switch (op & 7) {
@@ -72,14 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             static const int32_t codes6[] = {IPAM6_EVT_BATCH, IPAM6_EVT_ADD, IPAM6_EVT_DEL, IPAM6_EVT_UPDATE};
             static const int32_t codes4[] = {IPAM4_EVT_BATCH, IPAM4_EVT_ADD, IPAM4_EVT_DEL, IPAM4_EVT_ADD};
             bool v6 = op & 8;
-            int32_t code = v6 ? codes6[(op >> 4) & 3] : codes4[(op >> 4) & 3];
-            if (v6) {
-                Ipam6AddrInfo r = fz::record6(in);
-                FZ_CHECK(ipamSubDispatch(code, sizeof r, &r) == 0);
-            } else {
-                Ipam4AddrInfo r = fz::record4(in);
-                FZ_CHECK(ipamSubDispatch(code, sizeof r, &r) == 0);
-            }
+            FZ_CHECK(fz::sendRecord(in, v6, v6 ? codes6[(op >> 4) & 3] : codes4[(op >> 4) & 3]) == 0);
             break;
         }
         case 4: {  // an interface message for one of the small interfaces
@@ -113,8 +99,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         }
     }
-    fz::checkReplica();
-    FZ_CHECK(IPAM_UnSubscribeEvent(9) == 0);
-    gIpamPubDbg = 0;
     return 0;
 }

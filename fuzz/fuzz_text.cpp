@@ -52,11 +52,6 @@ void prefixes(const uint8_t *addr16, uint32_t len) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fz::quietPlatform();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     uint8_t mode = data[0];

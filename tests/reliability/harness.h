@@ -3,11 +3,15 @@
 // walks collected into vectors. Only public headers and platform controls.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "ipam.h"
@@ -30,39 +34,30 @@ inline size_t recordSize(uint32_t code) {
 
 // Records every event the host callback receives. A record-less event that
 // arrives with a pointer is recorded with a one-byte marker so it differs.
-class EventLog {
-public:
+struct EventLog {
     static int32_t callback(uint32_t code, void *record) {
         Event e{code, {}};
         size_t n = recordSize(code);
-        if (n && record) {
-            auto *p = static_cast<const uint8_t *>(record);
-            e.record.assign(p, p + n);
-        } else if (!n && record) {
-            e.record.assign(1, 0xee);
-        }
-        std::lock_guard<std::mutex> g(mu());
-        log().push_back(std::move(e));
+        const auto *p = static_cast<const uint8_t *>(record);
+        if (record) e.record = n ? std::vector<uint8_t>(p, p + n) : std::vector<uint8_t>{0xee};
+        std::lock_guard<std::mutex> g(mu);
+        log.push_back(std::move(e));
         return 0;
     }
     static std::vector<Event> take() {
-        std::lock_guard<std::mutex> g(mu());
-        std::vector<Event> out;
-        out.swap(log());
-        return out;
+        std::lock_guard<std::mutex> g(mu);
+        return std::exchange(log, {});
     }
-
-private:
-    static std::mutex &mu() { static std::mutex m; return m; }
-    static std::vector<Event> &log() { static std::vector<Event> l; return l; }
+    static inline std::mutex mu;
+    static inline std::vector<Event> log;
 };
 
-// One export request; the records of the reply in `out`.
+// One export request of the family's table; the records of the reply in `out`.
 template <class Info>
-int32_t exportPage(uint32_t object, const Info *cursor, int32_t limit, std::vector<Info> *out) {
+int32_t exportTable(const std::type_identity_t<Info> *cursor, int32_t limit, std::vector<Info> *out) {
     ipamplat_cmf_param p{0, cursor ? static_cast<int32_t>(sizeof(Info)) : 0, cursor};
     ipamplat_cmf_request req{};
-    req.objectId = object;
+    req.objectId = std::is_same_v<Info, Ipam4AddrInfo> ? IPAM_CMF_OBJ_ADDR4_TABLE : IPAM_CMF_OBJ_ADDR6_TABLE;
     req.operation = IPAM_CMF_OP_GET;
     req.paramCount = 1;
     req.params = &p;
@@ -84,44 +79,28 @@ int32_t exportPage(uint32_t object, const Info *cursor, int32_t limit, std::vect
     return r;
 }
 
-inline int32_t export4(const Ipam4AddrInfo *cursor, int32_t limit, std::vector<Ipam4AddrInfo> *out) {
-    return exportPage(IPAM_CMF_OBJ_ADDR4_TABLE, cursor, limit, out);
-}
-inline int32_t export6(const Ipam6AddrInfo *cursor, int32_t limit, std::vector<Ipam6AddrInfo> *out) {
-    return exportPage(IPAM_CMF_OBJ_ADDR6_TABLE, cursor, limit, out);
-}
-
 template <class Info>
 int32_t collect(Info *rec, void *user) {
     static_cast<std::vector<Info> *>(user)->push_back(*rec);
     return 0;
 }
 
-inline int32_t walk4(uint32_t ifIndex, std::vector<Ipam4AddrInfo> *out) {
+// The public walk of one interface's records of the family.
+template <class Info>
+int32_t walk(uint32_t ifIndex, std::vector<Info> *out) {
     out->clear();
-    return IPAM4_WalkAddrInfo(ifIndex, collect<Ipam4AddrInfo>, out);
-}
-inline int32_t walk6(uint32_t ifIndex, std::vector<Ipam6AddrInfo> *out) {
-    out->clear();
-    return IPAM6_WalkAddrInfo(ifIndex, collect<Ipam6AddrInfo>, out);
+    if constexpr (std::is_same_v<Info, Ipam4AddrInfo>) return IPAM4_WalkAddrInfo(ifIndex, collect<Info>, out);
+    else return IPAM6_WalkAddrInfo(ifIndex, collect<Info>, out);
 }
 
 template <class Info>
 bool sameBytes(const Info &a, const Info &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 template <class Info>
 bool sameBytes(const std::vector<Info> &a, const std::vector<Info> &b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (!sameBytes(a[i], b[i])) return false;
-    return true;
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
 }
+inline bool sameBytes(const Event &a, const Event &b) { return a == b; }
 
-inline std::string hex(const std::vector<uint8_t> &b) {
-    static const char *d = "0123456789abcdef";
-    std::string s;
-    for (uint8_t c : b) { s += d[c >> 4]; s += d[c & 15]; }
-    return s;
-}
 inline std::string describe(const Ipam4AddrInfo &r) {
     char buf[160];
     std::snprintf(buf, sizeof buf, "v4{if %u vrf %u addr %08x mask %08x attr %#x name %.40s}",
@@ -139,16 +118,22 @@ inline std::string describe(const Event &e) {
     char buf[40];
     std::snprintf(buf, sizeof buf, "evt %#x ", e.code);
     std::string s = buf;
-    if (e.record.size() == sizeof(Ipam4AddrInfo)) {
-        Ipam4AddrInfo r;
-        std::memcpy(&r, e.record.data(), sizeof r);
-        s += describe(r);
-    } else if (e.record.size() == sizeof(Ipam6AddrInfo)) {
-        Ipam6AddrInfo r;
-        std::memcpy(&r, e.record.data(), sizeof r);
-        s += describe(r);
-    } else if (!e.record.empty()) {
-        s += "(unexpected record)";
+    Ipam4AddrInfo r4;
+    Ipam6AddrInfo r6;
+    if (e.record.size() == sizeof r4) s += describe(*static_cast<Ipam4AddrInfo *>(std::memcpy(&r4, e.record.data(), sizeof r4)));
+    else if (e.record.size() == sizeof r6) s += describe(*static_cast<Ipam6AddrInfo *>(std::memcpy(&r6, e.record.data(), sizeof r6)));
+    else if (!e.record.empty()) s += "(unexpected record)";
+    return s;
+}
+
+// Side by side, marking the rows that differ.
+template <class T>
+std::string sideBySide(const std::vector<T> &got, const std::vector<T> &want) {
+    std::string s;
+    for (size_t i = 0; i < std::max(got.size(), want.size()); i++) {
+        bool same = i < got.size() && i < want.size() && sameBytes(got[i], want[i]);
+        s += (same ? "   got  " : " ! got  ") + (i < got.size() ? describe(got[i]) : "-") + "\n     want " +
+             (i < want.size() ? describe(want[i]) : "-") + "\n";
     }
     return s;
 }
@@ -156,8 +141,7 @@ inline std::string describe(const Event &e) {
 // An unsigned number from the environment, or `fallback`.
 inline uint64_t envNumber(const char *name, uint64_t fallback) {
     const char *v = std::getenv(name);
-    if (!v || !*v) return fallback;
-    return std::strtoull(v, nullptr, 0);
+    return v && *v ? std::strtoull(v, nullptr, 0) : fallback;
 }
 
 // Small deterministic generator (the same stream on every platform).

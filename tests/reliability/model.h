@@ -11,7 +11,6 @@
 #include <cstring>
 #include <map>
 #include <optional>
-#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -24,7 +23,11 @@ inline uint32_t be32(const void *p) {
     return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
 }
 
-inline void mix(uint32_t &x, uint32_t &y, uint32_t &z) {
+constexpr uint32_t kBuckets = 1024;
+
+// The documented bucket hash of (VRF, address word).
+inline uint32_t bucketOf(uint32_t vrf, uint32_t word) {
+    uint32_t x = 0x9e3779b9u + vrf, y = 0x9e3779b9u + word, z = 28;
     x -= y; x -= z; x ^= z >> 13;
     y -= z; y -= x; y ^= x << 8;
     z -= x; z -= y; z ^= y >> 13;
@@ -34,10 +37,8 @@ inline void mix(uint32_t &x, uint32_t &y, uint32_t &z) {
     x -= y; x -= z; x ^= z >> 3;
     y -= z; y -= x; y ^= x << 10;
     z -= x; z -= y; z ^= y >> 15;
+    return z % kBuckets;
 }
-
-constexpr uint32_t kGolden = 0x9e3779b9u;
-constexpr uint32_t kBuckets = 1024;
 
 inline uint32_t expandCare(uint32_t m) {
     if (m & 0xc0u) m |= 0x23u;
@@ -52,39 +53,33 @@ struct F4 {
     using Info = Ipam4AddrInfo;
     static constexpr size_t kAddr = 4;
     static constexpr uint32_t kIfBits = IPAM4_EVT_IF_VALID | IPAM4_EVT_IF_INVALID;
-    static constexpr uint32_t kAdd = IPAM4_EVT_ADD, kDel = IPAM4_EVT_DEL;
+    static constexpr uint32_t kAdd = IPAM4_EVT_ADD, kDel = IPAM4_EVT_DEL, kBatch = IPAM4_EVT_BATCH;
     static constexpr uint32_t kValid = IPAM4_EVT_VALID, kInvalid = IPAM4_EVT_INVALID;
-    static constexpr bool kAddTakesAttr = false;
     static const uint8_t *addr(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipAddr); }
     static const uint8_t *mask(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipMask); }
     static uint32_t &attr(Info &i) { return i.ipAttr; }
     static uint32_t attr(const Info &i) { return i.ipAttr; }
-    static uint32_t hash(const Info &i) {
-        uint32_t x = kGolden + i.vrfIndex, y = kGolden + be32(&i.ipAddr), z = 28;
-        mix(x, y, z);
-        return z;
-    }
+    static uint32_t bucket(const Info &i) { return bucketOf(i.vrfIndex, be32(&i.ipAddr)); }
 };
 
 struct F6 {
     using Info = Ipam6AddrInfo;
     static constexpr size_t kAddr = 16;
     static constexpr uint32_t kIfBits = IPAM6_EVT_IF_VALID | IPAM6_EVT_IF_INVALID;
-    static constexpr uint32_t kAdd = IPAM6_EVT_ADD, kDel = IPAM6_EVT_DEL;
+    static constexpr uint32_t kAdd = IPAM6_EVT_ADD, kDel = IPAM6_EVT_DEL, kBatch = IPAM6_EVT_BATCH;
     static constexpr uint32_t kValid = IPAM6_EVT_VALID, kInvalid = IPAM6_EVT_INVALID;
-    static constexpr bool kAddTakesAttr = true;
     static const uint8_t *addr(const Info &i) { return i.ip6Addr; }
     static const uint8_t *mask(const Info &i) { return i.ip6Mask; }
     static uint32_t &attr(Info &i) { return i.ip6Attr; }
     static uint32_t attr(const Info &i) { return i.ip6Attr; }
-    static uint32_t hash(const Info &i) {
+    static uint32_t bucket(const Info &i) {
         const uint8_t *a = i.ip6Addr;
-        uint32_t folded = be32(a) & be32(a + 4) & be32(a + 8) & be32(a + 12);
-        uint32_t x = kGolden + i.vrfIndex, y = kGolden + folded, z = 28;
-        mix(x, y, z);
-        return z;
+        return bucketOf(i.vrfIndex, be32(a) & be32(a + 4) & be32(a + 8) & be32(a + 12));
     }
 };
+
+template <class Info>
+using FamilyOf = std::conditional_t<std::is_same_v<Info, Ipam4AddrInfo>, F4, F6>;
 
 struct Event {
     uint32_t code = 0;
@@ -135,7 +130,7 @@ public:
 
     void start() {
         ver++;
-        raise(IPAM_EVT_BATCH_START);
+        raise(IPAM_EVT_BATCH_START, nullptr, 0);
     }
 
     int32_t end() {
@@ -144,64 +139,23 @@ public:
             sweep<F6>();
         }
         flag = true;
-        raise(IPAM_EVT_BATCH_END);
+        raise(IPAM_EVT_BATCH_END, nullptr, 0);
         return 0;
     }
 
     // One message with a full-size payload; answers the callback's result.
     int32_t dispatch(uint32_t code, const void *payload) {
         switch (code) {
-        case IPAM4_EVT_ADD: {
-            auto r = load<Ipam4AddrInfo>(payload);
-            add<F4>(r, ver);
-            raiseRecord<F4>(F4::kAdd, r);
-            if (r.ipAttr & IPAM_ATTR_VALID) raiseRecord<F4>(F4::kValid, r);
-            return 0;
+        case IPAM4_EVT_ADD: case IPAM4_EVT_DEL: case IPAM4_EVT_BATCH: message<F4>(code, payload); break;
+        case IPAM6_EVT_ADD: case IPAM6_EVT_DEL: case IPAM6_EVT_BATCH: case IPAM6_EVT_UPDATE:
+            message<F6>(code, payload);
+            break;
+        case IPAM_EVT_RELAY: raise(IPAM_EVT_RELAY, nullptr, 0); break;
+        case IPAM4_EVT_IF_VALID: case IPAM4_EVT_IF_INVALID: flip<F4>(code == IPAM4_EVT_IF_VALID, word(payload)); break;
+        case IPAM6_EVT_IF_VALID: case IPAM6_EVT_IF_INVALID: flip<F6>(code == IPAM6_EVT_IF_VALID, word(payload)); break;
+        default: break;
         }
-        case IPAM4_EVT_DEL: {
-            auto r = load<Ipam4AddrInfo>(payload);
-            del<F4>(r);
-            raiseRecord<F4>(F4::kDel, r);
-            if (r.ipAttr & IPAM_ATTR_VALID) raiseRecord<F4>(F4::kInvalid, r);
-            return 0;
-        }
-        case IPAM4_EVT_BATCH: batchRecord<F4>(load<Ipam4AddrInfo>(payload)); return 0;
-        case IPAM_EVT_RELAY: raise(IPAM_EVT_RELAY); return 0;
-        case IPAM6_EVT_ADD: {
-            auto r = load<Ipam6AddrInfo>(payload);
-            add<F6>(r, ver);
-            raiseRecord<F6>(F6::kAdd, r);
-            if (r.ip6Attr & IPAM_ATTR_VALID) raiseRecord<F6>(F6::kValid, r);
-            return 0;
-        }
-        case IPAM6_EVT_DEL: {
-            auto r = load<Ipam6AddrInfo>(payload);
-            del<F6>(r);
-            raiseRecord<F6>(F6::kDel, r);
-            if (r.ip6Attr & IPAM_ATTR_VALID) raiseRecord<F6>(F6::kInvalid, r);
-            return 0;
-        }
-        case IPAM6_EVT_UPDATE: {
-            auto r = load<Ipam6AddrInfo>(payload);
-            if (Node<F6> *n = find<F6>(r, [](const Ipam6AddrInfo &a, const Ipam6AddrInfo &b) {
-                    return sameIgnoringAttr<F6>(a, b);
-                })) {
-                n->ver = ver;
-                n->info.ip6Attr = r.ip6Attr;
-            } else {
-                add<F6>(r, ver);
-            }
-            raiseRecord<F6>(IPAM6_EVT_UPDATE, r);
-            if (r.ip6Attr & IPAM_ATTR_VALID) raiseRecord<F6>(F6::kValid, r);
-            return 0;
-        }
-        case IPAM6_EVT_BATCH: batchRecord<F6>(load<Ipam6AddrInfo>(payload)); return 0;
-        case IPAM4_EVT_IF_VALID:
-        case IPAM4_EVT_IF_INVALID:
-        case IPAM6_EVT_IF_VALID:
-        case IPAM6_EVT_IF_INVALID: interfaceMessage(code, hostWord(payload)); return 0;
-        default: return 0;
-        }
+        return 0;
     }
 
     // ---- what the queries must answer
@@ -216,15 +170,12 @@ public:
 
     // The interface a name finds: the newest of those with that name.
     std::optional<uint32_t> ifByName(const char *name) const {
-        char key[IPAM_IFNAME_SIZE] = {};
+        char key[IPAM_IFNAME_SIZE];
         copyName(key, name);
         std::optional<uint32_t> best;
-        uint64_t bestSeq = 0;
         for (const auto &[idx, i] : ifs)
-            if (std::strncmp(i.name, key, IPAM_IFNAME_SIZE) == 0 && (!best || i.created > bestSeq)) {
+            if (std::strncmp(i.name, key, IPAM_IFNAME_SIZE) == 0 && (!best || i.created > ifs.at(*best).created))
                 best = idx;
-                bestSeq = i.created;
-            }
         return best;
     }
 
@@ -234,36 +185,28 @@ public:
         return std::nullopt;
     }
 
-    // By (vrf, address): newest first, passing over NO_VRF_LOOKUP; -1 when
-    // every record with the key carries it.
-    int32_t byKey4(uint32_t vrf, uint32_t ip, Ipam4AddrInfo *out) const {
+    // By (vrf, address): newest first; IPv4 passes over NO_VRF_LOOKUP and
+    // answers -1 when every record with the key carries it.
+    template <class F>
+    int32_t byKey(uint32_t vrf, const void *a, typename F::Info *out) const {
         bool any = false;
-        for (auto it = v4.rbegin(); it != v4.rend(); ++it) {
+        for (auto it = nodes<F>().rbegin(); it != nodes<F>().rend(); ++it) {
             const auto &i = it->second.info;
-            if (i.vrfIndex != vrf || i.ipAddr != ip) continue;
+            if (i.vrfIndex != vrf || std::memcmp(F::addr(i), a, F::kAddr) != 0) continue;
             any = true;
-            if (i.ipAttr & IPAM4_ATTR_NO_VRF_LOOKUP) continue;
+            if (std::is_same_v<F, F4> && (F::attr(i) & IPAM4_ATTR_NO_VRF_LOOKUP)) continue;
             *out = i;
             return 0;
         }
         return any ? -1 : IPAM_ERR_NOT_FOUND;
     }
 
-    std::optional<Ipam6AddrInfo> byKey6(uint32_t vrf, const uint8_t *a) const {
-        for (auto it = v6.rbegin(); it != v6.rend(); ++it)
-            if (it->second.info.vrfIndex == vrf && std::memcmp(it->second.info.ip6Addr, a, 16) == 0)
-                return it->second.info;
-        return std::nullopt;
-    }
-
     static bool linkLocal(const uint8_t *a) { return (be32(a) & 0xffc00000u) == 0xfe800000u; }
     static int matchLen(const uint8_t *a, const uint8_t *b) {
         int n = 0;
-        for (int i = 0; i < 16; i++) {
-            if (a[i] == b[i]) { n += 8; continue; }
-            for (uint8_t x = static_cast<uint8_t>(a[i] ^ b[i]); !(x & 0x80); x = static_cast<uint8_t>(x << 1)) n++;
-            return n;
-        }
+        for (int i = 0; i < 16 && a[i] == b[i]; i++) n += 8;
+        if (n < 128)
+            for (uint8_t x = static_cast<uint8_t>(a[n / 8] ^ b[n / 8]); !(x & 0x80); x = static_cast<uint8_t>(x << 1)) n++;
         return n;
     }
 
@@ -275,9 +218,9 @@ public:
         for (const auto &r : list<F6>(*ifIndex)) {
             if (linkLocal(r.ip6Addr)) { ll = r; continue; }
             if (r.ip6Attr & IPAM6_ATTR_NO_SOURCE) continue;
-            if (!dest) { best = r; break; }
+            if (!dest) return r;
             int len = matchLen(r.ip6Addr, dest);
-            if (!best || len > bestLen) { best = r; bestLen = len; }
+            if (len > bestLen) { best = r; bestLen = len; }
         }
         return best ? best : ll;
     }
@@ -285,13 +228,8 @@ public:
     // Whole-table order of the index walks.
     template <class F>
     std::vector<typename F::Info> indexOrder() const {
-        std::vector<std::pair<uint64_t, const Node<F> *>> v;
-        for (const auto &[seq, n] : nodes<F>()) v.push_back({seq, &n});
-        std::vector<typename F::Info> out;
-        for (uint32_t b = 0; b < kBuckets; b++)
-            for (auto it = v.rbegin(); it != v.rend(); ++it)
-                if (F::hash(it->second->info) % kBuckets == b) out.push_back(it->second->info);
-        return out;
+        bool end;
+        return page<F>(nullptr, -1, &end);
     }
 
     // One export page behind `cursor` (null: from the start) that takes at
@@ -299,44 +237,31 @@ public:
     // ran off the end of the table.
     template <class F>
     std::vector<typename F::Info> page(const typename F::Info *cursor, int limit, bool *end) const {
-        using Info = typename F::Info;
-        std::vector<std::pair<uint32_t, uint64_t>> order;  // (bucket, seq), index order
-        for (const auto &[seq, n] : nodes<F>()) order.push_back({F::hash(n.info) % kBuckets, seq});
-        std::sort(order.begin(), order.end(), [](auto a, auto b) {
-            return a.first != b.first ? a.first < b.first : a.second > b.second;
-        });
+        auto order = orderOf<F>();
         size_t pos = 0;
         if (cursor) {
             std::optional<uint64_t> at;
-            for (auto it = nodes<F>().rbegin(); it != nodes<F>().rend(); ++it)
-                if (it->second.info.vrfIndex == cursor->vrfIndex &&
-                    std::memcmp(F::addr(it->second.info), F::addr(*cursor), F::kAddr) == 0 &&
-                    same<F>(*cursor, it->second.info)) {
-                    at = it->first;
-                    break;
-                }
+            for (auto it = nodes<F>().rbegin(); it != nodes<F>().rend() && !at; ++it)
+                if (same<F>(*cursor, it->second.info)) at = it->first;
             if (at) {
                 while (order[pos].second != *at) pos++;
                 pos++;
             } else {
-                uint32_t b = F::hash(*cursor) % kBuckets;
-                while (pos < order.size() && order[pos].first < b) pos++;
+                while (pos < order.size() && order[pos].first < F::bucket(*cursor)) pos++;
             }
         }
-        std::vector<Info> out;
-        *end = false;
-        for (; pos < order.size(); pos++) {
-            if (limit >= 0 && static_cast<int>(out.size()) == limit) return out;
+        std::vector<typename F::Info> out;
+        for (; pos < order.size() && (limit < 0 || static_cast<int>(out.size()) < limit); pos++)
             out.push_back(nodes<F>().at(order[pos].second).info);
-        }
-        *end = true;
+        *end = pos == order.size();
         return out;
     }
 
+    // The identity: the attribute counts only while the care mask holds the
+    // family's interface-validity codes.
     template <class F>
     bool same(const typename F::Info &a, const typename F::Info &b) const {
-        if (!sameIgnoringAttr<F>(a, b)) return false;
-        return (care & F::kIfBits) == 0 || F::attr(a) == F::attr(b);
+        return sameIgnoringAttr<F>(a, b) && ((care & F::kIfBits) == 0 || F::attr(a) == F::attr(b));
     }
 
     template <class F>
@@ -359,52 +284,87 @@ private:
     uint64_t seq_ = 0;
 
     void clear() {
-        subscribed = false;
+        subscribed = flag = false;
         care = ver = 0;
-        flag = false;
         v4.clear();
         v6.clear();
         ifs.clear();
     }
 
-    template <class Info>
-    static Info load(const void *p) {
-        Info i;
-        std::memcpy(&i, p, sizeof i);
-        return i;
-    }
-    static uint32_t hostWord(const void *p) {
+    static uint32_t word(const void *p) {
         uint32_t v;
         std::memcpy(&v, p, 4);
         return v;
     }
 
-    void raise(uint32_t code) {
-        if (subscribed && (code & care)) events.push_back({code, {}});
+    void raise(uint32_t code, const void *record, size_t size) {
+        if (!subscribed || !(code & care)) return;
+        const auto *p = static_cast<const uint8_t *>(record);
+        events.push_back({code, std::vector<uint8_t>(p, p + size)});
     }
+    template <class Info>
+    void raise(uint32_t code, const Info &r) { raise(code, &r, sizeof r); }
+
+    // (bucket, seq) in index order.
     template <class F>
-    void raiseRecord(uint32_t code, const typename F::Info &r) {
-        if (subscribed && (code & care)) events.push_back({code, bytesOf(r)});
+    std::vector<std::pair<uint32_t, uint64_t>> orderOf() const {
+        std::vector<std::pair<uint32_t, uint64_t>> order;
+        for (const auto &[seq, n] : nodes<F>()) order.push_back({F::bucket(n.info), seq});
+        std::sort(order.begin(), order.end(), [](auto a, auto b) {
+            return a.first != b.first ? a.first < b.first : a.second > b.second;
+        });
+        return order;
     }
 
-    // Newest node with the record's key that `match` accepts.
-    template <class F, class Match>
-    Node<F> *find(const typename F::Info &r, Match match) {
-        auto &m = nodes<F>();
-        for (auto it = m.rbegin(); it != m.rend(); ++it) {
-            const auto &i = it->second.info;
-            if (i.vrfIndex == r.vrfIndex && std::memcmp(F::addr(i), F::addr(r), F::kAddr) == 0 &&
-                match(r, i))
-                return &it->second;
+    template <class F>
+    void message(uint32_t code, const void *payload) {
+        typename F::Info r;
+        std::memcpy(&r, payload, sizeof r);
+        bool valid = F::attr(r) & IPAM_ATTR_VALID;
+        if (code == F::kDel) {
+            del<F>(r);
+            raise(F::kDel, r);
+            if (valid) raise(F::kInvalid, r);
+            return;
         }
+        if (code == F::kBatch && ver != 1) {
+            // A stored record that is the same is confirmed silently, also
+            // when another record with its key (the address on another
+            // interface, another attribute) was added after it: announcing
+            // it again would tell the host of an addition that did not happen.
+            if (Node<F> *n = find<F>(r, false)) {
+                n->ver = ver;
+                return;
+            }
+        }
+        Node<F> *n = code == IPAM6_EVT_UPDATE ? find<F>(r, true) : nullptr;
+        if (n) {  // the update takes the new attribute, else it adds
+            n->ver = ver;
+            F::attr(n->info) = F::attr(r);
+        } else {
+            add<F>(r);
+        }
+        raise(code == F::kBatch ? F::kAdd : code, r);
+        if (valid) raise(F::kValid, r);
+    }
+
+    // Newest node with the record's key and identity.
+    template <class F>
+    Node<F> *find(const typename F::Info &r, bool ignoreAttr) {
+        auto &m = nodes<F>();
+        for (auto it = m.rbegin(); it != m.rend(); ++it)
+            if (ignoreAttr ? sameIgnoringAttr<F>(r, it->second.info) : same<F>(r, it->second.info))
+                return &it->second;
         return nullptr;
     }
 
+    // A stored record of the same identity is renewed (IPv6 takes the new
+    // attribute); else a node, and the interface if it is new.
     template <class F>
-    void add(const typename F::Info &r, uint32_t v) {
-        if (Node<F> *n = find<F>(r, [this](const auto &a, const auto &b) { return this->template same<F>(a, b); })) {
-            n->ver = v;
-            if constexpr (F::kAddTakesAttr) F::attr(n->info) = F::attr(r);
+    void add(const typename F::Info &r) {
+        if (Node<F> *n = find<F>(r, false)) {
+            n->ver = ver;
+            if constexpr (std::is_same_v<F, F6>) F::attr(n->info) = F::attr(r);
             return;
         }
         if (!ifs.count(r.ifIndex)) {
@@ -413,86 +373,49 @@ private:
             i.created = seq_;
             ifs[r.ifIndex] = i;
         }
-        nodes<F>()[seq_++] = Node<F>{r, v};
+        nodes<F>()[seq_++] = Node<F>{r, ver};
     }
 
     template <class F>
     void removeSeq(uint64_t s) {
         uint32_t ifIndex = nodes<F>().at(s).info.ifIndex;
         nodes<F>().erase(s);
-        for (const auto &[k, n] : v4) if (n.info.ifIndex == ifIndex) return;
-        for (const auto &[k, n] : v6) if (n.info.ifIndex == ifIndex) return;
-        ifs.erase(ifIndex);
+        if (list<F4>(ifIndex).empty() && list<F6>(ifIndex).empty()) ifs.erase(ifIndex);
     }
 
+    // Removal takes the newest match and ignores the attribute.
     template <class F>
     void del(const typename F::Info &r) {
         auto &m = nodes<F>();
         for (auto it = m.rbegin(); it != m.rend(); ++it)
-            if (sameIgnoringAttr<F>(r, it->second.info)) {
-                removeSeq<F>(it->first);
-                return;
-            }
-    }
-
-    template <class F>
-    void batchRecord(const typename F::Info &r) {
-        if (ver != 1) {
-            // A stored record that is the same is confirmed silently, also
-            // when another record with its key (the address on another
-            // interface, another attribute) was added after it: announcing
-            // it again would tell the host of an addition that did not happen.
-            if (Node<F> *n = find<F>(r, [this](const auto &a, const auto &b) { return this->template same<F>(a, b); })) {
-                n->ver = ver;
-                return;
-            }
-        }
-        add<F>(r, ver);
-        raiseRecord<F>(F::kAdd, r);
-        if (F::attr(r) & IPAM_ATTR_VALID) raiseRecord<F>(F::kValid, r);
+            if (sameIgnoringAttr<F>(r, it->second.info)) return removeSeq<F>(it->first);
     }
 
     template <class F>
     void sweep() {
-        auto &m = nodes<F>();
-        std::vector<std::pair<uint32_t, uint64_t>> order;
-        for (const auto &[seq, n] : m) order.push_back({F::hash(n.info) % kBuckets, seq});
-        std::sort(order.begin(), order.end(), [](auto a, auto b) {
-            return a.first != b.first ? a.first < b.first : a.second > b.second;
-        });
-        for (const auto &[b, seq] : order) {
-            const Node<F> &n = m.at(seq);
+        for (const auto &[b, seq] : orderOf<F>()) {
+            const Node<F> &n = nodes<F>().at(seq);
             if (n.ver == ver) continue;
-            raiseRecord<F>(F::kDel, n.info);
-            if (F::attr(n.info) & IPAM_ATTR_VALID) raiseRecord<F>(F::kInvalid, n.info);
+            raise(F::kDel, n.info);
+            if (F::attr(n.info) & IPAM_ATTR_VALID) raise(F::kInvalid, n.info);
             removeSeq<F>(seq);
         }
     }
 
-    void interfaceMessage(uint32_t code, uint32_t ifIndex) {
-        if (code == IPAM4_EVT_IF_VALID || code == IPAM4_EVT_IF_INVALID) {
-            for (auto &[seq, n] : v4) {
-                if (n.info.ifIndex != ifIndex) continue;
-                uint32_t &a = n.info.ipAttr;
-                if (code == IPAM4_EVT_IF_VALID && !(a & IPAM_ATTR_IF_VALID)) {
-                    a |= 0x60u;
-                    raiseRecord<F4>(F4::kValid, n.info);
-                } else if (code == IPAM4_EVT_IF_INVALID && (a & IPAM_ATTR_IF_VALID)) {
-                    a &= ~0x60u;
-                    raiseRecord<F4>(F4::kInvalid, n.info);
-                }
-            }
-        } else {
-            for (auto &[seq, n] : v6) {
-                if (n.info.ifIndex != ifIndex) continue;
-                uint32_t &a = n.info.ip6Attr;
-                if (code == IPAM6_EVT_IF_VALID && !(a & IPAM_ATTR_VALID)) {
-                    a |= 0x60u;
-                    raiseRecord<F6>(F6::kValid, n.info);
-                } else if (code == IPAM6_EVT_IF_INVALID) {
-                    a &= ~0x60u;
-                    raiseRecord<F6>(F6::kInvalid, n.info);
-                }
+    // IPv4 tests IPAM_ATTR_IF_VALID both ways; IPv6 valid tests
+    // IPAM_ATTR_VALID, and invalid affects every record.
+    template <class F>
+    void flip(bool valid, uint32_t ifIndex) {
+        for (auto &[seq, n] : nodes<F>()) {
+            if (n.info.ifIndex != ifIndex) continue;
+            uint32_t &a = F::attr(n.info);
+            bool is = a & (std::is_same_v<F, F4> ? IPAM_ATTR_IF_VALID : IPAM_ATTR_VALID);
+            if (valid && !is) {
+                a |= 0x60u;
+                raise(F::kValid, n.info);
+            } else if (!valid && (is || std::is_same_v<F, F6>)) {
+                a &= ~0x60u;
+                raise(F::kInvalid, n.info);
             }
         }
     }

@@ -47,25 +47,23 @@ struct Allowed {
         Rng rng(7);
         for (int i = 0; i < 24; i++) u4.push_back(u.rand4(rng));
         for (int i = 0; i < 24; i++) u6.push_back(u.rand6(rng));
-        for (auto r : u4) {
-            r.ipAttr &= ~0x60u;
-            ok4.insert(key(r));
-        }
+        for (const auto &r : u4) ok4.insert(key(cleared(r)));
         for (const auto &a : u6)
             for (const auto &b : u6)
                 if (Model::sameIgnoringAttr<F6>(a, b)) {
                     Ipam6AddrInfo r = a;
-                    r.ip6Attr = b.ip6Attr & ~0x60u;
-                    ok6.insert(key(r));
+                    r.ip6Attr = b.ip6Attr;
+                    ok6.insert(key(cleared(r)));
                 }
     }
-    bool allowed(Ipam4AddrInfo r) const {
-        r.ipAttr &= ~0x60u;
-        return ok4.count(key(r)) != 0;
+    template <class Info>
+    static Info cleared(Info r) {
+        FamilyOf<Info>::attr(r) &= ~0x60u;
+        return r;
     }
-    bool allowed(Ipam6AddrInfo r) const {
-        r.ip6Attr &= ~0x60u;
-        return ok6.count(key(r)) != 0;
+    template <class Info>
+    bool allowed(const Info &r) const {
+        return (std::is_same_v<Info, Ipam4AddrInfo> ? ok4 : ok6).count(key(cleared(r))) != 0;
     }
 };
 
@@ -98,22 +96,18 @@ void checkRecord(const char *where, int32_t result, const Info &r, std::initiali
 // Re-entrant queries from the host callback.
 int32_t onEvent(uint32_t code, void *record) {
     size_t n = recordSize(code);
+    Ipam4AddrInfo r4, o4;
+    Ipam6AddrInfo r6, o6;
     if (n && !record) {
         violation("event without record");
-        return 0;
-    }
-    if (n == sizeof(Ipam4AddrInfo)) {
-        Ipam4AddrInfo r, out;
-        std::memcpy(&r, record, sizeof r);
-        checkRecord("event", 0, r, {0});
-        checkRecord("IPAM4_GetAddrInfo in callback", IPAM4_GetAddrInfo(r.vrfIndex, r.ipAddr, &out), out,
+    } else if (n == sizeof r4) {
+        checkRecord("event", 0, *static_cast<Ipam4AddrInfo *>(std::memcpy(&r4, record, n)), {0});
+        checkRecord("IPAM4_GetAddrInfo in callback", IPAM4_GetAddrInfo(r4.vrfIndex, r4.ipAddr, &o4), o4,
                     {0, -1, IPAM_ERR_NOT_FOUND, IPAM_ERR_NOT_SUBSCRIBED});
-    } else if (n == sizeof(Ipam6AddrInfo)) {
-        Ipam6AddrInfo r, out;
-        std::memcpy(&r, record, sizeof r);
-        checkRecord("event", 0, r, {0});
+    } else if (n == sizeof r6) {
+        checkRecord("event", 0, *static_cast<Ipam6AddrInfo *>(std::memcpy(&r6, record, n)), {0});
         checkRecord("IPAM6_GetAddrInfoByIfIndexAndIfAddr in callback",
-                    IPAM6_GetAddrInfoByIfIndexAndIfAddr(r.ifIndex, r.ip6Addr, &out), out,
+                    IPAM6_GetAddrInfoByIfIndexAndIfAddr(r6.ifIndex, r6.ip6Addr, &o6), o6,
                     {0, IPAM_ERR_NOT_FOUND, IPAM_ERR_NOT_SUBSCRIBED});
     }
     return 0;
@@ -149,10 +143,23 @@ void publisher(uint64_t rounds) {
     ipamplat_pub_drain();
 }
 
+// A walk gives only universe records of its own interface.
+template <class Info>
+void checkWalk(uint32_t ifIndex) {
+    std::vector<Info> w;
+    int32_t r = walk(ifIndex, &w);
+    if (r != 0 && r != IPAM_ERR_NOT_FOUND) violation("walk " + std::to_string(r));
+    for (const auto &x : w) {
+        checkRecord("walk", 0, x, {0});
+        if (x.ifIndex != ifIndex) violation("walk gave another interface's record");
+    }
+}
+
 void host(uint64_t seed, const std::atomic<bool> &done) {
     const Allowed &u = universe();
     Universe names;
     Rng rng(seed);
+    const std::initializer_list<int32_t> lookup{0, IPAM_ERR_NOT_FOUND, IPAM_ERR_NOT_SUBSCRIBED};
     while (!done.load()) {
         uint32_t ifIndex = 1 + rng.below(6);
         Ipam4AddrInfo o4;
@@ -163,18 +170,16 @@ void host(uint64_t seed, const std::atomic<bool> &done) {
             if (c != 0 && c != 1) violation("IPAM4_IsIpAddrConfigured " + std::to_string(c));
             break;
         }
-        case 1:
-            checkRecord("IPAM4_GetAddrInfoByIfIndex", IPAM4_GetAddrInfoByIfIndex(ifIndex, &o4), o4,
-                        {0, IPAM_ERR_NOT_FOUND, IPAM_ERR_NOT_SUBSCRIBED});
-            if (IPAM4_GetAddrInfoByIfIndex(ifIndex, &o4) == 0 && !(o4.ipAttr & IPAM4_ATTR_PRIMARY))
-                violation("primary lookup gave a record without the primary bit");
+        case 1: {
+            int32_t r = IPAM4_GetAddrInfoByIfIndex(ifIndex, &o4);
+            checkRecord("IPAM4_GetAddrInfoByIfIndex", r, o4, lookup);
+            if (r == 0 && !(o4.ipAttr & IPAM4_ATTR_PRIMARY)) violation("primary lookup without the primary bit");
             break;
+        }
         case 2: {
             std::string n = rng.pick(names.names(ifIndex));
-            checkRecord("IPAM4_GetAddrInfoByIfName", IPAM4_GetAddrInfoByIfName(n.c_str(), &o4), o4,
-                        {0, IPAM_ERR_NOT_FOUND, IPAM_ERR_NOT_SUBSCRIBED});
-            checkRecord("IPAM6_GetAddrInfoByIfName", IPAM6_GetAddrInfoByIfName(n.c_str(), &o6), o6,
-                        {0, IPAM_ERR_NOT_FOUND, IPAM_ERR_NOT_SUBSCRIBED});
+            checkRecord("IPAM4_GetAddrInfoByIfName", IPAM4_GetAddrInfoByIfName(n.c_str(), &o4), o4, lookup);
+            checkRecord("IPAM6_GetAddrInfoByIfName", IPAM6_GetAddrInfoByIfName(n.c_str(), &o6), o6, lookup);
             break;
         }
         case 3: {
@@ -185,33 +190,13 @@ void host(uint64_t seed, const std::atomic<bool> &done) {
         }
         case 4: {
             const auto &r = rng.pick(u.u6);
-            checkRecord("IPAM6_GetAddrInfo", IPAM6_GetAddrInfo(r.vrfIndex, r.ip6Addr, &o6), o6,
-                        {0, IPAM_ERR_NOT_FOUND, IPAM_ERR_NOT_SUBSCRIBED});
+            checkRecord("IPAM6_GetAddrInfo", IPAM6_GetAddrInfo(r.vrfIndex, r.ip6Addr, &o6), o6, lookup);
             checkRecord("IPAM6_GetAddrInfoByIfIndexAndAddr",
-                        IPAM6_GetAddrInfoByIfIndexAndAddr(ifIndex, r.ip6Addr, &o6), o6,
-                        {0, IPAM_ERR_NOT_FOUND, IPAM_ERR_NOT_SUBSCRIBED});
+                        IPAM6_GetAddrInfoByIfIndexAndAddr(ifIndex, r.ip6Addr, &o6), o6, lookup);
             break;
         }
-        case 5: {
-            std::vector<Ipam4AddrInfo> w;
-            int32_t r = walk4(ifIndex, &w);
-            if (r != 0 && r != IPAM_ERR_NOT_FOUND) violation("IPAM4_WalkAddrInfo " + std::to_string(r));
-            for (const auto &x : w) {
-                checkRecord("IPAM4_WalkAddrInfo", 0, x, {0});
-                if (x.ifIndex != ifIndex) violation("IPv4 walk gave another interface's record");
-            }
-            break;
-        }
-        case 6: {
-            std::vector<Ipam6AddrInfo> w;
-            int32_t r = walk6(ifIndex, &w);
-            if (r != 0 && r != IPAM_ERR_NOT_FOUND) violation("IPAM6_WalkAddrInfo " + std::to_string(r));
-            for (const auto &x : w) {
-                checkRecord("IPAM6_WalkAddrInfo", 0, x, {0});
-                if (x.ifIndex != ifIndex) violation("IPv6 walk gave another interface's record");
-            }
-            break;
-        }
+        case 5: checkWalk<Ipam4AddrInfo>(ifIndex); break;
+        case 6: checkWalk<Ipam6AddrInfo>(ifIndex); break;
         default: {
             uint32_t count = 0;
             ipam_AddrInfoNumGet(&count);
@@ -222,17 +207,21 @@ void host(uint64_t seed, const std::atomic<bool> &done) {
 }
 
 // A page must be one consistent view: in index order (buckets ascending)
-// and of the universe.
-template <class F, class Info>
-void checkPage(const char *what, int32_t r, const std::vector<Info> &page, int32_t limit) {
+// and of the universe. The next page resumes behind its last record.
+template <class F>
+void pageStep(Rng &rng, std::optional<typename F::Info> &cursor) {
+    int32_t limit = static_cast<int32_t>(1 + rng.below(5));
+    std::vector<typename F::Info> page;
+    int32_t r = exportTable(cursor ? &*cursor : nullptr, limit, &page);
     g_answers.fetch_add(1, std::memory_order_relaxed);
-    if (r != 0 && r != IPAM_CMF_END) violation(std::string(what) + " answered " + std::to_string(r));
-    if (static_cast<int32_t>(page.size()) > limit) violation(std::string(what) + " page too long");
+    if (r != 0 && r != IPAM_CMF_END) violation("export answered " + std::to_string(r));
+    if (static_cast<int32_t>(page.size()) > limit) violation("export page too long");
     for (size_t i = 0; i < page.size(); i++) {
-        if (!universe().allowed(page[i])) violation(std::string(what) + ": foreign record " + describe(page[i]));
-        if (i && F::hash(page[i]) % kBuckets < F::hash(page[i - 1]) % kBuckets)
-            violation(std::string(what) + ": page out of index order");
+        if (!universe().allowed(page[i])) violation("export: foreign record " + describe(page[i]));
+        if (i && F::bucket(page[i]) < F::bucket(page[i - 1])) violation("export page out of index order");
     }
+    if (r != 0 || page.empty()) cursor.reset();
+    else cursor = page.back();
 }
 
 void manager(const std::atomic<bool> &done) {
@@ -240,18 +229,8 @@ void manager(const std::atomic<bool> &done) {
     std::optional<Ipam4AddrInfo> c4;
     std::optional<Ipam6AddrInfo> c6;
     while (!done.load()) {
-        int32_t limit = static_cast<int32_t>(1 + rng.below(5));
-        if (rng.chance(50)) {
-            std::vector<Ipam4AddrInfo> page;
-            int32_t r = export4(c4 ? &*c4 : nullptr, limit, &page);
-            checkPage<F4>("IPv4 export", r, page, limit);
-            if (r != 0 || page.empty()) c4.reset(); else c4 = page.back();
-        } else {
-            std::vector<Ipam6AddrInfo> page;
-            int32_t r = export6(c6 ? &*c6 : nullptr, limit, &page);
-            checkPage<F6>("IPv6 export", r, page, limit);
-            if (r != 0 || page.empty()) c6.reset(); else c6 = page.back();
-        }
+        if (rng.chance(50)) pageStep<F4>(rng, c4);
+        else pageStep<F6>(rng, c6);
     }
 }
 
@@ -274,12 +253,6 @@ TEST(StressTest, ConcurrentPublisherHostsAndManagement) {
                 static_cast<unsigned long long>(rounds), static_cast<unsigned long long>(g_answers.load()),
                 static_cast<unsigned long long>(g_violations.load()));
 }
-
-}  // namespace
-}  // namespace rel
-
-namespace rel {
-namespace {
 
 // Hosts keep querying while another host thread subscribes, fills and
 // unsubscribes: answers are refusals or sound records, never a fault, and
