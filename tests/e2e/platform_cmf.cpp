@@ -106,17 +106,6 @@ TEST_F(PlatformCmf, EncodeLimitAnswersAndStoresNothingMore) {
     EXPECT_EQ(log.encode_answers, (std::vector<int32_t>{7, 7, 7, 7, 7}));
 }
 
-TEST_F(PlatformCmf, UnregisteredHandlerMeansNoPeer) {
-    EXPECT_EQ(ipamplat_cmf_registered(), 1);
-    ASSERT_EQ(CMF_ServerModCallbackUnreg(198), 0);
-    EXPECT_EQ(ipamplat_cmf_registered(), 0);
-    EXPECT_EQ(CMF_ServerModCallbackUnreg(198), 0); // a second teardown succeeds
-    ipamplat_cmf_request req{1, 0, 0, nullptr, -1, 0};
-    ipamplat_cmf_reply *reply = reinterpret_cast<ipamplat_cmf_reply *>(&req);
-    EXPECT_EQ(ipamplat_cmf_send(&req, &reply), IPAMPLAT_NO_PEER);
-    EXPECT_EQ(reply, nullptr);
-}
-
 TEST_F(PlatformCmf, BadContextsAndFaultsAnswerWithoutFaulting) {
     CMF_CONTEXT_OBJ obj;
     int32_t id, len;
@@ -130,7 +119,6 @@ TEST_F(PlatformCmf, BadContextsAndFaultsAnswerWithoutFaulting) {
     ipamplat_fault_set(IPAMPLAT_F_CMF_OBJGET, 0, 1, -9);
     ipamplat_cmf_request req{1, 3, 0, nullptr, -1, 0};
     EXPECT_EQ(ipamplat_cmf_send(&req, nullptr), -50);
-
     ipamplat_fault_set(IPAMPLAT_F_CMF_ENCODE, 1, 1, -8);
     ASSERT_EQ(ipamplat_cmf_send(&req, nullptr), 13);
     EXPECT_EQ(log.encode_answers, (std::vector<int32_t>{0, -8, 0}));
@@ -140,6 +128,14 @@ TEST_F(PlatformCmf, BadContextsAndFaultsAnswerWithoutFaulting) {
     ipamplat_fault_set(IPAMPLAT_F_CMF_UNREG, 0, 1, -3);
     EXPECT_EQ(CMF_ServerModCallbackUnreg(198), -3);
     EXPECT_EQ(ipamplat_cmf_registered(), 1); // the failed unreg did nothing
+
+    // Unregistered: no peer, and a second teardown succeeds.
+    ASSERT_EQ(CMF_ServerModCallbackUnreg(198), 0);
+    EXPECT_EQ(ipamplat_cmf_registered(), 0);
+    EXPECT_EQ(CMF_ServerModCallbackUnreg(198), 0);
+    ipamplat_cmf_reply *reply = reinterpret_cast<ipamplat_cmf_reply *>(&req);
+    EXPECT_EQ(ipamplat_cmf_send(&req, &reply), IPAMPLAT_NO_PEER);
+    EXPECT_EQ(reply, nullptr);
 }
 
 } // namespace

@@ -50,7 +50,7 @@ TEST_F(PlatformLog, StderrEchoCarriesLevelTagAndModule) {
                    "[L5] HOSTMOD (PID:7)other\n");
 }
 
-TEST_F(PlatformLog, SinkRemovedIsNeverCalledAgain) {
+TEST_F(PlatformLog, SinkRemovedIsNeverCalledAgainAndThreadIdsAreTheKernels) {
     {
         LogCapture capture;
         NLOG_Send(1, "M", 7, 1, "(PID:%d)one", 1);
@@ -61,39 +61,28 @@ TEST_F(PlatformLog, SinkRemovedIsNeverCalledAgain) {
     ipamplat_reset(); // drops the sink
     NLOG_Send(1, "M", 7, 1, "(PID:%d)three", 1);
     EXPECT_TRUE(again.lines().empty());
-}
 
-TEST_F(PlatformLog, ThreadIdIsTheKernelsAndDiffersPerThread) {
-    const int32_t mine = gnl_get_tid();
-    EXPECT_EQ(mine, static_cast<int32_t>(syscall(SYS_gettid)));
-    int32_t other = mine;
+    EXPECT_EQ(gnl_get_tid(), static_cast<int32_t>(syscall(SYS_gettid)));
+    int32_t other = gnl_get_tid();
     std::thread([&] { other = gnl_get_tid(); }).join();
-    EXPECT_NE(other, mine);
-    EXPECT_GT(other, 0);
+    EXPECT_NE(other, gnl_get_tid());
 }
 
 TEST_F(PlatformLog, ModuleNamesAreUpperCasedAndBounded) {
     char buf[32];
     ASSERT_EQ(ipamplat_module_register(4242, "rtMgr"), 0);
+    ipamplat_module_register(4242, "arP"); // replaced by a second registration
+    ipamplat_reset();                      // and kept across reset
     ASSERT_EQ(MODULEMGMT_GetModUpperName(4242, buf, sizeof buf), 0);
-    EXPECT_STREQ(buf, "RTMGR");
+    EXPECT_STREQ(buf, "ARP");
     ASSERT_EQ(MODULEMGMT_GetModUpperName(4243, buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "MOD4243");
-    // Replaced by a second registration; kept across reset.
-    ipamplat_module_register(4242, "arp");
-    ipamplat_reset();
-    MODULEMGMT_GetModUpperName(4242, buf, sizeof buf);
-    EXPECT_STREQ(buf, "ARP");
-
-    char small[4];
-    std::memset(small, '#', sizeof small);
     ipamplat_module_register(4244, "longname");
+    char small[4];
     ASSERT_EQ(MODULEMGMT_GetModUpperName(4244, small, sizeof small), 0);
     EXPECT_STREQ(small, "LON");
-    char one[1] = {'#'};
-    MODULEMGMT_GetModUpperName(4244, one, 1);
-    EXPECT_EQ(one[0], '\0');
-
+    MODULEMGMT_GetModUpperName(4244, buf, 1);
+    EXPECT_EQ(buf[0], '\0');
     EXPECT_EQ(MODULEMGMT_GetModUpperName(4242, nullptr, 32), -1);
     EXPECT_EQ(MODULEMGMT_GetModUpperName(4242, buf, 0), -1);
     EXPECT_EQ(ipamplat_module_register(1, nullptr), -1);
@@ -112,8 +101,8 @@ TEST_F(PlatformLog, FaultSkipsThenFailsCountTimesAndCountsEveryCall) {
     EXPECT_EQ(ipamplat_dfm_last_query(query), 2u);
 
     ipamplat_fault_set(IPAMPLAT_F_DFM, 0, UINT32_MAX, 9);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(gnl_dfm_process(query), 9);
+    EXPECT_EQ(gnl_dfm_process(query), 9);
+    EXPECT_EQ(gnl_dfm_process(query), 9);
     ipamplat_fault_clear_all();
     EXPECT_EQ(gnl_dfm_process(query), 0);
     ipamplat_reset();
@@ -145,14 +134,10 @@ TEST_F(PlatformLog, OrigFuncFindsLibcInetPton) {
     ASSERT_NE(fn, nullptr);
     uint8_t addr[4];
     ASSERT_EQ(fn(AF_INET, "10.1.2.3", addr), 1);
-    EXPECT_EQ(addr[0], 10);
     EXPECT_EQ(addr[3], 3);
     EXPECT_EQ(gnl_orig_func_get("libc.so.6", "no_such_symbol_here"), nullptr);
     EXPECT_EQ(gnl_orig_func_get("libnot-there.so.9", "inet_pton"), nullptr);
     EXPECT_EQ(gnl_orig_func_get(nullptr, "inet_pton"), nullptr);
-    ipamplat_fault_set(IPAMPLAT_F_ORIG_FUNC, 0, 1, 0);
-    EXPECT_EQ(gnl_orig_func_get("libc.so.6", "inet_pton"), nullptr);
-    EXPECT_NE(gnl_orig_func_get("libc.so.6", "inet_pton"), nullptr);
 }
 
 } // namespace

@@ -15,13 +15,24 @@ class PlatformSem : public ::testing::Test {
     void SetUp() override {
         ipamplat_reset();
         ASSERT_EQ(gnl_sem_mutex_init("test", &sem), 0);
+        ASSERT_NE(sem.id, 0u);
     }
     void TearDown() override { ipamplat_reset(); }
+    // Another thread's take with `timeout`, given back at once on success.
+    int32_t takeElsewhere(uint32_t timeout) {
+        int32_t r = 0;
+        std::thread([&] {
+            r = gnl_sem_take(&sem, timeout);
+            if (r == 0) {
+                EXPECT_EQ(gnl_sem_give(&sem), 0);
+            }
+        }).join();
+        return r;
+    }
     gnl_sem_t sem{0};
 };
 
 TEST_F(PlatformSem, HolderReentersAndOthersWaitUntilFullyReleased) {
-    ASSERT_NE(sem.id, 0u);
     ASSERT_EQ(gnl_sem_take(&sem, 0), 0);
     ASSERT_EQ(gnl_sem_take(&sem, 0), 0); // nested: at once
     std::atomic<int> stage{0};
@@ -44,30 +55,20 @@ TEST_F(PlatformSem, HolderReentersAndOthersWaitUntilFullyReleased) {
     EXPECT_EQ(stage.load(), 2);
 }
 
-TEST_F(PlatformSem, GiveByNonHolderOrUnknownHandleFails) {
+TEST_F(PlatformSem, TimeoutNonHolderAndUnknownHandlesFail) {
     EXPECT_EQ(gnl_sem_give(&sem), -1); // nobody holds it
     ASSERT_EQ(gnl_sem_take(&sem, 0), 0);
+    EXPECT_EQ(takeElsewhere(5), -1); // a positive timeout gives up
     std::thread([&] { EXPECT_EQ(gnl_sem_give(&sem), -1); }).join();
     EXPECT_EQ(gnl_sem_give(&sem), 0);
+    EXPECT_EQ(takeElsewhere(1000), 0);
 
     gnl_sem_t zero{0}, bogus{0x7fffffff};
-    EXPECT_EQ(gnl_sem_take(&zero, 0), -1);
-    EXPECT_EQ(gnl_sem_give(&zero), -1);
-    EXPECT_EQ(gnl_sem_take(&bogus, 0), -1);
-    EXPECT_EQ(gnl_sem_give(&bogus), -1);
-    EXPECT_EQ(gnl_sem_take(nullptr, 0), -1);
-    EXPECT_EQ(gnl_sem_give(nullptr), -1);
+    for (gnl_sem_t *s : {&zero, &bogus, static_cast<gnl_sem_t *>(nullptr)}) {
+        EXPECT_EQ(gnl_sem_take(s, 0), -1);
+        EXPECT_EQ(gnl_sem_give(s), -1);
+    }
     EXPECT_EQ(gnl_sem_mutex_init("x", nullptr), -1);
-}
-
-TEST_F(PlatformSem, PositiveTimeoutGivesUp) {
-    ASSERT_EQ(gnl_sem_take(&sem, 0), 0);
-    std::thread([&] { EXPECT_EQ(gnl_sem_take(&sem, 5), -1); }).join();
-    EXPECT_EQ(gnl_sem_give(&sem), 0);
-    std::thread([&] {
-        EXPECT_EQ(gnl_sem_take(&sem, 1000), 0);
-        EXPECT_EQ(gnl_sem_give(&sem), 0);
-    }).join();
 }
 
 TEST_F(PlatformSem, ReinitReusesTheSlotAndFreesIt) {
@@ -77,11 +78,7 @@ TEST_F(PlatformSem, ReinitReusesTheSlotAndFreesIt) {
     EXPECT_EQ(sem.id, id);
     ASSERT_EQ(gnl_sem_take(&sem, 0), 0);
     ASSERT_EQ(gnl_sem_mutex_init("again", &sem), 0); // back to free
-    std::thread([&] {
-        EXPECT_EQ(gnl_sem_take(&sem, 1000), 0);
-        EXPECT_EQ(gnl_sem_give(&sem), 0);
-    }).join();
-
+    EXPECT_EQ(takeElsewhere(1000), 0);
     gnl_sem_t second{0};
     ASSERT_EQ(gnl_sem_mutex_init("second", &second), 0);
     EXPECT_NE(second.id, 0u);
@@ -92,13 +89,11 @@ TEST_F(PlatformSem, FaultedTakeAndGiveChangeNothing) {
     ipamplat_fault_set(IPAMPLAT_F_SEM_TAKE, 0, 1, -5);
     EXPECT_EQ(gnl_sem_take(&sem, 0), -5);
     EXPECT_EQ(gnl_sem_give(&sem), -1); // the failed take did not lock it
-
     ASSERT_EQ(gnl_sem_take(&sem, 0), 0);
     ipamplat_fault_set(IPAMPLAT_F_SEM_GIVE, 0, 1, -6);
     EXPECT_EQ(gnl_sem_give(&sem), -6);
-    std::thread([&] { EXPECT_EQ(gnl_sem_take(&sem, 5), -1); }).join(); // still held
+    EXPECT_EQ(takeElsewhere(5), -1); // still held
     EXPECT_EQ(gnl_sem_give(&sem), 0);
-
     ipamplat_fault_set(IPAMPLAT_F_SEM_INIT, 0, 1, -7);
     gnl_sem_t fresh{0};
     EXPECT_EQ(gnl_sem_mutex_init("f", &fresh), -7);

@@ -3,7 +3,6 @@
 // a restart with a second batch, then query and export the replica.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
@@ -36,6 +35,7 @@ void sendIf(uint32_t code, uint32_t ifIndex) {
     EXPECT_EQ(ipamplat_pub_send(static_cast<int32_t>(code), sizeof ifIndex, &ifIndex), 0);
 }
 
+// The whole table through the management client.
 template <class Info>
 std::set<std::string> exported(uint32_t object) {
     ipamplat_cmf_param p{0, 0, nullptr};
@@ -122,13 +122,23 @@ TEST_F(HostView, ReplicaFollowsThePublisherThroughARestart) {
     // The publisher restarts and sends its table again: it lacks f and e,
     // sends b without the interface bit and d with another prefix, and has a
     // new record g.
+    // The host may query from its callback, also while the sweep holds the
+    // database: a swept record is still there while announced.
     eventLog().clear();
+    std::vector<int32_t> answers;
+    eventLog().setHook([&](uint32_t code, void *rec) {
+        Ipam4AddrInfo out;
+        if (code == IPAM4_EVT_DEL)
+            answers.push_back(IPAM4_GetAddrInfo(0, static_cast<Ipam4AddrInfo *>(rec)->ipAddr, &out));
+    });
     const Ipam4AddrInfo g = addr4(2, "10.0.5.1/24");
     const Ipam6AddrInfo d48 = addr6(1, "2001:db8::1/48");
     ASSERT_EQ(ipamplat_pub_start(), 0);
     for (const auto &r : {aValid, b, g}) send(IPAM4_EVT_BATCH, r);
     send(IPAM6_EVT_BATCH, d48);
     ASSERT_EQ(ipamplat_pub_end(), 0);
+    eventLog().setHook(nullptr);
+    EXPECT_EQ(answers, (std::vector<int32_t>{0, 0}));
     std::vector<std::string> seen = eventLog().texts();
     const std::vector<std::string> during = {ev(IPAM_EVT_BATCH_START), ev(IPAM4_EVT_ADD, b),
                                              ev(IPAM4_EVT_VALID, b), ev(IPAM4_EVT_ADD, g),
@@ -160,28 +170,6 @@ TEST_F(HostView, ReplicaFollowsThePublisherThroughARestart) {
     EXPECT_EQ(IPAM6_GetAddrInfo(0, e.ip6Addr, &out6), IPAM_ERR_NOT_FOUND);
 }
 
-// The host may query from inside its callback, also while the sweep holds
-// the database.
-TEST_F(HostView, CallbackMayQueryTheReplica) {
-    const Ipam4AddrInfo a = addr4(1, "10.0.0.1/24", IPAM4_ATTR_PRIMARY), b = addr4(2, "10.0.1.1/24");
-    ipamplat_pub_start();
-    send(IPAM4_EVT_BATCH, a);
-    send(IPAM4_EVT_BATCH, b);
-    ipamplat_pub_end();
-    std::vector<int32_t> answers;
-    eventLog().setHook([&](uint32_t code, void *) {
-        if (code != IPAM4_EVT_DEL) return;
-        Ipam4AddrInfo out;
-        answers.push_back(IPAM4_GetAddrInfo(0, a.ipAddr, &out));
-    });
-    ipamplat_pub_start();
-    send(IPAM4_EVT_BATCH, b);
-    ipamplat_pub_end();
-    EXPECT_EQ(answers, (std::vector<int32_t>{0}));  // still there while announced
-    Ipam4AddrInfo out;
-    EXPECT_EQ(IPAM4_GetAddrInfo(0, a.ipAddr, &out), IPAM_ERR_NOT_FOUND);
-}
-
 // Unsubscribing while the publisher still has messages queued: none reaches
 // the library afterwards, and the host hears nothing more.
 TEST_F(HostView, UnsubscriptionUnderTrafficStopsEverything) {
@@ -190,11 +178,6 @@ TEST_F(HostView, UnsubscriptionUnderTrafficStopsEverything) {
         std::string text = "10.1." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1) + "/24";
         Ipam4AddrInfo r = addr4(1 + i % 7, text.c_str());
         ipamplat_pub_post_send(IPAM4_EVT_BATCH, sizeof r, &r);
-        if (i == 150) {
-            Ipam4AddrInfo out;
-            int32_t q = IPAM4_GetAddrInfo(0, r.ipAddr, &out);
-            EXPECT_TRUE(q == IPAM_ERR_NOT_SUBSCRIBED || q == 0) << q;
-        }
     }
     ipamplat_pub_post_end();
     ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);

@@ -5,18 +5,11 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ipam.h"
 
 namespace {
-
-// The top `len` bits of an N-octet mask, built bit by bit: an independent
-// reference for the mask and network functions.
-template <size_t N>
-void refMask(uint32_t len, uint8_t *out) {
-    std::memset(out, 0, N);
-    for (uint32_t bit = 0; bit < len; bit++) out[bit / 8] |= static_cast<uint8_t>(0x80u >> (bit % 8));
-}
 
 std::string hex(const uint8_t *b, size_t n) {
     std::string s;
@@ -28,8 +21,38 @@ std::string hex(const uint8_t *b, size_t n) {
     return s;
 }
 
-uint32_t be(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    return (uint32_t{a} << 24) | (uint32_t{b} << 16) | (uint32_t{c} << 8) | d;
+// Masks and networks of an N-octet family for every prefix length, against
+// a mask built bit by bit; out of range lengths and null pointers write
+// nothing.
+template <size_t N>
+void checkFamily(int32_t (*len2Mask)(uint32_t, uint8_t *),
+                 int32_t (*network)(const uint8_t *, uint8_t *, uint32_t), const uint8_t *addr) {
+    const std::string untouched = hex(std::vector<uint8_t>(N, 0x3c).data(), N);
+    for (uint32_t len = 0; len <= 8 * N; len++) {
+        uint8_t want[N] = {}, net[N], got[N], inPlace[N];
+        for (uint32_t bit = 0; bit < len; bit++) want[bit / 8] |= static_cast<uint8_t>(0x80u >> (bit % 8));
+        for (size_t i = 0; i < N; i++) net[i] = addr[i] & want[i];
+        std::memset(got, 0x3c, N);
+        ASSERT_EQ(len2Mask(len, got), 0) << len;
+        EXPECT_EQ(hex(got, N), hex(want, N)) << len;
+        std::memset(got, 0x3c, N);
+        ASSERT_EQ(network(addr, got, len), 0) << len;
+        EXPECT_EQ(hex(got, N), hex(net, N)) << len;
+        std::memcpy(inPlace, addr, N);
+        ASSERT_EQ(network(inPlace, inPlace, len), 0) << len;
+        EXPECT_EQ(hex(inPlace, N), hex(net, N)) << "in place, " << len;
+    }
+    for (uint32_t len : {8 * N + 1, 8 * N + 32, size_t{4294967295u}}) {
+        uint8_t buf[N];
+        std::memset(buf, 0x3c, N);
+        EXPECT_EQ(len2Mask(static_cast<uint32_t>(len), buf), -1) << len;
+        EXPECT_EQ(network(addr, buf, static_cast<uint32_t>(len)), -1) << len;
+        EXPECT_EQ(hex(buf, N), untouched) << len;
+    }
+    uint8_t buf[N];
+    EXPECT_EQ(len2Mask(8, nullptr), -1);
+    EXPECT_EQ(network(nullptr, buf, 8), -1);
+    EXPECT_EQ(network(addr, nullptr, 8), -1);
 }
 
 }  // namespace
@@ -37,104 +60,32 @@ uint32_t be(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
 TEST(Util, ValidityLooksAtTheFirstOctetOnly) {
     for (uint32_t first = 0; first < 256; first++) {
         bool valid = (first >= 1 && first <= 126) || (first >= 128 && first <= 223);
-        EXPECT_EQ(IPAM4_IsIpAddrValid(be(static_cast<uint8_t>(first), 9, 9, 9)), valid ? 1 : 0)
-            << first;
+        EXPECT_EQ(IPAM4_IsIpAddrValid((first << 24) | 0x090909u), valid ? 1 : 0) << first;
     }
 }
 
-TEST(Util, MasksForEveryPrefixLength) {
-    for (uint32_t len = 0; len <= 32; len++) {
-        uint8_t got[4], want[4];
-        std::memset(got, 0x3c, sizeof got);
-        refMask<4>(len, want);
-        ASSERT_EQ(IPAM4_Len2Mask(len, got), 0) << len;
-        EXPECT_EQ(hex(got, 4), hex(want, 4)) << len;
-    }
-    for (uint32_t len = 0; len <= 128; len++) {
-        uint8_t got[16], want[16];
-        std::memset(got, 0x3c, sizeof got);
-        refMask<16>(len, want);
-        ASSERT_EQ(IPAM6_Len2Mask(len, got), 0) << len;
-        EXPECT_EQ(hex(got, 16), hex(want, 16)) << len;
-    }
-    uint8_t m[16];
-    ASSERT_EQ(IPAM4_Len2Mask(25, m), 0);
-    EXPECT_EQ(hex(m, 4), "ffffff80");
-    ASSERT_EQ(IPAM6_Len2Mask(65, m), 0);
-    EXPECT_EQ(hex(m, 16), "ffffffffffffffff8000000000000000");
-}
-
-TEST(Util, OutOfRangeLengthsAndNullPointersWriteNothing) {
-    uint8_t buf[16], addr[16];
-    std::memset(addr, 0xff, sizeof addr);
-    for (uint32_t len : {33u, 64u, 4294967295u}) {
-        std::memset(buf, 0x3c, sizeof buf);
-        EXPECT_EQ(IPAM4_Len2Mask(len, buf), -1);
-        EXPECT_EQ(IPAM4_GetNetwork(addr, buf, len), -1);
-        EXPECT_EQ(hex(buf, 16), "3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c");
-    }
-    for (uint32_t len : {129u, 256u, 4294967295u}) {
-        std::memset(buf, 0x3c, sizeof buf);
-        EXPECT_EQ(IPAM6_Len2Mask(len, buf), -1);
-        EXPECT_EQ(IPAM6_GetNetwork(addr, buf, len), -1);
-        EXPECT_EQ(hex(buf, 16), "3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c3c");
-    }
-    EXPECT_EQ(IPAM4_Len2Mask(8, nullptr), -1);
-    EXPECT_EQ(IPAM6_Len2Mask(8, nullptr), -1);
-    EXPECT_EQ(IPAM4_GetNetwork(nullptr, buf, 8), -1);
-    EXPECT_EQ(IPAM4_GetNetwork(addr, nullptr, 8), -1);
-    EXPECT_EQ(IPAM6_GetNetwork(nullptr, buf, 8), -1);
-    EXPECT_EQ(IPAM6_GetNetwork(addr, nullptr, 8), -1);
-}
-
-TEST(Util, NetworksForEveryPrefixLengthAlsoInPlace) {
+TEST(Util, MasksAndNetworksForEveryPrefixLength) {
     const uint8_t a4[4] = {192, 168, 1, 130};
     const uint8_t a6[16] = {0x20, 0x01, 0x0d, 0xb8, 0xde, 0xad, 0xbe, 0xef,
                             0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc, 0xde, 0xf1};
-    for (uint32_t len = 0; len <= 32; len++) {
-        uint8_t mask[4], want[4], got[4], inPlace[4];
-        refMask<4>(len, mask);
-        for (int i = 0; i < 4; i++) want[i] = a4[i] & mask[i];
-        std::memset(got, 0x3c, sizeof got);
-        ASSERT_EQ(IPAM4_GetNetwork(a4, got, len), 0);
-        EXPECT_EQ(hex(got, 4), hex(want, 4)) << len;
-        std::memcpy(inPlace, a4, 4);
-        ASSERT_EQ(IPAM4_GetNetwork(inPlace, inPlace, len), 0);
-        EXPECT_EQ(hex(inPlace, 4), hex(want, 4)) << "in place, " << len;
-    }
-    for (uint32_t len = 0; len <= 128; len++) {
-        uint8_t mask[16], want[16], got[16], inPlace[16];
-        refMask<16>(len, mask);
-        for (int i = 0; i < 16; i++) want[i] = a6[i] & mask[i];
-        std::memset(got, 0x3c, sizeof got);
-        ASSERT_EQ(IPAM6_GetNetwork(a6, got, len), 0);
-        EXPECT_EQ(hex(got, 16), hex(want, 16)) << len;
-        std::memcpy(inPlace, a6, 16);
-        ASSERT_EQ(IPAM6_GetNetwork(inPlace, inPlace, len), 0);
-        EXPECT_EQ(hex(inPlace, 16), hex(want, 16)) << "in place, " << len;
-    }
-    uint8_t net[4];
-    ASSERT_EQ(IPAM4_GetNetwork(a4, net, 25), 0);
-    EXPECT_EQ(hex(net, 4), "c0a80180");  // 192.168.1.128
+    checkFamily<4>(IPAM4_Len2Mask, IPAM4_GetNetwork, a4);
+    checkFamily<16>(IPAM6_Len2Mask, IPAM6_GetNetwork, a6);
+    // The reference itself, once by hand.
+    uint8_t m[16];
+    ASSERT_EQ(IPAM6_Len2Mask(65, m), 0);
+    EXPECT_EQ(hex(m, 16), "ffffffffffffffff8000000000000000");
+    ASSERT_EQ(IPAM4_GetNetwork(a4, m, 25), 0);
+    EXPECT_EQ(hex(m, 4), "c0a80180");
 }
 
 TEST(Util, TextToAddressTriesIpv4First) {
     IpamAddr a;
-    std::memset(&a, 0, sizeof a);
-    ASSERT_EQ(IPAM_String2Struct("10.0.0.1", &a), 0);
-    EXPECT_EQ(a.family, 2);
-    EXPECT_EQ(hex(a.addr, 16), "0a000001000000000000000000000000");
-
     // An IPv4 text writes only its four octets: the rest stays as it was.
     std::memset(&a, 0x77, sizeof a);
     ASSERT_EQ(IPAM_String2Struct("192.0.2.1", &a), 0);
     EXPECT_EQ(a.family, 2);
     EXPECT_EQ(hex(a.reserved, 3), "777777");
     EXPECT_EQ(hex(a.addr, 16), "c0000201777777777777777777777777");
-
-    ASSERT_EQ(IPAM_String2Struct("::1", &a), 0);
-    EXPECT_EQ(a.family, 10);
-    EXPECT_EQ(hex(a.addr, 16), "00000000000000000000000000000001");
     ASSERT_EQ(IPAM_String2Struct("2001:db8::ffff:10.0.0.1", &a), 0);
     EXPECT_EQ(a.family, 10);
     EXPECT_EQ(hex(a.addr, 16), "20010db8000000000000ffff0a000001");
@@ -154,19 +105,15 @@ TEST(Util, AddressToTextRefusesWhatLibcRefuses) {
     IpamAddr a;
     std::memset(&a, 0, sizeof a);
     char text[64];
-    a.family = 2;
-    const uint8_t v4[4] = {10, 0, 0, 1};
-    std::memcpy(a.addr, v4, 4);
+    ASSERT_EQ(IPAM_String2Struct("10.0.0.1", &a), 0);
     ASSERT_EQ(IPAM_Struct2String(&a, text, sizeof text), text);
     EXPECT_STREQ(text, "10.0.0.1");
     EXPECT_EQ(IPAM_Struct2String(&a, text, 9), text);     // exactly "10.0.0.1" and its NUL
     EXPECT_EQ(IPAM_Struct2String(&a, text, 8), nullptr);  // one short
-
     a.family = 10;
     inet_pton(AF_INET6, "2001:db8::1", a.addr);
     ASSERT_EQ(IPAM_Struct2String(&a, text, sizeof text), text);
     EXPECT_STREQ(text, "2001:db8::1");
-
     a.family = 7;
     EXPECT_EQ(IPAM_Struct2String(&a, text, sizeof text), nullptr);
     EXPECT_EQ(IPAM_Struct2String(nullptr, text, sizeof text), nullptr);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -32,36 +33,27 @@ protected:
     }
 
 public:
-    // Sends one request with at most one parameter; the handler's result.
-    static int32_t send(uint32_t object, uint32_t operation, const ipamplat_cmf_param *param,
-                        std::vector<Encoded> *out = nullptr, int32_t limit = -1,
-                        int32_t limitAnswer = 0) {
-        ipamplat_cmf_request req;
-        std::memset(&req, 0, sizeof req);
-        req.objectId = object;
-        req.operation = operation;
-        req.paramCount = param ? 1 : 0;
-        req.params = param;
-        req.encodeLimit = limit;
-        req.encodeLimitAnswer = limitAnswer;
-        ipamplat_cmf_reply *reply = nullptr;
-        int32_t r = ipamplat_cmf_send(&req, &reply);
-        if (out) out->clear();
-        for (uint32_t i = 0; i < ipamplat_cmf_reply_count(reply); ++i) {
-            int32_t id = 0, length = 0;
-            const void *data = nullptr;
-            EXPECT_EQ(ipamplat_cmf_reply_param(reply, i, &id, &length, &data), 0);
-            const auto *b = static_cast<const uint8_t *>(data);
-            if (out) out->push_back({id, std::vector<uint8_t>(b, b + (length > 0 ? length : 0))});
-        }
-        ipamplat_cmf_reply_free(reply);
-        return r;
-    }
+    static constexpr int32_t kNoParam = INT32_MIN;
+    // Sends one request with one parameter (none for kNoParam); the
+    // handler's result. The encoder answers `limitAnswer` once `limit`
+    // parameters are stored (no limit when negative).
     static int32_t sendParam(uint32_t object, uint32_t operation, int32_t id, int32_t length = 0,
                              const void *data = nullptr, std::vector<Encoded> *out = nullptr,
                              int32_t limit = -1, int32_t limitAnswer = 0) {
         ipamplat_cmf_param p{id, length, data};
-        return send(object, operation, &p, out, limit, limitAnswer);
+        ipamplat_cmf_request req{object, operation, id == kNoParam ? 0u : 1u, &p, limit, limitAnswer};
+        ipamplat_cmf_reply *reply = nullptr;
+        int32_t r = ipamplat_cmf_send(&req, &reply);
+        if (out) out->clear();
+        for (uint32_t i = 0; out && i < ipamplat_cmf_reply_count(reply); ++i) {
+            int32_t pid = 0, len = 0;
+            const void *d = nullptr;
+            EXPECT_EQ(ipamplat_cmf_reply_param(reply, i, &pid, &len, &d), 0);
+            const auto *b = static_cast<const uint8_t *>(d);
+            out->push_back({pid, std::vector<uint8_t>(b, b + (len > 0 ? len : 0))});
+        }
+        ipamplat_cmf_reply_free(reply);
+        return r;
     }
 
     template <class Info>
