@@ -37,6 +37,18 @@ struct Export6 {
     }
 };
 
+// The one parameter a request carries, as the framework decodes it.
+struct Param {
+    int32_t id = 0;
+    int32_t length = 0;
+    void *data = nullptr;
+};
+
+// Decodes the request's parameter; the decoder's answer (0: decoded).
+int32_t decodeParam(void *context, Param *p) {
+    return CMF_ServerParamDecode(context, &p->id, &p->length, &p->data);
+}
+
 // Encodes a copy of one stored record; the encoder's answer.
 template <class Info>
 int32_t encodeRecord(const Info &stored, void *context) {
@@ -50,24 +62,21 @@ int32_t encodeRecord(const Info &stored, void *context) {
 // record. 13 at the end of the table, 0 when the encoder ended the page.
 template <class Exp>
 int32_t exportTable(void *context) {
-    int32_t id = 0;
-    int32_t length = 0;
-    void *data = nullptr;
-    int32_t r = CMF_ServerParamDecode(context, &id, &length, &data);
-    if (r != 0) return r;
-    if (id != kParamRecord) {
+    Param p;
+    if (int32_t r = decodeParam(context, &p); r != 0) return r;
+    if (p.id != kParamRecord) {
         IPAM_ERR("(PID:%d)Ipam cmf server recv invalid parameter");
         return IPAM_CMF_ERR_PARAM;
     }
     typename Exp::Info cursorRecord;
     const typename Exp::Info *cursor = nullptr;
-    if (length > 0) {
-        if (data == nullptr || static_cast<uint32_t>(length) < sizeof cursorRecord) {
+    if (p.length > 0) {
+        if (p.data == nullptr || static_cast<uint32_t>(p.length) < sizeof cursorRecord) {
             IPAM_ERR("(PID:%d)Ipam cmf server recv invalid parameter");
             return IPAM_CMF_ERR_PARAM;
         }
         // The framework's data need not be aligned for the record.
-        std::memcpy(&cursorRecord, data, sizeof cursorRecord);
+        std::memcpy(&cursorRecord, p.data, sizeof cursorRecord);
         cursor = &cursorRecord;
     }
     int32_t status = 0;
@@ -93,41 +102,35 @@ uint32_t paramBits(int32_t id) {
 // Get: only the whole word (parameter 6, no data) can be read; 13 once it
 // was encoded.
 int32_t debugGet(void *context) {
-    int32_t id = 0;
-    int32_t length = 0;
-    void *data = nullptr;
-    int32_t r = CMF_ServerParamDecode(context, &id, &length, &data);
-    if (r != 0) return r;
-    if (id != IPAM_CMF_PARAM_ALL || length != 0) {
-        IPAM_ERR("(PID:%d)Ipam agent cmf server recv invalid parameter %d", id);
+    Param p;
+    if (int32_t r = decodeParam(context, &p); r != 0) return r;
+    if (p.id != IPAM_CMF_PARAM_ALL || p.length != 0) {
+        IPAM_ERR("(PID:%d)Ipam agent cmf server recv invalid parameter %d", p.id);
         return IPAM_CMF_ERR_PARAM;
     }
     uint32_t word = ipam::loadRelaxed(gIpamPubDbg);
-    r = CMF_ServerParamEncode(context, IPAM_CMF_PARAM_ALL, static_cast<int32_t>(sizeof word), &word);
+    int32_t r = CMF_ServerParamEncode(context, IPAM_CMF_PARAM_ALL, static_cast<int32_t>(sizeof word), &word);
     return r == 0 ? IPAM_CMF_END : r;
 }
 
 // Set or clear the bits of one parameter. Other threads test the word at
 // any time, so the change is one atomic read-modify-write.
 int32_t debugChange(void *context, bool set) {
-    int32_t id = 0;
-    int32_t length = 0;
-    void *data = nullptr;
-    int32_t r = CMF_ServerParamDecode(context, &id, &length, &data);
-    if (r != 0) return r;
-    if (id > IPAM_CMF_PARAM_ALL || length != 0) {
+    Param p;
+    if (int32_t r = decodeParam(context, &p); r != 0) return r;
+    if (p.id > IPAM_CMF_PARAM_ALL || p.length != 0) {
         IPAM_ERR("(PID:%d)Ipam cmf server recv invalid parameter");
         return IPAM_CMF_ERR_PARAM;
     }
-    if (id < IPAM_CMF_PARAM_API) {
-        IPAM_ERR("(PID:%d)ipam cmf server unknown parm id:%d", id);
+    if (p.id < IPAM_CMF_PARAM_API) {
+        IPAM_ERR("(PID:%d)ipam cmf server unknown parm id:%d", p.id);
         return IPAM_CMF_ERR_PARAM_ID;
     }
     std::atomic_ref<uint32_t> word(gIpamPubDbg);
     if (set)
-        word.fetch_or(paramBits(id), std::memory_order_relaxed);
+        word.fetch_or(paramBits(p.id), std::memory_order_relaxed);
     else
-        word.fetch_and(~paramBits(id), std::memory_order_relaxed);
+        word.fetch_and(~paramBits(p.id), std::memory_order_relaxed);
     return 0;
 }
 
