@@ -9,9 +9,9 @@ trap 'rm -rf "$scratch"' EXIT
 export IPAM_PLATFORM_QUIET=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for spec in publisher:20000 mgmt:20000 text:50000; do
-  name=${spec%%:*}
-  runs=${spec#*:}
+for target in publisher:20000 mgmt:20000 text:50000; do
+  name=${target%%:*}
+  runs=${target#*:}
   mkdir -p "$scratch/$name"
   echo "--- fuzz_$name: $runs runs"
   build/fuzz/fuzz/fuzz_$name -runs="$runs" -max_total_time=30 -print_final_stats=1 \
