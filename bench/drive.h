@@ -168,44 +168,39 @@ private:
         delNext_ = (delNext_ + i) % delOrder_.size();
     }
 
-    void configured(benchmark::State &st, std::size_t n) {
+    // One query per iteration over the IPv4 records in visit order; every
+    // query must hit.
+    template <class Query>
+    void probe4(benchmark::State &st, std::size_t n, Query query) {
         ensure(n, V6Shape::Realistic);
         std::size_t i = 0, hits = 0;
         AllocScope allocs;
-        for (auto _ : st) {
-            const Ipam4AddrInfo &r = t4_[order_[i++ & (order_.size() - 1)]];
-            hits += side_.configured4(r.ifIndex);
-        }
+        for (auto _ : st)
+            hits += query(t4_[order_[i++ & (order_.size() - 1)]]);
         allocs.finish(st);
         check(st, hits);
+    }
+
+    void configured(benchmark::State &st, std::size_t n) {
+        probe4(st, n, [this](const Ipam4AddrInfo &r) { return side_.configured4(r.ifIndex); });
     }
 
     void primary(benchmark::State &st, std::size_t n) {
-        ensure(n, V6Shape::Realistic);
-        std::size_t i = 0, hits = 0;
         Ipam4AddrInfo out;
-        AllocScope allocs;
-        for (auto _ : st) {
-            const Ipam4AddrInfo &r = t4_[order_[i++ & (order_.size() - 1)]];
-            hits += side_.primary4(r.ifIndex, &out);
+        probe4(st, n, [this, &out](const Ipam4AddrInfo &r) {
+            const bool hit = side_.primary4(r.ifIndex, &out);
             benchmark::DoNotOptimize(out);
-        }
-        allocs.finish(st);
-        check(st, hits);
+            return hit;
+        });
     }
 
     void get4(benchmark::State &st, std::size_t n) {
-        ensure(n, V6Shape::Realistic);
-        std::size_t i = 0, hits = 0;
         Ipam4AddrInfo out;
-        AllocScope allocs;
-        for (auto _ : st) {
-            const Ipam4AddrInfo &r = t4_[order_[i++ & (order_.size() - 1)]];
-            hits += side_.get4(r.vrfIndex, r.ipAddr, &out);
+        probe4(st, n, [this, &out](const Ipam4AddrInfo &r) {
+            const bool hit = side_.get4(r.vrfIndex, r.ipAddr, &out);
             benchmark::DoNotOptimize(out);
-        }
-        allocs.finish(st);
-        check(st, hits);
+            return hit;
+        });
     }
 
     void get6(benchmark::State &st, std::size_t n, V6Shape shape) {
