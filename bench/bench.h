@@ -40,6 +40,10 @@ double heapBytes(const HeapCounters &before, const HeapCounters &after);
 // (usable bytes plus malloc's chunk header per block), blocks per record.
 void reportMemory(benchmark::State &state, const HeapCounters &before,
                   const HeapCounters &after, std::size_t records);
+// The memory counters of a fill of n IPv4 then n IPv6 records: heap readings
+// before anything, once the fixed part is in place, after IPv4, after IPv6.
+void reportFill(benchmark::State &state, const HeapCounters &empty, const HeapCounters &ready,
+                const HeapCounters &v4, const HeapCounters &v6, std::size_t n);
 
 void registerIpam(std::size_t n);
 void registerLibnl(std::size_t n);

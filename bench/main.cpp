@@ -45,6 +45,15 @@ void reportMemory(benchmark::State &state, const HeapCounters &before,
         static_cast<double>(after.peakBytes - before.liveBytes);
 }
 
+void reportFill(benchmark::State &state, const HeapCounters &empty, const HeapCounters &ready,
+                const HeapCounters &v4, const HeapCounters &v6, std::size_t n) {
+    reportMemory(state, ready, v6, 2 * n);
+    state.counters["v4_bytes/record"] = heapBytes(ready, v4) / static_cast<double>(n);
+    state.counters["v6_bytes/record"] = heapBytes(v4, v6) / static_cast<double>(n);
+    state.counters["fixed_bytes"] = heapBytes(empty, ready);
+    state.counters["peak_heap_bytes"] = static_cast<double>(v6.peakBytes - empty.liveBytes);
+}
+
 }  // namespace bench
 
 namespace {

@@ -64,9 +64,7 @@ public:
         const HeapCounters h1 = heap();
         for (uint32_t k = 0; k < n; ++k) db_.add6(record6(k, V6Shape::Realistic));
         const HeapCounters h2 = heap();
-        reportMemory(st, h0, h2, 2 * n);
-        st.counters["v4_bytes/record"] = heapBytes(h0, h1) / static_cast<double>(n);
-        st.counters["v6_bytes/record"] = heapBytes(h1, h2) / static_cast<double>(n);
+        reportFill(st, h0, h0, h1, h2, n);
     }
 
 private:

@@ -143,11 +143,7 @@ public:
         }
         g_callbacks.end();
         const HeapCounters h3 = heap();
-        reportMemory(st, h1, h3, 2 * n);
-        st.counters["v4_bytes/record"] = heapBytes(h1, h2) / static_cast<double>(n);
-        st.counters["v6_bytes/record"] = heapBytes(h2, h3) / static_cast<double>(n);
-        st.counters["fixed_bytes"] = heapBytes(h0, h1);
-        st.counters["peak_heap_bytes"] = static_cast<double>(h3.peakBytes - h0.liveBytes);
+        reportFill(st, h0, h1, h2, h3, n);
     }
 
     // Which road single changes take: the callback itself, or the platform.
