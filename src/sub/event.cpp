@@ -5,19 +5,11 @@
 
 #include <sys/socket.h>
 
-#include <atomic>
-
 #include "common/bytes.h"
 #include "common/log.h"
 #include "sub/state.h"
 
 namespace {
-
-// Subscribing and unsubscribing write the callback while a publisher thread
-// may be raising an event.
-IpamEventCallback loadCallback() {
-    return std::atomic_ref<IpamEventCallback>(gIpamEventProPf).load(std::memory_order_relaxed);
-}
 
 // The event's trace line, then the dump of its record where it has one. A
 // missing record is not dumped.
@@ -69,7 +61,7 @@ void traceEvent(uint32_t eventCode, void *record) {
 }  // namespace
 
 void ipamEventNotify(uint32_t eventCode, void *record) {
-    IpamEventCallback callback = loadCallback();
+    IpamEventCallback callback = ipam::loadCallback();
     if (callback == nullptr) return;
     if (ipam::dbgOn(IPAM_DBG_EVENT)) traceEvent(eventCode, record);
     uint32_t care = ipamSubGetCareEvt();
