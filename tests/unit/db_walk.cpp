@@ -1,11 +1,7 @@
-// The six walks: index order, resuming behind a present or a vanished
-// cursor, stops and status words, callbacks that remove their node or query
-// again, the lock held against other threads, and the interface walks.
-#include <atomic>
-#include <chrono>
+// The walks: resuming behind a present or a vanished cursor, stops and
+// status words, callbacks that remove their node, and the walk traces.
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "unit/db_fixture.h"
 
@@ -140,68 +136,19 @@ TEST_F(Walk, CallbackMayRemoveTheNodeItIsGiven) {
     EXPECT_EQ(ifCount(), 0u);
 }
 
-// Callbacks run on the walking thread with the lock held: they may query the
-// database again; another thread waits until the walk is over.
-TEST_F(Walk, CallbacksReenterWhileOtherThreadsWait) {
-    struct Ctx {
-        std::atomic<bool> added{false};
-        std::thread other;
-        size_t nested = 0;
-        uint32_t ifs = 0;
-    } ctx;
-    auto cb = [](Ipam6DbNode *n, void *u) -> int32_t {
-        auto *c = static_cast<Ctx *>(u);
-        c->nested = recordsOf<Ipam6AddrInfo>(n->info.ifIndex).size();
-        ipam_AddrInfoNumGet(&c->ifs);
-        if (!c->other.joinable()) {
-            c->other = std::thread([c] {
-                Ipam4AddrInfo r = addr4(9, "10.9.9.9/24");
-                EXPECT_EQ(ipam4_AddAddrInfoNode(&r, 1), 0);
-                c->added = true;
-            });
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            EXPECT_FALSE(c->added.load());
-        }
-        return 0;
-    };
-    EXPECT_EQ(ipam6_DbAddrWalk(nullptr, cb, &ctx, nullptr), IPAM_WALK_END);
-    ctx.other.join();
-    EXPECT_TRUE(ctx.added.load());
-    EXPECT_EQ(ctx.nested, 4u);
-    EXPECT_EQ(ctx.ifs, 1u);
-}
-
-TEST_F(Walk, InterfaceNodeWalksGoInInsertionOrder) {
+TEST_F(Walk, InterfaceNodeWalksTraceTheirEndButNotAStop) {
     LogCapture log;
     gIpamPubDbg = IPAM_DBG_DB;
-    Lines order;
-    auto cb = [](Ipam6DbNode *n, void *u) -> int32_t {
-        static_cast<Lines *>(u)->push_back(text6(n->info));
-        n->info.ip6Attr |= IPAM_ATTR_VALID;  // changed in place, as the interface messages do
-        return 0;
-    };
-    EXPECT_EQ(ipam6_DbAddrWalkByIf(1, cb, &order), 0);
-    EXPECT_EQ(order, Lines(std::begin(kAddrs), std::end(kAddrs)));
-    for (const Ipam6AddrInfo &r : recordsOf<Ipam6AddrInfo>(1)) EXPECT_EQ(r.ip6Attr, 0x40u);
-    EXPECT_TRUE(log.has("Ipam6 db walk ifindex(0x1) address over"));
-
-    // A stop answers 0 without the end-of-walk line.
-    log.clear();
-    size_t calls = 0;
-    EXPECT_EQ(ipam6_DbAddrWalkByIf(1, [](Ipam6DbNode *, void *u) {
-                  ++*static_cast<size_t *>(u);
-                  return 3;
-              }, &calls), 0);
-    EXPECT_EQ(calls, 1u);
-    EXPECT_TRUE(log.texts().empty());
-
-    // An unknown interface: 0 for IPv4, 14 for IPv6. One with IPv6 records
-    // only: the IPv4 walk calls nothing and ends normally.
+    auto go = [](Ipam6DbNode *, void *) { return 0; };
+    auto stop = [](Ipam6DbNode *, void *) { return 3; };
+    EXPECT_EQ(ipam6_DbAddrWalkByIf(1, go, nullptr), 0);
+    EXPECT_EQ(ipam6_DbAddrWalkByIf(1, stop, nullptr), 0);
+    // An unknown interface: 0 for IPv4, 14 for IPv6, untraced.
     EXPECT_EQ(ipam_DbAddrWalkByIf(77, never4, nullptr), 0);
-    EXPECT_EQ(ipam6_DbAddrWalkByIf(77, cb, &order), IPAM_ERR_NOT_FOUND);
-    EXPECT_TRUE(log.texts().empty());
-    EXPECT_EQ(ipam_DbAddrWalkByIf(1, never4, nullptr), 0);
-    EXPECT_EQ(log.texts(), Lines{"Ipam4 db walk ifindex(0x1) address over"});
+    EXPECT_EQ(ipam6_DbAddrWalkByIf(77, go, nullptr), IPAM_ERR_NOT_FOUND);
+    EXPECT_EQ(ipam_DbAddrWalkByIf(1, never4, nullptr), 0);  // IPv6 records only
+    EXPECT_EQ(log.texts(), (Lines{"Ipam6 db walk ifindex(0x1) address over",
+                                  "Ipam4 db walk ifindex(0x1) address over"}));
 }
 
 TEST_F(Walk, RecordWalksHandOutCopiesAndTraceThem) {

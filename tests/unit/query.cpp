@@ -1,5 +1,5 @@
-// The host's queries: parameter test before readiness test, their traces,
-// results handed on unchanged, copies only on success, walks forwarded.
+// The host's queries: parameter test before readiness test, no copy while
+// the replica is incomplete, and their traces.
 #include "unit/db_fixture.h"
 
 namespace {
@@ -99,74 +99,4 @@ TEST_F(Query, RefusalsAreTracedUnderTheApiBitOnly) {
         EXPECT_EQ(l.logClass, 3u);
         EXPECT_EQ(l.moduleId, IPAM_MODULE_ID);
     }
-}
-
-TEST_F(Query, FailuresComeBackUnchangedAndCopiesAreWholeAndUnaligned) {
-    gIpamBatchFlag = 1;
-    Poisoned<Ipam4AddrInfo> p4;
-    Poisoned<Ipam6AddrInfo> p6;
-    add(addr4(5, "10.5.5.5/24", IPAM4_ATTR_NO_VRF_LOOKUP));
-    EXPECT_EQ(IPAM4_GetAddrInfo(0, ip4("10.5.5.5"), &p4.info), IPAM_ERR_FAIL);
-    EXPECT_EQ(IPAM4_GetAddrInfoByIfName("if9", &p4.info), IPAM_ERR_NOT_FOUND);
-    EXPECT_EQ(IPAM6_GetAddrInfo(4, kRec6.ip6Addr, &p6.info), IPAM_ERR_NOT_FOUND);  // other VRF only
-    EXPECT_TRUE(p4.untouched());
-    EXPECT_TRUE(p6.untouched());
-
-    // A null destination is valid and means "no destination".
-    Ipam6AddrInfo a{}, b{};
-    ASSERT_EQ(IPAM6_GetAddrInfoByIfIndexAndAddr(2, nullptr, &a), 0);
-    ASSERT_EQ(IPAM6_GetAddrInfoByIfNameAndAddr("if2", nullptr, &b), 0);
-    EXPECT_EQ(std::memcmp(&a, &kRec6, sizeof a), 0);
-    EXPECT_EQ(std::memcmp(&b, &kRec6, sizeof b), 0);
-
-    alignas(8) unsigned char raw[sizeof(Ipam6AddrInfo) + 1];
-    ASSERT_EQ(IPAM6_GetAddrInfo(3, kRec6.ip6Addr, reinterpret_cast<Ipam6AddrInfo *>(raw + 1)), 0);
-    EXPECT_EQ(std::memcmp(raw + 1, &kRec6, sizeof kRec6), 0);
-}
-
-TEST_F(Query, Ipv6ByVrfAndAddressStaysRightWithThousandsInOneBucket) {
-    // Every address with an all-zero 32-bit word folds into the VRF's one
-    // bucket of the IPv6 index: the lookup must walk the whole chain and
-    // still tell the keys (and the VRFs) apart.
-    gIpamBatchFlag = 1;
-    const int kCount = 3000;
-    auto text = [](int i) {
-        char t[64];
-        std::snprintf(t, sizeof t, "2001:db8::%x:%x/64", i / 7, i);
-        return std::string(t);
-    };
-    for (int i = 0; i < kCount; i++)
-        add(addr6(10 + static_cast<uint32_t>(i % 5), text(i).c_str(), 0, static_cast<uint32_t>(i % 2)));
-    for (int i = 0; i < kCount; i += 37) {
-        Ipam6AddrInfo k = addr6(0, text(i).c_str()), out{};
-        ASSERT_EQ(IPAM6_GetAddrInfo(static_cast<uint32_t>(i % 2), k.ip6Addr, &out), 0) << text(i);
-        EXPECT_EQ(std::memcmp(out.ip6Addr, k.ip6Addr, 16), 0) << text(i);
-        EXPECT_EQ(out.ifIndex, 10u + static_cast<uint32_t>(i % 5)) << text(i);
-        EXPECT_EQ(IPAM6_GetAddrInfo(static_cast<uint32_t>(1 - i % 2), k.ip6Addr, &out), IPAM_ERR_NOT_FOUND)
-            << text(i);
-    }
-    Ipam6AddrInfo out{};
-    EXPECT_EQ(IPAM6_GetAddrInfo(0, a6("2001:db8::ffff:1").b, &out), IPAM_ERR_NOT_FOUND);
-}
-
-TEST_F(Query, WalksAreForwardedWithoutEitherTest) {
-    // No readiness test: the walk runs even before the first batch ended,
-    // and its result is the database walk's.
-    struct Seen {
-        std::vector<uint32_t> addrs;
-        bool stop = false;
-    } all, one{{}, true};
-    Ipam4AddrInfoWalkFn c4 = [](Ipam4AddrInfo *r, void *u) -> int32_t {
-        static_cast<Seen *>(u)->addrs.push_back(r->ipAddr);
-        return static_cast<Seen *>(u)->stop ? 1 : 0;
-    };
-    Ipam6AddrInfoWalkFn c6 = [](Ipam6AddrInfo *r, void *u) -> int32_t {
-        static_cast<Seen *>(u)->addrs.push_back(r->ip6Addr[15]);
-        return static_cast<Seen *>(u)->stop ? 1 : 0;
-    };
-    EXPECT_EQ(IPAM4_WalkAddrInfo(1, c4, &all), 0);
-    EXPECT_EQ(all.addrs, (std::vector<uint32_t>{kRec4.ipAddr}));
-    EXPECT_EQ(IPAM6_WalkAddrInfo(2, c6, &one), ipam6_DbAddrInfoWalkByIf(2, c6, &one));
-    EXPECT_EQ(one.addrs, (std::vector<uint32_t>{1, 1}));
-    EXPECT_EQ(IPAM4_WalkAddrInfo(9, c4, &all), ipam4_DbAddrInfoWalkByIf(9, c4, &all));
 }

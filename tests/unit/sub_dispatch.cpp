@@ -1,9 +1,8 @@
-// The publisher's callbacks driven directly on the test's thread: batch
-// versions and the sweep, deletions, traces, and messages whose payload does
+// The publisher's callbacks driven directly on the test's thread: a record
+// behind a newer one with its key, traces, and messages whose payload does
 // not fit what their code carries.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -28,8 +27,7 @@ using Table = std::multiset<std::string>;
 
 namespace {
 
-constexpr uint32_t kCareAll = 0x1001ffffu;  // every event and message code
-constexpr uint32_t kCareNoIf = kCareAll & ~(IPAM4_EVT_IF_VALID | IPAM4_EVT_IF_INVALID |
+constexpr uint32_t kCareNoIf = 0x1001ffffu & ~(IPAM4_EVT_IF_VALID | IPAM4_EVT_IF_INVALID |
                                             IPAM6_EVT_IF_VALID | IPAM6_EVT_IF_INVALID);
 
 template <class Info>
@@ -102,66 +100,6 @@ protected:
     }
 };
 
-TEST_F(Dispatch, BatchesAnnounceConfirmSilentlyAndSweepWhatTheyLack) {
-    Ipam4AddrInfo a = addr4(1, "10.0.0.1/24"), gone = addr4(1, "10.0.1.1/24", IPAM_ATTR_VALID),
-                  old = addr4(2, "10.0.2.1/24"), wider = addr4(2, "10.0.2.1/16");
-    Ipam6AddrInfo a6 = addr6(1, "2001:db8::1/64"), gone6 = addr6(3, "2001:db8:1::1/64");
-    ipamSubStart();
-    send(IPAM4_EVT_BATCH, a);
-    EXPECT_EQ(ipam_IsSubscrib(), 0);  // not before the first batch ends
-    ipamSubEnd();
-    EXPECT_EQ(ipam_IsSubscrib(), 1);
-    EXPECT_EQ(batch({a, gone, old}, {a6, gone6}),
-              (Texts{kStart, ev(IPAM4_EVT_ADD, gone), ev(IPAM4_EVT_VALID, gone), ev(IPAM4_EVT_ADD, old),
-                     ev(IPAM6_EVT_ADD, a6), ev(IPAM6_EVT_ADD, gone6), kEnd}));
-
-    // A changed record is an addition at once, its old form a deletion at
-    // the end; stale IPv4 records go before IPv6, deletion before
-    // invalidation.
-    eventLog().clear();
-    ipamSubStart();
-    send(IPAM4_EVT_BATCH, a);
-    send(IPAM4_EVT_BATCH, wider);
-    send(IPAM6_EVT_BATCH, a6);
-    EXPECT_EQ(eventLog().texts(), (Texts{kStart, ev(IPAM4_EVT_ADD, wider)}));
-    ipamSubEnd();
-    Texts seen = eventLog().texts();
-    ASSERT_EQ(seen.size(), 7u);
-    EXPECT_EQ(Table(seen.begin() + 2, seen.begin() + 5),
-              (Table{ev(IPAM4_EVT_DEL, gone), ev(IPAM4_EVT_INVALID, gone), ev(IPAM4_EVT_DEL, old)}));
-    auto del = std::find(seen.begin(), seen.end(), ev(IPAM4_EVT_DEL, gone));
-    ASSERT_LT(del + 1, seen.end());
-    EXPECT_EQ(del[1], ev(IPAM4_EVT_INVALID, gone));
-    EXPECT_EQ(Texts(seen.begin() + 5, seen.end()), (Texts{ev(IPAM6_EVT_DEL, gone6), kEnd}));
-    EXPECT_EQ(table4(), (Table{stored(a, 3), stored(wider, 3)}));
-    EXPECT_EQ(table6(), (Table{stored(a6, 3)}));
-    uint32_t interfaces = 0;
-    ipam_AddrInfoNumGet(&interfaces);
-    EXPECT_EQ(interfaces, 2u);  // interface 3 went with its last address
-
-    // A single change carries the current version: the next batch must
-    // confirm it.
-    Ipam4AddrInfo single = addr4(1, "10.0.9.1/24");
-    eventLog().clear();
-    EXPECT_EQ(send(IPAM4_EVT_ADD, single), 0);
-    EXPECT_EQ(table4(), (Table{stored(a, 3), stored(wider, 3), stored(single, 3)}));
-    EXPECT_EQ(batch({a, wider}, {a6}), (Texts{kStart, ev(IPAM4_EVT_DEL, single), kEnd}));
-}
-
-TEST_F(Dispatch, AttributeChangeWhileTrackingValiditySweepsExactlyTheOldNode) {
-    gIpamCareEvt = kCareAll;
-    Ipam4AddrInfo old = addr4(1, "10.0.0.1/24", 0x2), renewed = addr4(1, "10.0.0.1/24", 0x6);
-    Ipam6AddrInfo old6 = addr6(1, "2001:db8::1/64", 0x1), renewed6 = addr6(1, "2001:db8::1/64", 0x3);
-    batch({old});
-    batch({renewed}, {renewed6});  // renewed6 is new: its old form never was stored
-    EXPECT_EQ(table4(), (Table{stored(renewed, 2)}));
-    // The same for IPv6: two nodes with one key, the older one goes.
-    batch({}, {old6});
-    EXPECT_EQ(table6(), (Table{stored(old6, 3)}));
-    batch({}, {renewed6});
-    EXPECT_EQ(table6(), (Table{stored(renewed6, 4)}));
-}
-
 // One address on two interfaces: the keyed lookup finds only the newer one,
 // yet the identical older record behind it is confirmed, not announced.
 TEST_F(Dispatch, RecordBehindANewerOneWithItsKeyIsConfirmedSilently) {
@@ -172,35 +110,6 @@ TEST_F(Dispatch, RecordBehindANewerOneWithItsKeyIsConfirmedSilently) {
     EXPECT_EQ(batch({first, second}, {first6, second6}), (Texts{kStart, kEnd}));
     EXPECT_EQ(table4(), (Table{stored(first, 3), stored(second, 3)}));
     EXPECT_EQ(table6(), (Table{stored(first6, 3), stored(second6, 3)}));
-}
-
-TEST_F(Dispatch, EndWithoutStartCompletesTheReplicaWithoutSweeping) {
-    Ipam4AddrInfo early = addr4(1, "10.0.0.1/24");
-    send(IPAM4_EVT_ADD, early);  // version 0, before any batch
-    eventLog().clear();
-    EXPECT_EQ(ipamSubEnd(), 0);
-    EXPECT_EQ(ipam_IsSubscrib(), 1);
-    EXPECT_EQ(eventLog().texts(), (Texts{kEnd}));
-    EXPECT_EQ(table4(), (Table{stored(early, 0)}));
-}
-
-TEST_F(Dispatch, DeletionIsAnnouncedAfterTheRemovalAndAlsoForAnUnknownRecord) {
-    Ipam4AddrInfo a = addr4(1, "10.0.0.1/24");
-    send(IPAM4_EVT_ADD, a);
-    Ipam4AddrInfo otherAttr = a;
-    otherAttr.ipAttr = IPAM_ATTR_VALID;
-    eventLog().clear();
-    size_t storedDuring = 99;
-    eventLog().setHook([&](uint32_t, void *) { storedDuring = table4().size(); });
-    EXPECT_EQ(send(IPAM4_EVT_DEL, otherAttr), 0);
-    EXPECT_EQ(storedDuring, 0u);  // the host's callback sees it gone already
-    EXPECT_EQ(send(IPAM4_EVT_DEL, otherAttr), 0);  // no longer stored
-    Ipam6AddrInfo a6 = addr6(1, "2001:db8::1/64", IPAM_ATTR_VALID);
-    EXPECT_EQ(send(IPAM6_EVT_DEL, a6), 0);
-    EXPECT_EQ(eventLog().texts(),
-              (Texts{ev(IPAM4_EVT_DEL, otherAttr), ev(IPAM4_EVT_INVALID, otherAttr),
-                     ev(IPAM4_EVT_DEL, otherAttr), ev(IPAM4_EVT_INVALID, otherAttr),
-                     ev(IPAM6_EVT_DEL, a6), ev(IPAM6_EVT_INVALID, a6)}));
 }
 
 TEST_F(Dispatch, RelayAndUnknownCodesAreTracedAndLeaveTheReplicaAlone) {
