@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -126,33 +125,6 @@ TEST_F(DbCore, IndexKeepsChainsLinkedThroughInsertAndRemove) {
     ipam::hashRemove(t, &n[0]);
     EXPECT_EQ(t->count, 0u);
     EXPECT_EQ(ipam::hashIterFirst(t), nullptr);
-}
-
-TEST_F(DbCore, TearDownFreesEverythingAndCanBeRepeated) {
-    // Interfaces with address nodes in both lists: tear-down must free all of
-    // it (LeakSanitizer checks) and leave every index not set up.
-    {
-        ipam::DbLock lock;
-        for (uint32_t i = 1; i <= 50; i++) {
-            IpamIfNode k = ifKey(i, "if");
-            IpamIfNode *n = ipamGetAddrIfNode(&k);
-            auto *a4 = static_cast<Ipam4DbNode *>(std::malloc(sizeof(Ipam4DbNode)));
-            *a4 = v4Key(0, "10.1.1.1");
-            ipam::listAppend(&n->addr4List, &a4->ifLink);
-            ipam::hashInsert(&gIpamVrfIpHash, a4);
-            auto *a6 = static_cast<Ipam6DbNode *>(std::malloc(sizeof(Ipam6DbNode)));
-            *a6 = v6Key(0, "2001:db8::5");
-            ipam::listAppend(&n->addr6List, &a6->ifLink);
-            ipam::hashInsert(&gIpam6VrfIpHash, a6);
-        }
-    }
-    ipam_DbUnInit();
-    for (IpamHashTable *t : {&gIpamIfHash, &gIpamIfNameHash, &gIpamVrfIpHash, &gIpam6VrfIpHash}) {
-        EXPECT_EQ(t->magic, 0u);
-        EXPECT_EQ(t->buckets, nullptr);
-    }
-    ipam_DbUnInit();  // a second tear-down does nothing
-    ASSERT_EQ(ipam_DbInit(), 0);  // and set-up works again
 }
 
 TEST_F(DbCore, SetUpFailureRollsBackAndNamesTheIndex) {

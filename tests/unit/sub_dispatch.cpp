@@ -35,28 +35,21 @@ std::string stored(const Info &r, uint32_t ver) {
     return describe(r) + " ver=" + std::to_string(ver);
 }
 
-template <class Node>
-int32_t collect(Node *n, void *u) {
-    static_cast<Table *>(u)->insert(stored(n->info, n->batchVer));
-    return 0;
-}
-
 // Every stored record with its batch version.
-Table table4() {
+template <class Node>
+Table table(int32_t (*walk)(const decltype(Node::info) *, int32_t (*)(Node *, void *), void *, int32_t *)) {
     Table out;
-    ipam_DbAddrWalk(nullptr, collect<Ipam4DbNode>, &out, nullptr);
+    walk(nullptr, [](Node *n, void *u) {
+        static_cast<Table *>(u)->insert(stored(n->info, n->batchVer));
+        return 0;
+    }, &out, nullptr);
     return out;
 }
-Table table6() {
-    Table out;
-    ipam6_DbAddrWalk(nullptr, collect<Ipam6DbNode>, &out, nullptr);
-    return out;
-}
+Table table4() { return table<Ipam4DbNode>(ipam_DbAddrWalk); }
+Table table6() { return table<Ipam6DbNode>(ipam6_DbAddrWalk); }
 
-int32_t send(uint32_t code, const Ipam4AddrInfo &r) {
-    return ipamSubDispatch(static_cast<int32_t>(code), sizeof r, &r);
-}
-int32_t send(uint32_t code, const Ipam6AddrInfo &r) {
+template <class Info>
+int32_t send(uint32_t code, const Info &r) {
     return ipamSubDispatch(static_cast<int32_t>(code), sizeof r, &r);
 }
 
