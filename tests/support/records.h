@@ -27,28 +27,25 @@ std::string describe(const Ipam6AddrInfo &r);
 // "BATCH_START", "ADD4", "VALID6", ... and "0x<hex>" for any other code.
 std::string eventName(uint32_t code);
 
-// One event as the host saw it: its name, then the record's description when
-// it carries one ("ADD4 if=3 ..."); "<name> null" when the record pointer
-// was null, although the code carries a record.
+// An event as the host saw it: "ADD4 if=3 ...", or "<name> null" when a
+// code that carries a record came without one.
 struct Event {
     uint32_t code;
     bool hasRecord;
     std::string text;
 };
 
-// Records every call of the host's event callback. One recorder serves the
-// whole test program: the library's callback is a plain function pointer.
+// Records every call of the host's event callback; one per program, as the
+// callback is a plain function pointer.
 class EventLog {
 public:
     // The callback to hand to IPAM_SubscribeEvent.
     static int32_t callback(uint32_t code, void *record);
 
     std::vector<Event> events() const;
-    // The events' texts, in order.
-    std::vector<std::string> texts() const;
+    std::vector<std::string> texts() const; // in order
     void clear();
-    // Runs inside the callback after the event was recorded (null: none),
-    // e.g. to query the library from its own callback.
+    // Runs inside the callback after recording (null: none).
     void setHook(std::function<void(uint32_t, void *)> hook);
 
 private:
@@ -59,10 +56,9 @@ private:
 
 EventLog &eventLog();
 
-// The text of an event with a record, as EventLog records it.
+// An event's text as EventLog records it.
 std::string ev(uint32_t code, const Ipam4AddrInfo &r);
 std::string ev(uint32_t code, const Ipam6AddrInfo &r);
-// The text of an event without a record.
 std::string ev(uint32_t code);
 
 }  // namespace ipamtest

@@ -1,0 +1,240 @@
+// The stand-in platform the other tests drive the library through: its
+// re-entrant lock, publisher thread, management requests, client channel and
+// fault arming.
+#include <gtest/gtest.h>
+#include <linux/tipc.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "ipam_platform.h"
+#include "platform/cmf.h"
+#include "platform/gnl_sem.h"
+#include "platform/ps.h"
+#include "platform/scs.h"
+
+namespace {
+
+// What the subscriber's callbacks saw; they are plain functions.
+struct Seen {
+    std::mutex mu;
+    std::vector<int32_t> codes; // start -1, end -2, messages their code
+    std::vector<std::thread::id> threads;
+    std::atomic<bool> after_fini{false}, fini_returned{false}, fini_inside{false}, hold{false};
+};
+Seen *g_seen;
+
+void note(int32_t code) {
+    if (g_seen->fini_returned)
+        g_seen->after_fini = true;
+    std::lock_guard<std::mutex> g(g_seen->mu);
+    g_seen->codes.push_back(code);
+    g_seen->threads.push_back(std::this_thread::get_id());
+}
+int32_t on_start() { return note(-1), 11; }
+int32_t on_end() { return note(-2), 22; }
+int32_t on_dispatch(int32_t code, uint32_t, const void *);
+const PS_SUB_CALLBACKS kCallbacks = {on_start, on_dispatch, on_end};
+int32_t on_dispatch(int32_t code, uint32_t, const void *) {
+    note(code);
+    while (code == 98 && g_seen->hold)
+        std::this_thread::yield();
+    if (code == 99 && g_seen->fini_inside) {
+        PS_SubscriberFini(7, 198, nullptr); // must not deadlock
+        uint8_t addr[16] = {};
+        PS_SubscriberInit(0x56, 7, 198, 0, reinterpret_cast<const sockaddr_tipc *>(addr), &kCallbacks);
+    }
+    return code + 1000;
+}
+
+class Platform : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ipamplat_reset();
+        g_seen = &seen;
+    }
+    void TearDown() override {
+        PS_SubscriberFini(7, 198, nullptr);
+        ipamplat_pub_drain();
+        ipamplat_reset();
+        g_seen = nullptr;
+    }
+    void subscribe() {
+        sockaddr_tipc addr{};
+        addr.family = AF_TIPC;
+        PS_SUB_CALLBACKS cb = kCallbacks; // a temporary: the service must copy it
+        ASSERT_EQ(PS_SubscriberInit(0x55, 7, 198, 0x1f, &addr, &cb), 0);
+        std::memset(&cb, 0, sizeof cb);
+    }
+    std::vector<int32_t> codes() {
+        std::lock_guard<std::mutex> g(seen.mu);
+        return seen.codes;
+    }
+    Seen seen;
+};
+
+TEST_F(Platform, LockReentersForItsHolderAndBlocksOthersUntilFullyReleased) {
+    gnl_sem_t sem{0};
+    ASSERT_EQ(gnl_sem_mutex_init("test", &sem), 0);
+    ASSERT_EQ(gnl_sem_take(&sem, 0), 0);
+    ASSERT_EQ(gnl_sem_take(&sem, 0), 0);
+    std::atomic<int> stage{0};
+    std::thread other([&] {
+        EXPECT_EQ(gnl_sem_give(&sem), -1); // not the holder
+        EXPECT_EQ(gnl_sem_take(&sem, 5), -1); // a positive timeout gives up
+        stage = 1;
+        EXPECT_EQ(gnl_sem_take(&sem, 0), 0);
+        stage = 2;
+        EXPECT_EQ(gnl_sem_give(&sem), 0);
+    });
+    while (stage.load() == 0)
+        std::this_thread::yield();
+    // Not a timing assertion: the other thread cannot pass while we hold it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(gnl_sem_give(&sem), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(stage.load(), 1); // still held once
+    EXPECT_EQ(gnl_sem_give(&sem), 0);
+    other.join();
+    EXPECT_EQ(stage.load(), 2);
+}
+
+TEST_F(Platform, CallbacksRunInOrderOnOnePublisherThread) {
+    EXPECT_EQ(ipamplat_pub_start(), IPAMPLAT_NO_PEER);
+    subscribe();
+    EXPECT_EQ(ipamplat_pub_start(), 11);
+    EXPECT_EQ(ipamplat_pub_send(8, 0, nullptr), 1008);
+    ipamplat_pub_post_send(16, 0, nullptr);
+    ipamplat_pub_post_end();
+    ipamplat_pub_drain();
+    EXPECT_EQ(ipamplat_pub_end(), 22);
+    EXPECT_EQ(codes(), (std::vector<int32_t>{-1, 8, 16, -2, -2}));
+    for (auto id : seen.threads) {
+        EXPECT_EQ(id, seen.threads[0]);
+        EXPECT_NE(id, std::this_thread::get_id());
+    }
+}
+
+TEST_F(Platform, NoCallbackAfterFiniEvenRacingAStreamOfPosts) {
+    for (int round = 0; round < 20; ++round) {
+        subscribe();
+        seen.fini_returned = false;
+        std::atomic<bool> stop{false};
+        std::thread poster([&] {
+            while (!stop)
+                ipamplat_pub_post_send(1, 0, nullptr);
+        });
+        while (ipamplat_pub_send(2, 0, nullptr) == IPAMPLAT_NO_PEER)
+            ;
+        PS_SubscriberFini(7, 198, nullptr);
+        seen.fini_returned = true;
+        ipamplat_pub_post_send(3, 0, nullptr);
+        stop = true;
+        poster.join();
+        ipamplat_pub_drain();
+        EXPECT_FALSE(seen.after_fini) << "round " << round;
+    }
+}
+
+TEST_F(Platform, FiniFromInsideACallbackStopsTheQueueForTheNextRegistration) {
+    // Code 98 holds the publisher thread until 99 and 101 are both queued;
+    // 99 ends the registration and starts a new one, which must not receive
+    // 101.
+    subscribe();
+    seen.fini_inside = true;
+    seen.hold = true;
+    ipamplat_pub_post_send(98, 0, nullptr);
+    ipamplat_pub_post_send(99, 0, nullptr);
+    ipamplat_pub_post_send(101, 0, nullptr);
+    seen.hold = false;
+    ipamplat_pub_drain();
+    seen.fini_inside = false;
+    EXPECT_EQ(ipamplat_pub_send(102, 0, nullptr), 1102); // the new registration is live
+    EXPECT_EQ(codes(), (std::vector<int32_t>{98, 99, 102}));
+}
+
+// The management handler: decodes everything, then encodes three words.
+std::vector<int32_t> g_encoded;
+int32_t g_past_end;
+std::vector<std::string> g_decoded;
+int32_t handler(void *ctx) {
+    int32_t id, len;
+    void *data;
+    while (CMF_ServerParamDecode(ctx, &id, &len, &data) == 0)
+        g_decoded.push_back(std::to_string(id) + ":" +
+                            (data ? std::string(static_cast<const char *>(data), static_cast<size_t>(len)) : "null"));
+    g_past_end = CMF_ServerParamDecode(ctx, &id, &len, &data);
+    for (int32_t i = 0; i < 3; ++i) {
+        uint32_t word = 0x01020304u + static_cast<uint32_t>(i);
+        g_encoded.push_back(CMF_ServerParamEncode(ctx, i, sizeof word, &word));
+    }
+    return 13;
+}
+
+TEST_F(Platform, ManagementRequestDecodesToTheEndAndStopsStoringAtTheLimit) {
+    ASSERT_EQ(CMF_ServerModCallbackReg(198, handler), 0);
+    std::string cursor = "cursor";
+    ipamplat_cmf_param params[2] = {{0, 6, cursor.data()}, {6, 0, nullptr}};
+    ipamplat_cmf_request req{2, 0, 2, params, 2, 4};
+    ipamplat_cmf_reply *reply = nullptr;
+    g_decoded.clear();
+    g_encoded.clear();
+    ASSERT_EQ(ipamplat_cmf_send(&req, &reply), 13);
+    EXPECT_EQ(g_decoded, (std::vector<std::string>{"0:cursor", "6:null"}));
+    EXPECT_EQ(g_past_end, -1);
+    EXPECT_EQ(g_encoded, (std::vector<int32_t>{0, 0, 4}));
+    ASSERT_EQ(ipamplat_cmf_reply_count(reply), 2u);
+    int32_t id = -1, len = -1;
+    const void *data = nullptr;
+    ASSERT_EQ(ipamplat_cmf_reply_param(reply, 1, &id, &len, &data), 0);
+    uint32_t word;
+    ASSERT_EQ(len, 4);
+    std::memcpy(&word, data, 4);
+    EXPECT_EQ(word, 0x01020305u);
+    EXPECT_EQ(ipamplat_cmf_reply_param(reply, 2, nullptr, nullptr, nullptr), -1);
+    ipamplat_cmf_reply_free(reply);
+    ASSERT_EQ(CMF_ServerModCallbackUnreg(198), 0);
+    EXPECT_EQ(ipamplat_cmf_send(&req, nullptr), IPAMPLAT_NO_PEER);
+}
+
+TEST_F(Platform, ChannelAnswersFromItsScriptAndRecordsTheBody) {
+    ipamplat_scs_script s;
+    ipamplat_scs_get_script(&s);
+    s.sendResult = -4;
+    s.replyErrCode = -5;
+    ipamplat_scs_set_script(&s);
+    uint8_t body[104];
+    for (int i = 0; i < 104; ++i)
+        body[i] = static_cast<uint8_t>(i + 1);
+    SCS_MSG msg;
+    ASSERT_EQ(SCS_ClientFillMsg(3, sizeof body, body, &msg), 0);
+    EXPECT_EQ(SCS_ClientSendMsg(0x77, &msg), -4);
+    EXPECT_EQ(SCS_ClientRecvMsg(0x77, 3, &msg), 1);
+    int16_t err = 0;
+    uint32_t w1 = 9, w2 = 9;
+    EXPECT_EQ(SCS_ClientParseMsg(&msg, 0, &err, &w1, &w2), 1);
+    EXPECT_EQ(err, -5);
+    ASSERT_EQ(ipamplat_scs_sent_count(), 1u);
+    uint8_t got[200];
+    uint32_t type = 0;
+    EXPECT_EQ(ipamplat_scs_sent(0, &type, got, sizeof got), 104);
+    EXPECT_EQ(type, 3u);
+    EXPECT_EQ(std::memcmp(got, body, sizeof body), 0);
+}
+
+TEST_F(Platform, ArmedFaultSkipsThenFailsAndEveryCallIsCounted) {
+    gnl_sem_t sem{0};
+    ipamplat_fault_set(IPAMPLAT_F_SEM_INIT, 1, 1, -7);
+    EXPECT_EQ(gnl_sem_mutex_init("a", &sem), 0);
+    gnl_sem_t failed{0};
+    EXPECT_EQ(gnl_sem_mutex_init("b", &failed), -7);
+    EXPECT_EQ(failed.id, 0u); // the failed call did nothing
+    EXPECT_EQ(gnl_sem_mutex_init("c", &failed), 0);
+    EXPECT_EQ(ipamplat_call_count(IPAMPLAT_F_SEM_INIT), 3u);
+}
+
+} // namespace
