@@ -1,5 +1,5 @@
-// IPv6 lookups over a real replica: the common-prefix length, source-address
-// selection with its fallbacks, and the not-found traces.
+// IPv6 lookups over a real replica: source-address selection with its
+// fallbacks, and the not-found traces.
 #include "unit/db_fixture.h"
 
 namespace {
@@ -22,19 +22,6 @@ protected:
 };
 
 }  // namespace
-
-TEST(Lookup6Match, CountsEqualLeadingBits) {
-    A6 x = a6("2001:db8::1");
-    EXPECT_EQ(ipam6_AddrMatchLen(x.b, x.b), 128);
-    // Flipping bit k (counted from the top of the first octet) leaves
-    // exactly k equal leading bits, in either argument order.
-    for (int k = 0; k < 128; k++) {
-        A6 z = x;
-        z.b[k / 8] ^= static_cast<uint8_t>(0x80u >> (k % 8));
-        EXPECT_EQ(ipam6_AddrMatchLen(x.b, z.b), k) << k;
-        EXPECT_EQ(ipam6_AddrMatchLen(z.b, x.b), k) << k;
-    }
-}
 
 TEST_F(Lookup6, LongestPrefixWinsAndTiesGoToTheEarlierRecord) {
     for (const char *a : {"2001:db8:1::1/64", "2001:db8:2::1/64", "2001:db8:2::2/64"}) add(addr6(1, a));
