@@ -66,26 +66,19 @@ protected:
 // The hash values are part of the replica's observable order (walks and the
 // management export), so they must be the same on every host byte order.
 TEST(Hash, KnownValuesOnEveryByteOrder) {
-    IpamIfNode i0 = ifKey(0, ""), i1 = ifKey(1, "");
-    EXPECT_EQ(ipamIfHashCompute(&i0), 0x4280042au);
-    EXPECT_EQ(ipamIfHashCompute(&i1), 0x2b0fbb4bu);
-    EXPECT_EQ(ipamIfHashCompute(&i1) % IPAM_DB_HASH_SIZE, 843u);
-
-    IpamIfNode empty = ifKey(0, ""), abc = ifKey(0, "abc"), twelve = ifKey(0, "abcdefghijkl");
-    EXPECT_EQ(ipamIfNameHashCompute(&empty), 0x4280042au);
-    EXPECT_EQ(ipamIfNameHashCompute(&abc), 0x37ce4504u);
-    EXPECT_EQ(ipamIfNameHashCompute(&twelve), 0x1b23f069u);
-
-    Ipam4DbNode a = v4Key(0, "10.0.0.1"), z = v4Key(0, "0.0.0.0");
-    EXPECT_EQ(ipam4VrfIpHashCompute(&a), 0x4c828a3bu);
-    EXPECT_EQ(ipam4VrfIpHashCompute(&z), 0xc846d376u);
-
+    IpamIfNode i0 = ifKey(0, ""), i1 = ifKey(1, ""), abc = ifKey(0, "abc"), twelve = ifKey(0, "abcdefghijkl");
     // The IPv6 hash ANDs the four words: any all-zero word folds the address
     // into the VRF's one bucket.
+    Ipam4DbNode a = v4Key(0, "10.0.0.1"), z = v4Key(0, "0.0.0.0");
     Ipam6DbNode g = v6Key(0, "2001:db8::1"), ll = v6Key(0, "fe80::1");
-    EXPECT_EQ(ipam6VrfIpHashCompute(&g), 0xc846d376u);
-    EXPECT_EQ(ipam6VrfIpHashCompute(&ll), 0xc846d376u);
     Ipam6DbNode full = v6Key(0, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
+    const std::vector<uint32_t> got = {
+        ipamIfHashCompute(&i0),     ipamIfHashCompute(&i1),        ipamIfNameHashCompute(&i0),
+        ipamIfNameHashCompute(&abc), ipamIfNameHashCompute(&twelve), ipam4VrfIpHashCompute(&a),
+        ipam4VrfIpHashCompute(&z),  ipam6VrfIpHashCompute(&g),     ipam6VrfIpHashCompute(&ll)};
+    EXPECT_EQ(got, (std::vector<uint32_t>{0x4280042au, 0x2b0fbb4bu, 0x4280042au, 0x37ce4504u, 0x1b23f069u,
+                                          0x4c828a3bu, 0xc846d376u, 0xc846d376u, 0xc846d376u}));
+    EXPECT_EQ(ipamIfHashCompute(&i1) % IPAM_DB_HASH_SIZE, 843u);
     EXPECT_NE(ipam6VrfIpHashCompute(&full), 0xc846d376u);
 }
 
@@ -129,26 +122,25 @@ TEST_F(DbCore, IndexKeepsChainsLinkedThroughInsertAndRemove) {
 
 TEST_F(DbCore, SetUpFailureRollsBackAndNamesTheIndex) {
     ipam_DbUnInit();
-    struct Case {
+    struct {
         int failingAlloc;
         const char *line;
-    } cases[] = {
+    } const cases[] = {
         {1, "Ipam db init ipam hash table by ifIndex is the key failed"},
         {2, "Ipam db init ipam hash table by ifIndex is the key failed"},
         {3, "Ipam db init ipam hash table by vrfIndex and ip address are the keys failed"},
         {4, "Ipam db init ipam hash table by ifIndex is the key failed"},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         LogCapture log;
         failMallocFrom(c.failingAlloc);
         EXPECT_EQ(ipam_DbInit(), -1);
         failMallocFrom(0);
-        EXPECT_TRUE(log.has(c.line)) << c.failingAlloc;
+        EXPECT_EQ(log.texts(), std::vector<std::string>{c.line}) << c.failingAlloc;
         for (IpamHashTable *t : {&gIpamIfHash, &gIpamIfNameHash, &gIpamVrfIpHash, &gIpam6VrfIpHash})
             EXPECT_EQ(t->magic, 0u);
         ASSERT_FALSE(log.lines().empty());
-        EXPECT_EQ(log.lines()[0].level, 3u);
-        EXPECT_EQ(log.lines()[0].logClass, 1u);
+        EXPECT_EQ(log.lines()[0].level * 10 + log.lines()[0].logClass, 31u);
         EXPECT_EQ(log.lines()[0].moduleId, IPAM_MODULE_ID);
     }
     // A refused semaphore rolls back all four indexes too.
@@ -187,7 +179,6 @@ TEST_F(DbCore, LockFailuresAreLoggedAndTheCallerGoesOn) {
     uint32_t count = 7;
     ipam_AddrInfoNumGet(&count);
     EXPECT_EQ(count, 0u);
-    EXPECT_TRUE(log.has("Ipam db failed to lock."));
-    EXPECT_TRUE(log.has("Ipam db failed to unlock."));
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{"Ipam db failed to lock.", "Ipam db failed to unlock."}));
     ipamplat_fault_clear_all();
 }

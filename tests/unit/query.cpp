@@ -1,5 +1,4 @@
-// The host's queries: parameter test before readiness test, no copy while
-// the replica is incomplete, and their traces.
+// The host's queries: the traces of their parameter and readiness refusals.
 #include "unit/db_fixture.h"
 
 namespace {
@@ -18,29 +17,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Query, NullPointersAreRefusedBeforeReadinessAndAnIncompleteReplicaCopiesNothing) {
-    const uint8_t *d = kRec6.ip6Addr;
-    Poisoned<Ipam4AddrInfo> o4;
-    Poisoned<Ipam6AddrInfo> o6;
-    for (uint32_t ready : {0u, 1u}) {
-        gIpamBatchFlag = ready;
-        for (int32_t r : {IPAM4_GetAddrInfoByIfIndex(1, nullptr), IPAM4_GetAddrInfoByIfName(nullptr, &o4.info),
-                          IPAM4_GetAddrInfo(3, 0, nullptr), IPAM6_GetAddrInfoByIfIndexAndAddr(2, d, nullptr),
-                          IPAM6_GetAddrInfoByIfIndex(2, nullptr),
-                          IPAM6_GetAddrInfoByIfIndexAndIfAddr(2, nullptr, &o6.info),
-                          IPAM6_GetAddrInfoByIfNameAndAddr(nullptr, d, &o6.info),
-                          IPAM6_GetAddrInfoByIfName(nullptr, &o6.info), IPAM6_GetAddrInfo(3, nullptr, &o6.info)})
-            EXPECT_EQ(r, IPAM_ERR_PARAM) << "ready " << ready;
-    }
-    gIpamBatchFlag = 0;
-    for (int32_t r : {IPAM4_GetAddrInfoByIfIndex(1, &o4.info), IPAM4_GetAddrInfo(3, kRec4.ipAddr, &o4.info),
-                      IPAM6_GetAddrInfoByIfIndexAndAddr(2, d, &o6.info), IPAM6_GetAddrInfo(3, d, &o6.info)})
-        EXPECT_EQ(r, IPAM_ERR_NOT_SUBSCRIBED);
-    EXPECT_EQ(IPAM4_IsIpAddrConfigured(1), 0);
-    EXPECT_TRUE(o4.untouched());
-    EXPECT_TRUE(o6.untouched());
-}
-
+// The parameter test comes before the readiness test.
 TEST_F(Query, RefusalsAreTracedUnderTheApiBitOnly) {
     LogCapture log;
     Ipam4AddrInfo o4{};
