@@ -67,7 +67,7 @@ TEST_F(Event, UncaredEventIsTracedAndDumpedButNotDelivered) {
     EXPECT_EQ(gDelivered[0].record, &r);
 }
 
-TEST_F(Event, CodesWithoutTraceTextAreStillDelivered) {
+TEST_F(Event, CodesWithoutTraceTextAreStillDeliveredAndDumpsAreWhole) {
     gIpamCareEvt = IPAM6_EVT_UPDATE | IPAM_EVT_RELAY | IPAM_EVT_BATCH_START | IPAM_EVT_BATCH_END;
     Ipam6AddrInfo r = addr6(7, "2001:db8::1/64", 0x60);
     ipamEventNotify(IPAM6_EVT_UPDATE, &r);
@@ -82,12 +82,12 @@ TEST_F(Event, CodesWithoutTraceTextAreStillDelivered) {
     ASSERT_EQ(gDelivered.size(), 4u);
     EXPECT_EQ(gDelivered[0].record, &r);
     for (size_t i = 1; i < 4; i++) EXPECT_EQ(gDelivered[i].record, nullptr);
-}
 
-TEST_F(Event, Ipv6DumpFullLengthNamesAndMissingRecords) {
+    // Full-length names without a terminator, and missing records.
+    log->clear();
     gIpamCareEvt = IPAM6_EVT_VALID;
-    Ipam6AddrInfo r = addr6(7, "2001:db8::1/32", 0x60, 2);
-    std::memset(r.ifName, 'x', sizeof r.ifName);  // no terminator
+    r = addr6(7, "2001:db8::1/32", 0x60, 2);
+    std::memset(r.ifName, 'x', sizeof r.ifName);
     ipamEventNotify(IPAM6_EVT_VALID, &r);
     EXPECT_EQ(log->texts(), (Lines{"IPAM6_EVT_VALID new addr6", "ifindex: 7 vrfIndex: 2",
                                   "ifname: " + std::string(40, 'x'),
