@@ -9,16 +9,12 @@
 
 namespace {
 
-int32_t noop4(Ipam4DbNode *, void *) { return 0; }
-int32_t noop6(Ipam6DbNode *, void *) { return 0; }
-
 void expectNullsAnswered() {
-    Ipam4AddrInfo r4;
-    Ipam6AddrInfo r6;
-    std::memset(&r4, 0, sizeof r4);
-    std::memset(&r6, 0, sizeof r6);
+    Ipam4AddrInfo r4{};
+    Ipam6AddrInfo r6{};
     uint8_t addr[16] = {0x20, 0x01, 0x0d, 0xb8};
-
+    Ipam6Addr a6;
+    std::memcpy(a6.octet, addr, sizeof addr);
     EXPECT_EQ(ipam4_AddAddrInfoNode(nullptr, 1), -1);
     EXPECT_EQ(ipam6_AddAddrInfoNode(nullptr, 1), -1);
     EXPECT_EQ(ipam6_UpdAddrInfoNode(nullptr, 1), IPAM_ERR_NOT_FOUND);
@@ -27,28 +23,20 @@ void expectNullsAnswered() {
     EXPECT_EQ(ipam4_IsAddrInfoNodeSame(nullptr, &r4), 0);
     EXPECT_EQ(ipam6_IsAddrInfoNodeSame(&r6, nullptr), 0);
     EXPECT_EQ(ipam4_DbNodeGetByVrfIndexAndIp(99, 0, nullptr), IPAM_ERR_NOT_FOUND);
-    Ipam6Addr a6;
-    std::memcpy(a6.octet, addr, sizeof addr);
     EXPECT_EQ(ipam6_DbNodeGetByVrfIndexAndIp(99, a6, nullptr), IPAM_ERR_NOT_FOUND);
-
-    EXPECT_EQ(ipam4_PriAddrInfoGetByIfIndex(1, nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(ipam4_PriAddrInfoGetByIfName(nullptr, &r4), IPAM_ERR_PARAM);
-    EXPECT_EQ(ipam4_AddrInfoGetByIfName("eth0", nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(ipam4_AddrInfoGetByVrfIndexAndIp(0, 0, nullptr), IPAM_ERR_PARAM);
     EXPECT_EQ(ipam6_AddrMatchLen(nullptr, addr), 0);
-    EXPECT_EQ(ipam6_AddrInfoGetByIfIndexAndAddr(1, addr, nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(ipam6_AddrInfoGetByIfNameAndAddr(nullptr, addr, &r6), IPAM_ERR_PARAM);
-    EXPECT_EQ(ipam6_AddrInfoGetByIfIndexAndIfAddr(1, nullptr, &r6), IPAM_ERR_PARAM);
-    EXPECT_EQ(ipam6_AddrInfoGetByIfIndexAndIfAddr(1, addr, nullptr), IPAM_ERR_PARAM);
-
-    EXPECT_EQ(ipam_DbAddrWalk(nullptr, nullptr, nullptr, nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(ipam6_DbAddrWalk(nullptr, nullptr, nullptr, nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(ipam_DbAddrWalkByIf(1, nullptr, nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(ipam6_DbAddrWalkByIf(1, nullptr, nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(ipam4_DbAddrInfoWalkByIf(1, nullptr, nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(ipam6_DbAddrInfoWalkByIf(1, nullptr, nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(IPAM4_WalkAddrInfo(1, nullptr, nullptr), IPAM_ERR_PARAM);
-    EXPECT_EQ(IPAM6_WalkAddrInfo(1, nullptr, nullptr), IPAM_ERR_PARAM);
+    for (int32_t r : {ipam4_PriAddrInfoGetByIfIndex(1, nullptr), ipam4_PriAddrInfoGetByIfName(nullptr, &r4),
+                      ipam4_AddrInfoGetByIfName("eth0", nullptr), ipam4_AddrInfoGetByVrfIndexAndIp(0, 0, nullptr),
+                      ipam6_AddrInfoGetByIfIndexAndAddr(1, addr, nullptr),
+                      ipam6_AddrInfoGetByIfNameAndAddr(nullptr, addr, &r6),
+                      ipam6_AddrInfoGetByIfIndexAndIfAddr(1, nullptr, &r6),
+                      ipam6_AddrInfoGetByIfIndexAndIfAddr(1, addr, nullptr),
+                      ipam_DbAddrWalk(nullptr, nullptr, nullptr, nullptr),
+                      ipam6_DbAddrWalk(nullptr, nullptr, nullptr, nullptr), ipam_DbAddrWalkByIf(1, nullptr, nullptr),
+                      ipam6_DbAddrWalkByIf(1, nullptr, nullptr), ipam4_DbAddrInfoWalkByIf(1, nullptr, nullptr),
+                      ipam6_DbAddrInfoWalkByIf(1, nullptr, nullptr), IPAM4_WalkAddrInfo(1, nullptr, nullptr),
+                      IPAM6_WalkAddrInfo(1, nullptr, nullptr)})
+        EXPECT_EQ(r, IPAM_ERR_PARAM);
     ipam_AddrInfoNumGet(nullptr);
 }
 
@@ -56,11 +44,9 @@ void expectNullsAnswered() {
 
 TEST(DbNullArguments, AnsweredWithAndWithoutADatabase) {
     ipamplat_reset();
-    expectNullsAnswered();  // before any set-up
-
+    expectNullsAnswered(); // before any set-up
     ASSERT_EQ(ipam_DbInit(), 0);
-    Ipam4AddrInfo r4;
-    std::memset(&r4, 0, sizeof r4);
+    Ipam4AddrInfo r4{};
     r4.ifIndex = 1;
     std::strcpy(r4.ifName, "eth0");
     r4.ipAttr = IPAM4_ATTR_PRIMARY;
@@ -68,9 +54,9 @@ TEST(DbNullArguments, AnsweredWithAndWithoutADatabase) {
     expectNullsAnswered();
     uint32_t count = 0;
     ipam_AddrInfoNumGet(&count);
-    EXPECT_EQ(count, 1u);  // nothing changed
-    EXPECT_EQ(ipam_DbAddrWalk(nullptr, noop4, nullptr, nullptr), IPAM_WALK_END);
-    EXPECT_EQ(ipam6_DbAddrWalk(nullptr, noop6, nullptr, nullptr), IPAM_WALK_END);
+    EXPECT_EQ(count, 1u); // nothing changed
+    EXPECT_EQ(ipam_DbAddrWalk(nullptr, [](Ipam4DbNode *, void *) { return 0; }, nullptr, nullptr), IPAM_WALK_END);
+    EXPECT_EQ(ipam6_DbAddrWalk(nullptr, [](Ipam6DbNode *, void *) { return 0; }, nullptr, nullptr), IPAM_WALK_END);
     ipam_DbUnInit();
-    expectNullsAnswered();  // after tear-down
+    expectNullsAnswered(); // after tear-down
 }

@@ -19,18 +19,17 @@
 
 namespace {
 
-// What the subscriber's callbacks saw; they are plain functions.
+// What the subscriber's callbacks saw (they are plain functions): start -1,
+// end -2, messages their code.
 struct Seen {
     std::mutex mu;
-    std::vector<int32_t> codes; // start -1, end -2, messages their code
+    std::vector<int32_t> codes;
     std::vector<std::thread::id> threads;
     std::atomic<bool> after_fini{false}, fini_returned{false}, fini_inside{false}, hold{false};
-};
-Seen *g_seen;
+} *g_seen;
 
 void note(int32_t code) {
-    if (g_seen->fini_returned)
-        g_seen->after_fini = true;
+    g_seen->after_fini = g_seen->after_fini || g_seen->fini_returned;
     std::lock_guard<std::mutex> g(g_seen->mu);
     g_seen->codes.push_back(code);
     g_seen->threads.push_back(std::this_thread::get_id());
@@ -53,10 +52,7 @@ int32_t on_dispatch(int32_t code, uint32_t, const void *) {
 
 class Platform : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ipamplat_reset();
-        g_seen = &seen;
-    }
+    void SetUp() override { ipamplat_reset(), g_seen = &seen; }
     void TearDown() override {
         PS_SubscriberFini(7, 198, nullptr);
         ipamplat_pub_drain();
@@ -84,12 +80,11 @@ TEST_F(Platform, LockReentersForItsHolderAndBlocksOthersUntilFullyReleased) {
     ASSERT_EQ(gnl_sem_take(&sem, 0), 0);
     std::atomic<int> stage{0};
     std::thread other([&] {
-        EXPECT_EQ(gnl_sem_give(&sem), -1); // not the holder
+        EXPECT_EQ(gnl_sem_give(&sem), -1);    // not the holder
         EXPECT_EQ(gnl_sem_take(&sem, 5), -1); // a positive timeout gives up
         stage = 1;
         EXPECT_EQ(gnl_sem_take(&sem, 0), 0);
-        stage = 2;
-        EXPECT_EQ(gnl_sem_give(&sem), 0);
+        stage = 2, gnl_sem_give(&sem);
     });
     while (stage.load() == 0)
         std::this_thread::yield();
@@ -159,8 +154,8 @@ TEST_F(Platform, FiniFromInsideACallbackStopsTheQueueForTheNextRegistration) {
 
 // The management handler: decodes everything, then encodes three words.
 std::vector<int32_t> g_encoded;
-int32_t g_past_end;
 std::vector<std::string> g_decoded;
+int32_t g_past_end;
 int32_t handler(void *ctx) {
     int32_t id, len;
     void *data;
@@ -190,11 +185,10 @@ TEST_F(Platform, ManagementRequestDecodesToTheEndAndStopsStoringAtTheLimit) {
     ASSERT_EQ(ipamplat_cmf_reply_count(reply), 2u);
     int32_t id = -1, len = -1;
     const void *data = nullptr;
-    ASSERT_EQ(ipamplat_cmf_reply_param(reply, 1, &id, &len, &data), 0);
     uint32_t word;
+    ASSERT_EQ(ipamplat_cmf_reply_param(reply, 1, &id, &len, &data), 0);
     ASSERT_EQ(len, 4);
-    std::memcpy(&word, data, 4);
-    EXPECT_EQ(word, 0x01020305u);
+    EXPECT_EQ((std::memcpy(&word, data, 4), word), 0x01020305u);
     EXPECT_EQ(ipamplat_cmf_reply_param(reply, 2, nullptr, nullptr, nullptr), -1);
     ipamplat_cmf_reply_free(reply);
     ASSERT_EQ(CMF_ServerModCallbackUnreg(198), 0);
@@ -215,25 +209,23 @@ TEST_F(Platform, ChannelAnswersFromItsScriptAndRecordsTheBody) {
     EXPECT_EQ(SCS_ClientSendMsg(0x77, &msg), -4);
     EXPECT_EQ(SCS_ClientRecvMsg(0x77, 3, &msg), 1);
     int16_t err = 0;
-    uint32_t w1 = 9, w2 = 9;
+    uint32_t w1 = 9, w2 = 9, type = 0;
     EXPECT_EQ(SCS_ClientParseMsg(&msg, 0, &err, &w1, &w2), 1);
     EXPECT_EQ(err, -5);
-    ASSERT_EQ(ipamplat_scs_sent_count(), 1u);
     uint8_t got[200];
-    uint32_t type = 0;
+    ASSERT_EQ(ipamplat_scs_sent_count(), 1u);
     EXPECT_EQ(ipamplat_scs_sent(0, &type, got, sizeof got), 104);
     EXPECT_EQ(type, 3u);
     EXPECT_EQ(std::memcmp(got, body, sizeof body), 0);
 }
 
 TEST_F(Platform, ArmedFaultSkipsThenFailsAndEveryCallIsCounted) {
-    gnl_sem_t sem{0};
+    gnl_sem_t a{0}, b{0};
     ipamplat_fault_set(IPAMPLAT_F_SEM_INIT, 1, 1, -7);
-    EXPECT_EQ(gnl_sem_mutex_init("a", &sem), 0);
-    gnl_sem_t failed{0};
-    EXPECT_EQ(gnl_sem_mutex_init("b", &failed), -7);
-    EXPECT_EQ(failed.id, 0u); // the failed call did nothing
-    EXPECT_EQ(gnl_sem_mutex_init("c", &failed), 0);
+    EXPECT_EQ(gnl_sem_mutex_init("a", &a), 0);
+    EXPECT_EQ(gnl_sem_mutex_init("b", &b), -7);
+    EXPECT_EQ(b.id, 0u); // the failed call did nothing
+    EXPECT_EQ(gnl_sem_mutex_init("b", &b), 0);
     EXPECT_EQ(ipamplat_call_count(IPAMPLAT_F_SEM_INIT), 3u);
 }
 

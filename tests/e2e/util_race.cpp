@@ -1,7 +1,6 @@
 // Several threads making the very first conversions at once: the lazily
 // resolved libc entry points must be shared without a data race. Its own
 // process, so that nothing has resolved them before.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,21 +13,16 @@
 TEST(UtilRace, ConcurrentFirstConversionsAllSucceed) {
     std::atomic<int> ready{0}, failures{0};
     std::vector<std::thread> threads;
-    const int kThreads = 4;
-    for (int t = 0; t < kThreads; t++) {
+    for (int t = 0; t < 4; t++)
         threads.emplace_back([&] {
-            ready++;
-            while (ready.load() < kThreads) {
+            for (++ready; ready.load() < 4;) {
             }
-            IpamAddr a;
-            std::memset(&a, 0, sizeof a);
+            IpamAddr a{};
             char text[64];
-            if (IPAM_String2Struct("2001:db8::7", &a) != 0) failures++;
-            if (IPAM_Struct2String(&a, text, sizeof text) != text ||
+            if (IPAM_String2Struct("2001:db8::7", &a) != 0 || IPAM_Struct2String(&a, text, sizeof text) != text ||
                 std::strcmp(text, "2001:db8::7") != 0)
                 failures++;
         });
-    }
     for (std::thread &t : threads) t.join();
     EXPECT_EQ(failures.load(), 0);
 }

@@ -1,5 +1,7 @@
 #include "support/log_capture.h"
 
+#include <algorithm>
+
 #include "ipam_platform.h"
 
 LogCapture::LogCapture() { ipamplat_log_set_sink(&LogCapture::sink, this); }
@@ -25,9 +27,8 @@ std::vector<std::string> LogCapture::texts() const {
 }
 
 bool LogCapture::has(const std::string &text) const {
-    for (const std::string &t : texts())
-        if (t == text) return true;
-    return false;
+    std::vector<std::string> all = texts();
+    return std::find(all.begin(), all.end(), text) != all.end();
 }
 
 void LogCapture::clear() {

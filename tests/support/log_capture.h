@@ -9,12 +9,11 @@
 struct LogLine {
     uint32_t moduleId;
     std::string moduleName;
-    uint32_t level;
-    uint32_t logClass;
+    uint32_t level, logClass;
     std::string text;
 };
 
-// Installs itself as the platform's log sink for its lifetime.
+// The platform's log sink for its lifetime.
 class LogCapture {
 public:
     LogCapture();
@@ -23,10 +22,8 @@ public:
     LogCapture &operator=(const LogCapture &) = delete;
 
     std::vector<LogLine> lines() const;
-    // The texts with the "(PID:<n>)" prefix removed, in order.
-    std::vector<std::string> texts() const;
-    // True when some line's text (without its PID prefix) equals `text`.
-    bool has(const std::string &text) const;
+    std::vector<std::string> texts() const;   // without "(PID:<n>)", in order
+    bool has(const std::string &text) const;  // some text() equals `text`
     void clear();
 
 private:
