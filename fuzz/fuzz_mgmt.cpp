@@ -31,10 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fz::sendRecord(in, v6, v6 ? IPAM6_EVT_BATCH : IPAM4_EVT_BATCH);
     }
     ipamSubEnd();
-    std::vector<Ipam4AddrInfo> t4;
-    std::vector<Ipam6AddrInfo> t6;
-    ipam_DbAddrWalk(nullptr, fz::collectNode<Ipam4DbNode>, &t4, nullptr);
-    ipam6_DbAddrWalk(nullptr, fz::collectNode<Ipam6DbNode>, &t6, nullptr);
+    const fz::Tables t;
+    const auto &t4 = t.v4;
+    const auto &t6 = t.v6;
 
     gIpamPubDbg = in.u32() & 0xffffffe0u;  // bits the handler must leave alone
     uint32_t high = gIpamPubDbg & ~IPAM_DBG_ALL;

@@ -4,6 +4,7 @@
 // input. Afterwards the replica must be self-consistent and unsubscribing
 // must free all of it (LeakSanitizer).
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "fuzz_common.h"
@@ -18,14 +19,12 @@ const uint32_t kLengths[] = {0, 1, 3, 4, 5, 31, 32, 33, 59, 60, 61, 99, 100, 101
 
 // Bytes a message must carry for its code; 0 for codes read by nobody.
 size_t needs(int32_t code) {
-    switch (static_cast<uint32_t>(code)) {
-    case IPAM4_EVT_BATCH: case IPAM4_EVT_ADD: case IPAM4_EVT_DEL: return sizeof(Ipam4AddrInfo);
-    case IPAM6_EVT_BATCH: case IPAM6_EVT_ADD: case IPAM6_EVT_DEL: case IPAM6_EVT_UPDATE:
+    uint32_t c = static_cast<uint32_t>(code);
+    if (c == IPAM4_EVT_BATCH || c == IPAM4_EVT_ADD || c == IPAM4_EVT_DEL) return sizeof(Ipam4AddrInfo);
+    if (c == IPAM6_EVT_BATCH || c == IPAM6_EVT_ADD || c == IPAM6_EVT_DEL || c == IPAM6_EVT_UPDATE)
         return sizeof(Ipam6AddrInfo);
-    case IPAM4_EVT_IF_VALID: case IPAM4_EVT_IF_INVALID: case IPAM6_EVT_IF_VALID: case IPAM6_EVT_IF_INVALID:
-        return 4;
-    default: return 0;
-    }
+    return c == IPAM4_EVT_IF_VALID || c == IPAM4_EVT_IF_INVALID || c == IPAM6_EVT_IF_VALID || c == IPAM6_EVT_IF_INVALID
+               ? 4 : 0;
 }
 
 uint64_t g_events = 0;
@@ -34,15 +33,14 @@ int32_t onEvent(uint32_t code, void *record) {
     g_events++;
     // Re-enter the library the way a host may, from inside the sweep and
     // the interface walks too.
-    if (record && (code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID))) {
-        Ipam4AddrInfo out;
-        const auto *r = static_cast<const Ipam4AddrInfo *>(record);
-        IPAM4_GetAddrInfo(r->vrfIndex, r->ipAddr, &out);
-    } else if (record) {
-        Ipam6AddrInfo out;
-        const auto *r = static_cast<const Ipam6AddrInfo *>(record);
-        IPAM6_GetAddrInfoByIfIndexAndIfAddr(r->ifIndex, r->ip6Addr, &out);
-    }
+    Ipam4AddrInfo o4;
+    Ipam6AddrInfo o6;
+    const auto *r4 = static_cast<const Ipam4AddrInfo *>(record);
+    const auto *r6 = static_cast<const Ipam6AddrInfo *>(record);
+    if (record && (code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID)))
+        IPAM4_GetAddrInfo(r4->vrfIndex, r4->ipAddr, &o4);
+    else if (record)
+        IPAM6_GetAddrInfoByIfIndexAndIfAddr(r6->ifIndex, r6->ip6Addr, &o6);
     return 0;
 }
 
@@ -56,11 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         uint8_t op = in.u8();
         switch (op & 7) {
         case 0: FZ_CHECK(ipamSubStart() == 0); break;
-        case 1: {
-            int32_t r = ipamSubEnd();
-            FZ_CHECK(r == 0 || r == -1);
-            break;
-        }
+        case 1: if (int32_t r = ipamSubEnd(); r != 0) FZ_CHECK(r == -1); break;
         case 2: case 3: {  // a record built to collide with others
             static const int32_t codes6[] = {IPAM6_EVT_BATCH, IPAM6_EVT_ADD, IPAM6_EVT_DEL, IPAM6_EVT_UPDATE};
             static const int32_t codes4[] = {IPAM4_EVT_BATCH, IPAM4_EVT_ADD, IPAM4_EVT_DEL, IPAM4_EVT_ADD};
@@ -86,13 +80,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             // whole: -1, and the replica stays as it was.
             size_t need = needs(code);
             bool refused = need && (null || length < need);
-            auto before = refused ? fz::snapshot() : fz::Snapshot{};
+            std::optional<fz::Tables> before;
+            if (refused) before.emplace();
             uint64_t events = g_events;
             int32_t r = ipamSubDispatch(code, length, null ? nullptr : payload.data());
             FZ_CHECK(r == 0 || r == -1);
             if (refused) {
                 FZ_CHECK(r == -1);
-                FZ_CHECK(fz::snapshot() == before);
+                FZ_CHECK(fz::Tables() == *before);
                 FZ_CHECK(g_events == events);
             }
             break;

@@ -23,9 +23,7 @@ inline uint32_t be32(const void *p) {
     return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
 }
 
-constexpr uint32_t kBuckets = 1024;
-
-// The documented bucket hash of (VRF, address word).
+// The documented bucket hash of (VRF, address word), 1024 buckets.
 inline uint32_t bucketOf(uint32_t vrf, uint32_t word) {
     uint32_t x = 0x9e3779b9u + vrf, y = 0x9e3779b9u + word, z = 28;
     x -= y; x -= z; x ^= z >> 13;
@@ -37,7 +35,7 @@ inline uint32_t bucketOf(uint32_t vrf, uint32_t word) {
     x -= y; x -= z; x ^= z >> 3;
     y -= z; y -= x; y ^= x << 10;
     z -= x; z -= y; z ^= y >> 15;
-    return z % kBuckets;
+    return z % 1024;
 }
 
 inline uint32_t expandCare(uint32_t m) {
@@ -57,8 +55,8 @@ struct F4 {
     static constexpr uint32_t kValid = IPAM4_EVT_VALID, kInvalid = IPAM4_EVT_INVALID;
     static const uint8_t *addr(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipAddr); }
     static const uint8_t *mask(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipMask); }
-    static uint32_t &attr(Info &i) { return i.ipAttr; }
-    static uint32_t attr(const Info &i) { return i.ipAttr; }
+    template <class I>
+    static auto &attr(I &i) { return i.ipAttr; }
     static uint32_t bucket(const Info &i) { return bucketOf(i.vrfIndex, be32(&i.ipAddr)); }
 };
 
@@ -70,8 +68,8 @@ struct F6 {
     static constexpr uint32_t kValid = IPAM6_EVT_VALID, kInvalid = IPAM6_EVT_INVALID;
     static const uint8_t *addr(const Info &i) { return i.ip6Addr; }
     static const uint8_t *mask(const Info &i) { return i.ip6Mask; }
-    static uint32_t &attr(Info &i) { return i.ip6Attr; }
-    static uint32_t attr(const Info &i) { return i.ip6Attr; }
+    template <class I>
+    static auto &attr(I &i) { return i.ip6Attr; }
     static uint32_t bucket(const Info &i) {
         const uint8_t *a = i.ip6Addr;
         return bucketOf(i.vrfIndex, be32(a) & be32(a + 4) & be32(a + 8) & be32(a + 12));
@@ -122,17 +120,21 @@ public:
     std::vector<Event> events;  // raised and in the care mask, oldest first
 
     void subscribe(uint32_t mask) {
-        clear();
+        unsubscribe();
         subscribed = true;
         care = expandCare(mask);
     }
-    void unsubscribe() { clear(); }
-
+    void unsubscribe() {
+        subscribed = flag = false;
+        care = ver = 0;
+        v4.clear();
+        v6.clear();
+        ifs.clear();
+    }
     void start() {
         ver++;
         raise(IPAM_EVT_BATCH_START, nullptr, 0);
     }
-
     int32_t end() {
         if (static_cast<int32_t>(ver) >= 2) {
             sweep<F4>();
@@ -145,16 +147,13 @@ public:
 
     // One message with a full-size payload; answers the callback's result.
     int32_t dispatch(uint32_t code, const void *payload) {
-        switch (code) {
-        case IPAM4_EVT_ADD: case IPAM4_EVT_DEL: case IPAM4_EVT_BATCH: message<F4>(code, payload); break;
-        case IPAM6_EVT_ADD: case IPAM6_EVT_DEL: case IPAM6_EVT_BATCH: case IPAM6_EVT_UPDATE:
-            message<F6>(code, payload);
-            break;
-        case IPAM_EVT_RELAY: raise(IPAM_EVT_RELAY, nullptr, 0); break;
-        case IPAM4_EVT_IF_VALID: case IPAM4_EVT_IF_INVALID: flip<F4>(code == IPAM4_EVT_IF_VALID, word(payload)); break;
-        case IPAM6_EVT_IF_VALID: case IPAM6_EVT_IF_INVALID: flip<F6>(code == IPAM6_EVT_IF_VALID, word(payload)); break;
-        default: break;
-        }
+        uint32_t ifIndex;
+        std::memcpy(&ifIndex, payload, 4);
+        if (code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_BATCH)) message<F4>(code, payload);
+        else if (code & (IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_BATCH | IPAM6_EVT_UPDATE)) message<F6>(code, payload);
+        else if (code == IPAM_EVT_RELAY) raise(IPAM_EVT_RELAY, nullptr, 0);
+        else if (code & F4::kIfBits) flip<F4>(code == IPAM4_EVT_IF_VALID, ifIndex);
+        else if (code & F6::kIfBits) flip<F6>(code == IPAM6_EVT_IF_VALID, ifIndex);
         return 0;
     }
 
@@ -201,7 +200,6 @@ public:
         return any ? -1 : IPAM_ERR_NOT_FOUND;
     }
 
-    static bool linkLocal(const uint8_t *a) { return (be32(a) & 0xffc00000u) == 0xfe800000u; }
     static int matchLen(const uint8_t *a, const uint8_t *b) {
         int n = 0;
         for (int i = 0; i < 16 && a[i] == b[i]; i++) n += 8;
@@ -210,13 +208,15 @@ public:
         return n;
     }
 
-    // Best source record of an interface for a destination (or none).
+    // Best source record of an interface for a destination (or none): the
+    // longest match among the non-link-local ones that may be a source, else
+    // the last link-local one.
     std::optional<Ipam6AddrInfo> source6(std::optional<uint32_t> ifIndex, const uint8_t *dest) const {
         if (!ifIndex || !hasIf(*ifIndex)) return std::nullopt;
         std::optional<Ipam6AddrInfo> best, ll;
         int bestLen = -1;
         for (const auto &r : list<F6>(*ifIndex)) {
-            if (linkLocal(r.ip6Addr)) { ll = r; continue; }
+            if ((be32(r.ip6Addr) & 0xffc00000u) == 0xfe800000u) { ll = r; continue; }
             if (r.ip6Attr & IPAM6_ATTR_NO_SOURCE) continue;
             if (!dest) return r;
             int len = matchLen(r.ip6Addr, dest);
@@ -239,16 +239,11 @@ public:
     std::vector<typename F::Info> page(const typename F::Info *cursor, int limit, bool *end) const {
         auto order = orderOf<F>();
         size_t pos = 0;
-        if (cursor) {
-            std::optional<uint64_t> at;
-            for (auto it = nodes<F>().rbegin(); it != nodes<F>().rend() && !at; ++it)
-                if (same<F>(*cursor, it->second.info)) at = it->first;
-            if (at) {
-                while (order[pos].second != *at) pos++;
-                pos++;
-            } else {
-                while (pos < order.size() && order[pos].first < F::bucket(*cursor)) pos++;
-            }
+        if (const Node<F> *at = cursor ? find<F>(*cursor, false) : nullptr) {
+            while (&nodes<F>().at(order[pos].second) != at) pos++;
+            pos++;
+        } else if (cursor) {
+            while (pos < order.size() && order[pos].first < F::bucket(*cursor)) pos++;
         }
         std::vector<typename F::Info> out;
         for (; pos < order.size() && (limit < 0 || static_cast<int>(out.size()) < limit); pos++)
@@ -263,7 +258,6 @@ public:
     bool same(const typename F::Info &a, const typename F::Info &b) const {
         return sameIgnoringAttr<F>(a, b) && ((care & F::kIfBits) == 0 || F::attr(a) == F::attr(b));
     }
-
     template <class F>
     static bool sameIgnoringAttr(const typename F::Info &a, const typename F::Info &b) {
         return a.ifIndex == b.ifIndex && a.vrfIndex == b.vrfIndex &&
@@ -282,20 +276,6 @@ public:
 
 private:
     uint64_t seq_ = 0;
-
-    void clear() {
-        subscribed = flag = false;
-        care = ver = 0;
-        v4.clear();
-        v6.clear();
-        ifs.clear();
-    }
-
-    static uint32_t word(const void *p) {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        return v;
-    }
 
     void raise(uint32_t code, const void *record, size_t size) {
         if (!subscribed || !(code & care)) return;
@@ -322,73 +302,59 @@ private:
         std::memcpy(&r, payload, sizeof r);
         bool valid = F::attr(r) & IPAM_ATTR_VALID;
         if (code == F::kDel) {
-            del<F>(r);
+            // Removal takes the newest match and ignores the attribute.
+            if (Node<F> *n = find<F>(r, true)) removeSeq<F>(n);
             raise(F::kDel, r);
             if (valid) raise(F::kInvalid, r);
             return;
         }
-        if (code == F::kBatch && ver != 1) {
-            // A stored record that is the same is confirmed silently, also
-            // when another record with its key (the address on another
-            // interface, another attribute) was added after it: announcing
-            // it again would tell the host of an addition that did not happen.
-            if (Node<F> *n = find<F>(r, false)) {
-                n->ver = ver;
-                return;
-            }
+        // A stored record that is the same is confirmed silently in a later
+        // batch, also when another record with its key (the address on
+        // another interface, another attribute) was added after it:
+        // announcing it again would tell the host of an addition that did
+        // not happen.
+        Node<F> *same = find<F>(r, false);
+        if (code == F::kBatch && ver != 1 && same) {
+            same->ver = ver;
+            return;
         }
-        Node<F> *n = code == IPAM6_EVT_UPDATE ? find<F>(r, true) : nullptr;
-        if (n) {  // the update takes the new attribute, else it adds
+        // The update takes the new attribute of the newest match ignoring
+        // it; otherwise a record of the same identity is renewed (IPv6 takes
+        // the new attribute), else a node, and the interface if it is new.
+        Node<F> *n = code == IPAM6_EVT_UPDATE ? find<F>(r, true) : same;
+        if (n) {
             n->ver = ver;
-            F::attr(n->info) = F::attr(r);
+            if (std::is_same_v<F, F6>) F::attr(n->info) = F::attr(r);
         } else {
-            add<F>(r);
+            if (!ifs.count(r.ifIndex)) {
+                ifs[r.ifIndex] = Iface{{}, seq_};
+                copyName(ifs[r.ifIndex].name, r.ifName);
+            }
+            nodes<F>()[seq_++] = Node<F>{r, ver};
         }
         raise(code == F::kBatch ? F::kAdd : code, r);
         if (valid) raise(F::kValid, r);
     }
 
-    // Newest node with the record's key and identity.
+    // Newest node with the record's identity (or its fields but the attribute).
     template <class F>
-    Node<F> *find(const typename F::Info &r, bool ignoreAttr) {
-        auto &m = nodes<F>();
+    Node<F> *find(const typename F::Info &r, bool ignoreAttr) const {
+        const auto &m = nodes<F>();
         for (auto it = m.rbegin(); it != m.rend(); ++it)
             if (ignoreAttr ? sameIgnoringAttr<F>(r, it->second.info) : same<F>(r, it->second.info))
-                return &it->second;
+                return const_cast<Node<F> *>(&it->second);
         return nullptr;
     }
 
-    // A stored record of the same identity is renewed (IPv6 takes the new
-    // attribute); else a node, and the interface if it is new.
     template <class F>
-    void add(const typename F::Info &r) {
-        if (Node<F> *n = find<F>(r, false)) {
-            n->ver = ver;
-            if constexpr (std::is_same_v<F, F6>) F::attr(n->info) = F::attr(r);
-            return;
-        }
-        if (!ifs.count(r.ifIndex)) {
-            Iface i{};
-            copyName(i.name, r.ifName);
-            i.created = seq_;
-            ifs[r.ifIndex] = i;
-        }
-        nodes<F>()[seq_++] = Node<F>{r, ver};
-    }
-
-    template <class F>
-    void removeSeq(uint64_t s) {
-        uint32_t ifIndex = nodes<F>().at(s).info.ifIndex;
-        nodes<F>().erase(s);
+    void removeSeq(const Node<F> *n) {
+        uint32_t ifIndex = n->info.ifIndex;
+        for (auto it = nodes<F>().begin(); it != nodes<F>().end(); ++it)
+            if (&it->second == n) {
+                nodes<F>().erase(it);
+                break;
+            }
         if (list<F4>(ifIndex).empty() && list<F6>(ifIndex).empty()) ifs.erase(ifIndex);
-    }
-
-    // Removal takes the newest match and ignores the attribute.
-    template <class F>
-    void del(const typename F::Info &r) {
-        auto &m = nodes<F>();
-        for (auto it = m.rbegin(); it != m.rend(); ++it)
-            if (sameIgnoringAttr<F>(r, it->second.info)) return removeSeq<F>(it->first);
     }
 
     template <class F>
@@ -398,7 +364,7 @@ private:
             if (n.ver == ver) continue;
             raise(F::kDel, n.info);
             if (F::attr(n.info) & IPAM_ATTR_VALID) raise(F::kInvalid, n.info);
-            removeSeq<F>(seq);
+            removeSeq<F>(&n);
         }
     }
 

@@ -12,11 +12,10 @@
 #include <cstdio>
 #include <deque>
 #include <optional>
-#include <sstream>
+#include <string>
 
 #include "harness.h"
 #include "model.h"
-#include "universe.h"
 
 namespace rel {
 namespace {
@@ -54,15 +53,6 @@ struct Action {
     enum Kind { Subscribe, Unsubscribe, Start, Send, End } kind;
     uint32_t code = 0;
     std::vector<uint8_t> payload = {};
-    std::string text() const {
-        static const char *const kinds[] = {"subscribe mask", "unsubscribe", "start", "send", "end"};
-        std::ostringstream s;
-        s << kinds[kind] << std::hex;
-        if (kind == Subscribe) s << " 0x" << code;
-        if (kind == Send && payload.size() == 4) s << " 0x" << code << std::dec << " if " << word(payload);
-        else if (kind == Send) s << " " << describe(Event{code, payload});
-        return s.str();
-    }
 };
 
 template <class Info>
@@ -78,24 +68,18 @@ public:
         EventLog::take();
     }
 
-    // Runs `steps` steps; an empty string when everything matched.
+    // Runs `steps` steps; an empty string when everything matched, else
+    // the step and its first mismatch.
     std::string run(uint64_t steps) {
         for (uint64_t i = 0; i < steps; i++) {
             Action a = next();
-            history_.push_back(a.text());
-            if (history_.size() > 12) history_.pop_front();
             std::string err = apply(a);
             if (err.empty()) err = check();
             if (err.empty() && model_.subscribed && rng_.chance(30))
                 err = rng_.chance(50) ? pageOf<F4>(cur4_) : pageOf<F6>(cur6_);
-            if (err.empty()) continue;
-            std::ostringstream s;
-            s << "step " << i << ": " << err << "\nlast actions:";
-            for (const auto &h : history_) s << "\n  " << h;
-            s << "\nmodel (care 0x" << std::hex << model_.care << std::dec << ", batch " << model_.ver << "):";
-            for (const auto &[q, n] : model_.v4) s << "\n  #" << q << " ver " << n.ver << " " << describe(n.info);
-            for (const auto &[q, n] : model_.v6) s << "\n  #" << q << " ver " << n.ver << " " << describe(n.info);
-            return s.str();
+            if (!err.empty())
+                return "step " + std::to_string(i) + " (action " + std::to_string(a.kind) + ", code " +
+                       std::to_string(a.code) + "): " + err;
         }
         return {};
     }
@@ -108,7 +92,6 @@ private:
     Universe u_;
     std::deque<Action> batch_;
     bool inBatch_ = false;
-    std::deque<std::string> history_;
     std::optional<Ipam4AddrInfo> cur4_;
     std::optional<Ipam6AddrInfo> cur6_;
 
@@ -154,7 +137,7 @@ private:
     template <class F>
     typename F::Info storedOrAny(uint32_t percent) {
         auto d = stored<F>().value_or(u_.rand<typename F::Info>(rng_));
-        if (rng_.chance(percent)) F::attr(d) = u_.randAttr(rng_, d);
+        if (rng_.chance(percent)) F::attr(d) = u_.attr(rng_, d);
         return d;
     }
 
@@ -197,8 +180,8 @@ private:
         std::vector<Action> b;
         again<F4>(b);
         again<F6>(b);
-        for (uint32_t i = rng_.below(4); i > 0; i--) b.push_back(sendOf(IPAM4_EVT_BATCH, u_.rand4(rng_)));
-        for (uint32_t i = rng_.below(4); i > 0; i--) b.push_back(sendOf(IPAM6_EVT_BATCH, u_.rand6(rng_)));
+        for (uint32_t i = rng_.below(4); i > 0; i--) b.push_back(sendOf(IPAM4_EVT_BATCH, u_.rand<Ipam4AddrInfo>(rng_)));
+        for (uint32_t i = rng_.below(4); i > 0; i--) b.push_back(sendOf(IPAM6_EVT_BATCH, u_.rand<Ipam6AddrInfo>(rng_)));
         if (!b.empty() && rng_.chance(15)) b.push_back(b[rng_.below(static_cast<uint32_t>(b.size()))]);
         for (size_t i = b.size(); i > 1; i--) std::swap(b[i - 1], b[rng_.below(static_cast<uint32_t>(i))]);
         batch_.assign(b.begin(), b.end());
@@ -208,109 +191,100 @@ private:
     std::string apply(const Action &a) {
         ops++;
         int32_t r = 0, want = 0;
-        switch (a.kind) {
-        case Action::Subscribe:
-        case Action::Unsubscribe:
-            if (a.kind == Action::Subscribe) {
-                r = IPAM_SubscribeEvent(0x5151, kModule, a.code, EventLog::callback);
-                model_.subscribe(a.code);
-                cur4_.reset();
-                cur6_.reset();
-            } else {
-                r = IPAM_UnSubscribeEvent(kModule);
-                model_.unsubscribe();
-            }
+        if (a.kind == Action::Subscribe || a.kind == Action::Unsubscribe) {
+            bool sub = a.kind == Action::Subscribe;
+            r = sub ? IPAM_SubscribeEvent(0x5151, kModule, a.code, EventLog::callback) : IPAM_UnSubscribeEvent(kModule);
+            sub ? model_.subscribe(a.code) : model_.unsubscribe();
+            cur4_.reset();
+            cur6_.reset();
             inBatch_ = false;
             batch_.clear();
-            break;
-        case Action::Start:
+        } else if (a.kind == Action::Start) {
             r = ipamplat_pub_start();
             model_.start();
-            break;
-        case Action::End:
+        } else if (a.kind == Action::End) {
             r = ipamplat_pub_end();
             want = model_.end();
-            break;
-        case Action::Send:
+        } else {
             r = ipamplat_pub_send(static_cast<int32_t>(a.code), static_cast<uint32_t>(a.payload.size()),
                                   a.payload.data());
             want = model_.dispatch(a.code, a.payload.data());
-            break;
         }
-        return r == want ? "" : a.text() + " answered " + std::to_string(r) + ", want " + std::to_string(want);
+        return r == want ? "" : "answered " + std::to_string(r) + ", want " + std::to_string(want);
     }
 
-    // ---- comparing
+    // ---- comparing; the first mismatch is kept
+    std::string err_;
+    void bad(const std::string &what) {
+        if (err_.empty()) err_ = what;
+    }
+
     std::string check() {
-        std::ostringstream err;
         std::vector<Event> got = EventLog::take(), want = std::exchange(model_.events, {});
+        size_t k = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
         if (got != want)
-            err << "events differ (got " << got.size() << ", want " << want.size() << ")\n" << sideBySide(got, want);
-        if (ipamSubGetCareEvt() != model_.care)
-            err << "care mask 0x" << std::hex << ipamSubGetCareEvt() << ", want 0x" << model_.care << std::dec << "\n";
-        if ((ipam_IsSubscrib() != 0) != model_.flag) err << "ipam_IsSubscrib " << ipam_IsSubscrib() << "\n";
+            bad("event #" + std::to_string(k) + " of " + std::to_string(got.size()) + " differs (want " +
+                std::to_string(want.size()) + (k < want.size() ? ", code " + std::to_string(want[k].code) : "") + ")");
+        if (ipamSubGetCareEvt() != model_.care) bad("care mask " + std::to_string(ipamSubGetCareEvt()));
+        if ((ipam_IsSubscrib() != 0) != model_.flag) bad("ipam_IsSubscrib " + std::to_string(ipam_IsSubscrib()));
         uint32_t count = 12345;
         ipam_AddrInfoNumGet(&count);
-        if (count != model_.ifs.size()) err << "interface count " << count << ", want " << model_.ifs.size() << "\n";
-        checkQueries(err);
-        std::vector<uint32_t> ifs = u_.ifIndexes;
-        ifs.push_back(9);
-        for (uint32_t i : ifs) {
-            checkWalk<F4>(err, i);
-            checkWalk<F6>(err, i);
+        if (count != model_.ifs.size()) bad("interface count " + std::to_string(count));
+        checkQueries();
+        for (uint32_t i : ifs_) {
+            checkWalk<F4>(i);
+            checkWalk<F6>(i);
         }
-        checkExport<F4>(err);
-        checkExport<F6>(err);
-        return err.str();
+        checkExport<F4>();
+        checkExport<F6>();
+        return std::exchange(err_, {});
     }
 
     // A lookup's answer against the model's: result and, on success, the
     // record; on failure the caller's record must be untouched.
     template <class Info, class Call>
-    void query(std::ostringstream &err, const std::string &what, Call call, const std::optional<Info> &rec,
+    void query(const std::string &what, Call call, const std::optional<Info> &rec,
                int32_t wantFail = IPAM_ERR_NOT_FOUND) {
         Info out, poison;
         std::memset(&out, 0xcd, sizeof out);
         std::memset(&poison, 0xcd, sizeof poison);
         int32_t got = call(&out), want = !model_.flag ? IPAM_ERR_NOT_SUBSCRIBED : rec ? 0 : wantFail;
-        if (got != want) err << what << " answered " << got << ", want " << want << "\n";
-        else if (got == 0 && !sameBytes(out, *rec)) err << what << " gave " << describe(out) << ", want " << describe(*rec) << "\n";
-        else if (got != 0 && !sameBytes(out, poison)) err << what << " wrote its output on failure\n";
+        if (got != want) bad(what + " answered " + std::to_string(got) + ", want " + std::to_string(want));
+        else if (!sameBytes(out, got == 0 ? *rec : poison)) bad(what + " gave the wrong record");
     }
 
-    void checkQueries(std::ostringstream &err) {
+    const std::vector<uint32_t> ifs_{1, 2, 3, 4, 5, 9};
+
+    void checkQueries() {
         using O4 = std::optional<Ipam4AddrInfo>;
         using O6 = std::optional<Ipam6AddrInfo>;
-        std::vector<uint32_t> ifs = u_.ifIndexes;
-        ifs.push_back(9);
-        for (uint32_t i : ifs) {
+        for (uint32_t i : ifs_) {
             std::string at = "(" + std::to_string(i) + ")";
             int32_t c = IPAM4_IsIpAddrConfigured(i);
-            if (c != (model_.flag && !model_.list<F4>(i).empty())) err << "IPAM4_IsIpAddrConfigured" << at << " " << c << "\n";
-            query(err, "IPAM4_GetAddrInfoByIfIndex" + at, [&](auto *o) { return IPAM4_GetAddrInfoByIfIndex(i, o); },
+            if (c != (model_.flag && !model_.list<F4>(i).empty())) bad("IPAM4_IsIpAddrConfigured" + at);
+            query("IPAM4_GetAddrInfoByIfIndex" + at, [&](auto *o) { return IPAM4_GetAddrInfoByIfIndex(i, o); },
                   model_.primary4(i));
-            query(err, "IPAM6_GetAddrInfoByIfIndex" + at, [&](auto *o) { return IPAM6_GetAddrInfoByIfIndex(i, o); },
+            query("IPAM6_GetAddrInfoByIfIndex" + at, [&](auto *o) { return IPAM6_GetAddrInfoByIfIndex(i, o); },
                   model_.source6(i, nullptr));
             for (const auto &d : u_.addr6) {
-                query(err, "IPAM6_GetAddrInfoByIfIndexAndAddr" + at,
+                query("IPAM6_GetAddrInfoByIfIndexAndAddr" + at,
                       [&](auto *o) { return IPAM6_GetAddrInfoByIfIndexAndAddr(i, d.data(), o); },
                       model_.source6(i, d.data()));
                 O6 exact;
                 for (const auto &r : model_.list<F6>(i))
                     if (!exact && std::memcmp(r.ip6Addr, d.data(), 16) == 0) exact = r;
-                query(err, "IPAM6_GetAddrInfoByIfIndexAndIfAddr" + at,
+                query("IPAM6_GetAddrInfoByIfIndexAndIfAddr" + at,
                       [&](auto *o) { return IPAM6_GetAddrInfoByIfIndexAndIfAddr(i, d.data(), o); }, exact);
             }
         }
         std::vector<std::string> names{"nope"};
         for (uint32_t i : u_.ifIndexes)
-            for (const auto &n : u_.names(i))
-                if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+            for (const auto &n : u_.names(i)) names.push_back(n);
         for (const auto &n : names) {
             auto idx = model_.ifByName(n.c_str());
-            query(err, "IPAM4_GetAddrInfoByIfName " + n, [&](auto *o) { return IPAM4_GetAddrInfoByIfName(n.c_str(), o); },
+            query("IPAM4_GetAddrInfoByIfName " + n, [&](auto *o) { return IPAM4_GetAddrInfoByIfName(n.c_str(), o); },
                   idx ? model_.primary4(*idx) : std::nullopt);
-            query(err, "IPAM6_GetAddrInfoByIfName " + n, [&](auto *o) { return IPAM6_GetAddrInfoByIfName(n.c_str(), o); },
+            query("IPAM6_GetAddrInfoByIfName " + n, [&](auto *o) { return IPAM6_GetAddrInfoByIfName(n.c_str(), o); },
                   model_.source6(idx, nullptr));
         }
         for (uint32_t vrf : {0u, 7u, 8u}) {
@@ -318,38 +292,33 @@ private:
             for (const auto &a : u_.addr4) {
                 Ipam4AddrInfo w;
                 int32_t want = model_.byKey<F4>(vrf, a.data(), &w);
-                query(err, "IPAM4_GetAddrInfo" + at, [&](auto *o) { return IPAM4_GetAddrInfo(vrf, word(a), o); },
+                query("IPAM4_GetAddrInfo" + at, [&](auto *o) { return IPAM4_GetAddrInfo(vrf, word(a), o); },
                       want == 0 ? O4(w) : std::nullopt, want);
             }
             for (const auto &a : u_.addr6) {
                 Ipam6AddrInfo w;
                 int32_t want = model_.byKey<F6>(vrf, a.data(), &w);
-                query(err, "IPAM6_GetAddrInfo" + at, [&](auto *o) { return IPAM6_GetAddrInfo(vrf, a.data(), o); },
+                query("IPAM6_GetAddrInfo" + at, [&](auto *o) { return IPAM6_GetAddrInfo(vrf, a.data(), o); },
                       want == 0 ? O6(w) : std::nullopt);
             }
         }
     }
 
     template <class F>
-    void checkWalk(std::ostringstream &err, uint32_t i) {
-        int32_t want = model_.hasIf(i) ? 0 : IPAM_ERR_NOT_FOUND;
+    void checkWalk(uint32_t i) {
         std::vector<typename F::Info> got;
-        int32_t r = walk(i, &got);
+        int32_t r = walk(i, &got), want = model_.hasIf(i) ? 0 : IPAM_ERR_NOT_FOUND;
         if (r != want || !sameBytes(got, model_.list<F>(i)))
-            err << "IPv" << (F::kAddr == 4 ? 4 : 6) << " walk(" << i << ") answered " << r << ", want " << want
-                << "\n" << sideBySide(got, model_.list<F>(i));
+            bad("walk of family " + std::to_string(F::kAddr) + " on " + std::to_string(i) + " answered " +
+                std::to_string(r) + " with " + std::to_string(got.size()) + " records");
     }
 
     template <class F>
-    void checkExport(std::ostringstream &err) {
+    void checkExport() {
         std::vector<typename F::Info> got;
         int32_t r = exportTable<typename F::Info>(nullptr, -1, &got);
-        const char *what = F::kAddr == 4 ? "IPv4 export" : "IPv6 export";
-        if (!model_.subscribed) {
-            if (r != IPAMPLAT_NO_PEER) err << what << " answered " << r << " while unsubscribed\n";
-        } else if (r != IPAM_CMF_END || !sameBytes(got, model_.indexOrder<F>())) {
-            err << what << " answered " << r << ", want 13\n" << sideBySide(got, model_.indexOrder<F>());
-        }
+        bool ok = model_.subscribed ? r == IPAM_CMF_END && sameBytes(got, model_.indexOrder<F>()) : r == IPAMPLAT_NO_PEER;
+        if (!ok) bad("export of family " + std::to_string(F::kAddr) + " answered " + std::to_string(r));
     }
 
     // One page of a paged export that runs across steps, so that its cursor
@@ -360,14 +329,13 @@ private:
         bool end = false;
         auto want = model_.page<F>(cur ? &*cur : nullptr, limit, &end);
         std::vector<typename F::Info> got;
-        int32_t r = exportTable(cur ? &*cur : nullptr, limit, &got), wantR = end ? IPAM_CMF_END : 0;
-        std::ostringstream err;
-        if (r != wantR || !sameBytes(got, want))
-            err << "export page of " << limit << " behind " << (cur ? describe(*cur) : "nothing") << " answered "
-                << r << ", want " << wantR << "\n" << sideBySide(got, want);
+        int32_t r = exportTable(cur ? &*cur : nullptr, limit, &got);
+        std::string err;
+        if (r != (end ? IPAM_CMF_END : 0) || !sameBytes(got, want))
+            err = "export page of " + std::to_string(limit) + " answered " + std::to_string(r);
         if (end) cur.reset();
         else if (!got.empty()) cur = got.back();
-        return err.str();
+        return err;
     }
 };
 
