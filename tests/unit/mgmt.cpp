@@ -113,27 +113,38 @@ TEST_F(Debug, SetClearAndGetMapParametersToTheirBits) {
     EXPECT_EQ(gIpamPubDbg, 0x300u);  // only the five named bits are touched
 }
 
+// The result code of each invalid request, and the lines they write.
 TEST_F(Debug, InvalidRequestsAnswerTheirCodesAndChangeNothing) {
     LogCapture log;
     gIpamPubDbg = 0x4;
-    EXPECT_EQ(debug(IPAM_CMF_OP_GET, 1), IPAM_CMF_ERR_PARAM);
-    EXPECT_TRUE(log.has("Ipam agent cmf server recv invalid parameter 1"));
-    EXPECT_EQ(debug(IPAM_CMF_OP_GET, 6, 4, &gIpamPubDbg), IPAM_CMF_ERR_PARAM);
-    EXPECT_EQ(debug(IPAM_CMF_OP_SET, 7), IPAM_CMF_ERR_PARAM);
-    EXPECT_TRUE(log.has("Ipam cmf server recv invalid parameter"));
-    EXPECT_EQ(debug(IPAM_CMF_OP_SET, 0), IPAM_CMF_ERR_PARAM_ID);
-    EXPECT_TRUE(log.has("ipam cmf server unknown parm id:0"));
-    EXPECT_EQ(debug(IPAM_CMF_OP_CLEAR, -3), IPAM_CMF_ERR_PARAM_ID);
-    EXPECT_EQ(debug(IPAM_CMF_OP_SET, 1, 4, &gIpamPubDbg), IPAM_CMF_ERR_PARAM);
-    for (uint32_t op : {1u, 2u, 5u}) EXPECT_EQ(debug(op, 1), 0);
-    for (uint32_t object : {0u, 4u}) EXPECT_EQ(sendParam(object, IPAM_CMF_OP_SET, 1), -1);
-    EXPECT_TRUE(log.has("Ipam cmf server invalid object id 4"));
-    // Decoding past the request's parameters fails: its answer is passed on.
-    EXPECT_EQ(debug(IPAM_CMF_OP_SET, kNoParam), -1);
+    const struct {
+        uint32_t object, operation;
+        int32_t id, length, result;
+    } cases[] = {
+        {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_GET, 1, 0, IPAM_CMF_ERR_PARAM},
+        {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_GET, 6, 4, IPAM_CMF_ERR_PARAM},
+        {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_SET, 7, 0, IPAM_CMF_ERR_PARAM},
+        {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_SET, 0, 0, IPAM_CMF_ERR_PARAM_ID},
+        {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_CLEAR, -3, 0, IPAM_CMF_ERR_PARAM_ID},
+        {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_SET, 1, 4, IPAM_CMF_ERR_PARAM},
+        {IPAM_CMF_OBJ_DEBUG, 1, 1, 0, 0}, {IPAM_CMF_OBJ_DEBUG, 2, 1, 0, 0}, {IPAM_CMF_OBJ_DEBUG, 5, 1, 0, 0},
+        {0, IPAM_CMF_OP_SET, 1, 0, -1}, {4, IPAM_CMF_OP_SET, 1, 0, -1},
+        // Decoding past the request's parameters fails: its answer is passed on.
+        {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_SET, kNoParam, 0, -1},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(sendParam(c.object, c.operation, c.id, c.length, c.length ? &gIpamPubDbg : nullptr), c.result)
+            << c.object << " " << c.operation << " " << c.id;
     ipamplat_fault_set(IPAMPLAT_F_CMF_OBJGET, 0, 1, -7);
     EXPECT_EQ(debug(IPAM_CMF_OP_SET, 1), -7);
-    EXPECT_TRUE(log.has("ipam get obj err:-7"));
     EXPECT_EQ(gIpamPubDbg, 0x4u);
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                               "Ipam agent cmf server recv invalid parameter 1",
+                               "Ipam agent cmf server recv invalid parameter 6",
+                               "Ipam cmf server recv invalid parameter", "ipam cmf server unknown parm id:0",
+                               "ipam cmf server unknown parm id:-3", "Ipam cmf server recv invalid parameter",
+                               "Ipam cmf server invalid object id 0", "Ipam cmf server invalid object id 4",
+                               "ipam get obj err:-7"}));
     for (const LogLine &l : log.lines()) EXPECT_EQ(l.level, 3u) << l.text;
 }
 
