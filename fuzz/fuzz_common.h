@@ -85,7 +85,9 @@ int32_t collect(Info *rec, void *user) {
 }
 
 template <class Info>
-bool same(const std::vector<Info> &a, const std::vector<Info> &b);
+bool same(const std::vector<Info> &a, const std::vector<Info> &b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
+}
 
 // Both tables in index order, and the batch version of each node.
 struct Tables {
@@ -106,10 +108,6 @@ struct Tables {
     bool operator==(const Tables &o) const { return same(v4, o.v4) && same(v6, o.v6) && vers == o.vers; }
 };
 
-template <class Info>
-bool same(const std::vector<Info> &a, const std::vector<Info> &b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
-}
 // The same records, in any order.
 template <class Info>
 bool sameSet(std::vector<Info> a, std::vector<Info> b) {

@@ -38,11 +38,9 @@ void prefixes(const uint8_t *addr16, uint32_t len) {
         }
         for (uint32_t i = 0; i < bits; i++)
             FZ_CHECK(((mask[i / 8] >> (7 - i % 8)) & 1) == (i < len ? 1 : 0));
-        r = family == 4 ? IPAM4_GetNetwork(addr16, net, len) : IPAM6_GetNetwork(addr16, net, len);
-        FZ_CHECK(r == 0);
+        auto network = family == 4 ? IPAM4_GetNetwork : IPAM6_GetNetwork;
         std::memcpy(inplace, addr16, 16);
-        r = family == 4 ? IPAM4_GetNetwork(inplace, inplace, len) : IPAM6_GetNetwork(inplace, inplace, len);
-        FZ_CHECK(r == 0);
+        FZ_CHECK(network(addr16, net, len) == 0 && network(inplace, inplace, len) == 0);
         for (int i = 0; i < family; i++) {
             FZ_CHECK(net[i] == (addr16[i] & mask[i]));
             FZ_CHECK(inplace[i] == net[i]);
@@ -53,10 +51,8 @@ void prefixes(const uint8_t *addr16, uint32_t len) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 1) return 0;
-    uint8_t mode = data[0];
-    data++;
-    size--;
+    if (size-- < 1) return 0;
+    uint8_t mode = *data++;
     if (mode & 1) {
         // Text to record.
         std::string text(reinterpret_cast<const char *>(data), size);
