@@ -165,3 +165,44 @@ TEST_F(Conf, LinesOfEachPath) {
     for (const LogLine &l : log.lines()) EXPECT_EQ(l.level * 10 + l.logClass, 73u);
     EXPECT_EQ(IPAM_FiniConf(), 0);
 }
+
+TEST_F(Conf, InitHandsTheServiceTheDescriptorAndKeepsTheCallbackOnFailure) {
+    ipamplat_scs_script s = script(0, 1, 1, 0);
+    ipamplat_scs_set_script(&s);
+    ASSERT_EQ(IPAM_InitConf(0x11223344u, 0x55667788u, hostCallback), 0);
+
+    ipamplat_scs_client c{};
+    ipamplat_scs_get_client(&c);
+    EXPECT_EQ(c.hostValue1, 0x11223344u);
+    EXPECT_EQ(c.moduleId, 198u);
+    EXPECT_EQ(c.hostValue2, 0x55667788u);
+    EXPECT_EQ(c.handle, gIpamConfCliScsHandle);
+    // The TIPC name address of the configuration server, byte for byte:
+    // the family in host order, every 32-bit field in host order.
+    struct {
+        uint16_t family = 30;
+        uint8_t addrType = 2, scope = 1;
+        uint32_t type = 0x7fff00c6u, instance = 0x7ffc0002u, zero = 0;
+    } want;
+    static_assert(sizeof want == 16);
+    EXPECT_EQ(std::memcmp(c.server, &want, 16), 0);
+    EXPECT_EQ(std::vector<uintptr_t>(c.callbacks, c.callbacks + 4),
+              (std::vector<uintptr_t>{0, reinterpret_cast<uintptr_t>(&ipamConfCliSync), 0, 0}));
+    EXPECT_EQ(moduleCallBackFunc, &hostCallback);
+
+    // Fini closes the handle the service gave and answers its result.
+    s.finiResult = -9;
+    ipamplat_scs_set_script(&s);
+    uint32_t handle = gIpamConfCliScsHandle;
+    EXPECT_EQ(IPAM_FiniConf(), -9);
+    ipamplat_scs_get_client(&c);
+    EXPECT_EQ(c.lastFiniHandle, handle);
+    EXPECT_EQ(gIpamConfCliScsHandle, handle) << "the handle is never reset";
+
+    // A failing init answers the service's result; the callback stays.
+    s.initResult = -5;
+    ipamplat_scs_set_script(&s);
+    moduleCallBackFunc = nullptr;
+    EXPECT_EQ(IPAM_InitConf(1, 2, hostCallback), -5);
+    EXPECT_EQ(moduleCallBackFunc, &hostCallback);
+}
