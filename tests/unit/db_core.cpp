@@ -182,3 +182,18 @@ TEST_F(DbCore, LockFailuresAreLoggedAndTheCallerGoesOn) {
     EXPECT_EQ(log.texts(), (std::vector<std::string>{"Ipam db failed to lock.", "Ipam db failed to unlock."}));
     ipamplat_fault_clear_all();
 }
+
+TEST_F(DbCore, InterfaceNamesAreCutTo39CharactersAndFoundSo) {
+    // A name filling all 40 bytes: the node's copy is terminated, and a
+    // lookup name that differs only after its 39th character finds it.
+    ipam::DbLock lock;
+    std::string full(IPAM_IFNAME_SIZE, 'x');
+    IpamIfNode k = ifKey(3, full.c_str());
+    IpamIfNode *n = ipamGetAddrIfNode(&k);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(std::strlen(n->ifName), 39u);
+    std::string longer(45, 'x');
+    longer[40] = 'y';
+    EXPECT_EQ(ipam4DbNodeGetByIfName(longer.c_str()), &n->addr4List);
+    ipam::ifNodeReleaseIfEmpty(n);
+}

@@ -75,3 +75,14 @@ TEST_F(Lookup6, NothingUsableIsNotFoundWithItsTrace) {
     EXPECT_EQ(ipam6_AddrInfoGetByIfIndexAndAddr(7, nullptr, &out.info), IPAM_ERR_NOT_FOUND);
     EXPECT_TRUE(log.lines().empty());
 }
+
+TEST(Lookup6MatchLen, CountsLeadingEqualBits) {
+    uint8_t a[16] = {0x20, 0x01, 0x0d, 0xb8}, b[16];
+    a[15] = 0x01;
+    std::memcpy(b, a, 16);
+    EXPECT_EQ(ipam6_AddrMatchLen(a, b), 128);
+    b[15] = 0x02;  // differs in the last two bits
+    EXPECT_EQ(ipam6_AddrMatchLen(a, b), 126);
+    b[0] = 0xa0;  // differs in the top bit
+    EXPECT_EQ(ipam6_AddrMatchLen(a, b), 0);
+}
