@@ -24,6 +24,10 @@ const Word *FieldReader::take(const std::string &key) {
             if (!words_[i].hasValue)
                 throw ParseFault{words_[i].col, "field '" + key + "' needs a value (" + key +
                                                     "=...)"};
+            // "addr= 10.0.0.1": the value went into a word of its own.
+            if (words_[i].value.empty() && !words_[i].quoted)
+                throw ParseFault{words_[i].valueCol, "missing value for '" + key + "' (" + key +
+                                                         "=VALUE, no blank after '=')"};
             used_[i] = true;
             return &words_[i];
         }

@@ -30,6 +30,7 @@ LexResult lexLine(std::string_view line) {
                     return out;
                 }
                 w.value = std::string(line.substr(i + 1, close - i - 1));
+                w.quoted = true;
                 i = close + 1;
             } else {
                 while (i < line.size() && !blank(line[i]) && line[i] != '#')

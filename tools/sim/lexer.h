@@ -12,6 +12,7 @@ struct Word {
     std::string key;   // the bare word, or the part before '='
     std::string value; // after '=', quotes removed
     bool hasValue = false;
+    bool quoted = false; // the value was written in double quotes
     int col = 0;      // where the word starts
     int valueCol = 0; // where the value starts
 };

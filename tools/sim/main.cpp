@@ -1,11 +1,15 @@
 // ipam-sim: the workstation simulator of libipam's platform around one host.
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 
 #include "help.h"
+#include "ipam.h"
 #include "kernel.h"
 #include "parser.h"
 #include "printer.h"
@@ -13,21 +17,36 @@
 
 namespace {
 
+// The whole file in `text`; 0, or the errno of the failed open or read.
+int readFile(const std::string &file, std::string &text) {
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    char buf[8192];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        text.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    int err = n < 0 ? errno : 0;
+    close(fd);
+    return err;
+}
+
 int runFile(const std::string &file, bool json, bool debug) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "%s: cannot read the scenario file\n", file.c_str());
+    std::string text;
+    if (int err = readFile(file, text)) {
+        std::fprintf(stderr, "%s: cannot read the scenario file: %s\n", file.c_str(),
+                     std::strerror(err));
         return 2;
     }
-    std::stringstream text;
-    text << in.rdbuf();
     sim::Scenario scenario;
     sim::ParseError error;
-    if (!sim::parseScenario(file, text.str(), scenario, error)) {
+    if (!sim::parseScenario(file, text, scenario, error)) {
         std::fprintf(stderr, "%s:%d:%d: %s\n", file.c_str(), error.line, error.col,
                      error.message.c_str());
         return 2;
     }
+    for (const auto &[line, message] : scenario.warnings)
+        std::fprintf(stderr, "%s:%d: warning: %s\n", file.c_str(), line, message.c_str());
     sim::setUpPlatform(debug);
     sim::Printer printer(stdout, json);
     return sim::runScenario(scenario, printer, stderr);
@@ -38,6 +57,7 @@ int runFile(const std::string &file, bool json, bool debug) {
 int main(int argc, char **argv) {
     CLI::App app{"ipam-sim: plays the platform around one libipam host on a workstation"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "ipam-sim " IPAM_VERSION_STRING);
 
     std::string file;
     bool json = false, debug = false;
@@ -57,7 +77,7 @@ int main(int argc, char **argv) {
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
+    } catch (const CLI::Success &e) { // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         app.exit(e);

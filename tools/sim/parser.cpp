@@ -1,5 +1,6 @@
 #include "parser.h"
 
+#include <cctype>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -136,9 +137,15 @@ int64_t parseNumberOrName(const Word &w, const std::map<std::string, int64_t> &n
         return it->second;
     int32_t v = 0;
     std::string error;
-    if (!parseI32(w.key, v, error))
-        throw ParseFault{w.col, error};
-    return v;
+    if (parseI32(w.key, v, error))
+        return v;
+    if (std::isalpha(static_cast<unsigned char>(w.key[0]))) {
+        std::string known;
+        for (const auto &[name, value] : names)
+            join(known, ", ", name);
+        error = "unknown result '" + w.key + "' (a number or " + known + ")";
+    }
+    throw ParseFault{w.col, error};
 }
 
 void parseQuery(Step &s, Words rest, int col) {
@@ -226,10 +233,10 @@ void parseMgmt(Step &s, Words rest, int col) {
         s.verb = Verb::MgmtExport;
         s.code = form == "export4" ? IPAM_CMF_OBJ_ADDR4_TABLE : IPAM_CMF_OBJ_ADDR6_TABLE;
         FieldReader f(rest, col, "mgmt " + form);
-        if (std::optional<uint32_t> page = f.optU32("page")) {
-            if (*page == 0 || *page > 100000)
-                f.fail("page", "bad page size (1 to 100000)");
-            s.page = static_cast<int32_t>(*page);
+        if (std::optional<std::string> page = f.optText("page")) {
+            std::string error;
+            if (!parseI32(*page, s.page, error) || s.page < 1 || s.page > 100000)
+                f.fail("page", "bad page size '" + *page + "' (1 to 100000)");
         }
         s.follow = f.flag("follow");
         f.finish();
@@ -470,7 +477,9 @@ bool parseScenario(const std::string &file, std::string_view text, Scenario &out
                    ParseError &error) {
     out.file = file;
     out.steps.clear();
+    out.warnings.clear();
     int line = 0;
+    int openBatch = 0; // the line of a batch start not yet ended
     bool anyAction = false;
     while (!text.empty()) {
         ++line;
@@ -497,8 +506,15 @@ bool parseScenario(const std::string &file, std::string_view text, Scenario &out
             return false;
         }
         anyAction = anyAction || !isExpect(step.verb);
+        if (step.verb == Verb::BatchStart || step.verb == Verb::BatchEnd)
+            openBatch = step.verb == Verb::BatchStart ? line : 0;
         out.steps.push_back(std::move(step));
     }
+    // The run is still what the file says, but a batch left open never
+    // sweeps and, when it is the first, leaves the queries refusing.
+    if (openBatch != 0)
+        out.warnings.emplace_back(openBatch, "the file ends inside the batch started here "
+                                             "(no 'batch end')");
     return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ipam.h"
@@ -97,6 +98,8 @@ struct Step {
 struct Scenario {
     std::string file;
     std::vector<Step> steps;
+    // What is suspect but runs all the same: (line, message).
+    std::vector<std::pair<int, std::string>> warnings;
 };
 
 } // namespace sim

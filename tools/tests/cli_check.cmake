@@ -1,6 +1,8 @@
 # Command-line checks of ipam-sim: exit codes, the exact FILE:LINE[:COLUMN]
 # messages, and that a bad scenario runs nothing at all.
 function(sim_run)
+  # The messages quote strerror, which speaks the locale's language.
+  set(ENV{LC_ALL} C)
   execute_process(COMMAND ${SIM} ${ARGN} WORKING_DIRECTORY ${SOURCE_DIR}
     OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
   set(out "${out}" PARENT_SCOPE)
@@ -30,7 +32,21 @@ elseif(CASE STREQUAL "failed_expect")
 elseif(CASE STREQUAL "missing_file")
   sim_run(run ${dir}/no-such-file.scn)
   expect_equal("exit status" "${rc}" "2")
-  expect_equal("stderr" "${err}" "${dir}/no-such-file.scn: cannot read the scenario file\n")
+  expect_equal("stderr" "${err}"
+    "${dir}/no-such-file.scn: cannot read the scenario file: No such file or directory\n")
+elseif(CASE STREQUAL "open_batch")
+  # A file that ends inside a batch runs as written, with a warning.
+  sim_run(run ${dir}/open_batch.scn)
+  expect_equal("exit status" "${rc}" "0")
+  expect_equal("stderr" "${err}"
+    "${dir}/open_batch.scn:3: warning: the file ends inside the batch started here (no 'batch end')\n")
+  if(NOT out MATCHES "> batch4 if=3 addr=10.0.0.1\n  event IPAM4_EVT_ADD")
+    message(FATAL_ERROR "the open batch should still run:\n${out}")
+  endif()
+elseif(CASE STREQUAL "version")
+  sim_run(--version)
+  expect_equal("exit status" "${rc}" "0")
+  expect_equal("stdout" "${out}" "ipam-sim ${VERSION}\n")
 elseif(CASE STREQUAL "help")
   # Every verb of the format reference appears in `ipam-sim run --help`.
   sim_run(run --help)
