@@ -1,8 +1,9 @@
 /*
  * A minimal libipam host: subscribe, print the events, query the replica,
  * unsubscribe. On a workstation the stand-in platform plays the publisher
- * (ipam_platform.h); on the switch the real publisher does, and the part
- * between "play the publisher" and "query" is not there.
+ * (ipam_platform.h): its table, then the same table again after a restart
+ * in which the primary address moved. On the switch the real publisher
+ * does, and the part between "play the publisher" and "query" is not there.
  */
 #include <arpa/inet.h>
 #include <stdio.h>
@@ -13,13 +14,24 @@
 
 #define HOST_MODULE 42u
 
+/* This host reads attributes (the primary address, the source address), so
+ * it asks for the validity events: only with them does a record that comes
+ * again with other attributes count as changed. With IPAM4_EVT_ADD |
+ * IPAM6_EVT_ADD alone the replica would keep the attributes it first saw,
+ * and the query below would still answer 10.0.0.1 after the restart. */
+#define HOST_CARE (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID | \
+                   IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_VALID | IPAM6_EVT_INVALID)
+#define EVT4_RECORD (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID)
+#define EVT6_RECORD (IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_VALID | IPAM6_EVT_INVALID | \
+                     IPAM6_EVT_UPDATE)
+
 static int32_t on_event(uint32_t code, void *record) {
     char text[INET6_ADDRSTRLEN] = "";
-    if (code == IPAM4_EVT_ADD || code == IPAM4_EVT_DEL) {
+    if (code & EVT4_RECORD) {
         const Ipam4AddrInfo *r = record;
         inet_ntop(AF_INET, &r->ipAddr, text, sizeof text); /* network byte order */
         printf("event 0x%x %s on %s\n", (unsigned)code, text, r->ifName);
-    } else if (code == IPAM6_EVT_ADD || code == IPAM6_EVT_DEL) {
+    } else if (code & EVT6_RECORD) {
         const Ipam6AddrInfo *r = record;
         inet_ntop(AF_INET6, r->ip6Addr, text, sizeof text);
         printf("event 0x%x %s on %s\n", (unsigned)code, text, r->ifName);
@@ -29,15 +41,30 @@ static int32_t on_event(uint32_t code, void *record) {
     return 0;
 }
 
+static Ipam4AddrInfo record4(const char *addr, uint32_t attr) {
+    Ipam4AddrInfo r;
+    memset(&r, 0, sizeof r);
+    r.ifIndex = 3;
+    inet_pton(AF_INET, addr, &r.ipAddr);
+    inet_pton(AF_INET, "255.255.255.0", &r.ipMask);
+    r.ipAttr = attr;
+    strcpy(r.ifName, "eth0");
+    return r;
+}
+
+/* One batch: 10.0.0.1 and 10.0.0.2 on eth0 with these attributes, and r6. */
+static void play_batch(uint32_t attr1, uint32_t attr2, const Ipam6AddrInfo *r6) {
+    Ipam4AddrInfo a = record4("10.0.0.1", attr1);
+    Ipam4AddrInfo b = record4("10.0.0.2", attr2);
+    ipamplat_pub_start();
+    ipamplat_pub_send((int32_t)IPAM4_EVT_BATCH, sizeof a, &a);
+    ipamplat_pub_send((int32_t)IPAM4_EVT_BATCH, sizeof b, &b);
+    ipamplat_pub_send((int32_t)IPAM6_EVT_BATCH, sizeof *r6, r6);
+    ipamplat_pub_end();
+}
+
 static void play_publisher(void) {
-    Ipam4AddrInfo r4;
     Ipam6AddrInfo r6;
-    memset(&r4, 0, sizeof r4);
-    r4.ifIndex = 3;
-    inet_pton(AF_INET, "10.0.0.1", &r4.ipAddr);
-    inet_pton(AF_INET, "255.255.255.0", &r4.ipMask);
-    r4.ipAttr = IPAM4_ATTR_PRIMARY | IPAM_ATTR_VALID;
-    strcpy(r4.ifName, "eth0");
     memset(&r6, 0, sizeof r6);
     r6.ifIndex = 3;
     inet_pton(AF_INET6, "2001:db8::1", r6.ip6Addr);
@@ -45,15 +72,14 @@ static void play_publisher(void) {
     r6.ip6Attr = IPAM_ATTR_VALID;
     strcpy(r6.ifName, "eth0");
 
-    ipamplat_pub_start();
-    ipamplat_pub_send((int32_t)IPAM4_EVT_BATCH, sizeof r4, &r4);
-    ipamplat_pub_send((int32_t)IPAM6_EVT_BATCH, sizeof r6, &r6);
-    ipamplat_pub_end();
+    play_batch(IPAM4_ATTR_PRIMARY | IPAM_ATTR_VALID, IPAM_ATTR_VALID, &r6);
+    printf("publisher restart: the primary address moves to 10.0.0.2\n");
+    play_batch(IPAM_ATTR_VALID, IPAM4_ATTR_PRIMARY | IPAM_ATTR_VALID, &r6);
 }
 
 int main(void) {
     ipamplat_log_set_stderr(0);
-    if (IPAM_SubscribeEvent(1, HOST_MODULE, IPAM4_EVT_ADD | IPAM6_EVT_ADD, on_event) != 0) {
+    if (IPAM_SubscribeEvent(1, HOST_MODULE, HOST_CARE, on_event) != 0) {
         fprintf(stderr, "subscription refused\n");
         return 1;
     }
