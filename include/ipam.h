@@ -10,9 +10,8 @@
  * Byte order: integer fields of every record are in the host's byte order;
  * addresses and masks are in network byte order (the octets stand in memory
  * in address order, as inet_pton writes them). Records cross the interface
- * as whole copies: what a function hands out is copied into the caller's
- * storage, and only when it answers 0; on any other result nothing is
- * written.
+ * as whole copies, made into the caller's storage only on success: a call
+ * that fails writes nothing.
  *
  * Threads: the library has none. The event callback runs on the platform's
  * publish/subscribe thread; the queries, walks and utilities may be called
@@ -213,8 +212,9 @@ IPAM_API extern uint32_t gIpamPubDbg;
  * followed at once by IPAM4/6_EVT_VALID when the record carries
  * IPAM_ATTR_VALID, a deletion by IPAM4/6_EVT_INVALID. The events of a
  * batch's end (the deletions of the records the batch did not confirm) and
- * those of the interface messages (IPAM4/6_EVT_VALID and _INVALID for each
- * record of the interface) arrive with the database lock held; all others
+ * those of the interface messages (IPAM4/6_EVT_VALID and _INVALID for the
+ * interface's records whose validity they change) arrive with the database
+ * lock held; all others
  * with no lock held. Either way the callback may call the queries and walks
  * below: the lock lets its holder in again on the same thread. It must not
  * wait for another thread that reads the replica (that thread waits for the
@@ -250,13 +250,15 @@ typedef int32_t (*IpamEventCallback)(uint32_t eventCode, void *record);
  * in it only while the mask holds the family's interface-validity codes,
  * that is when IPAM4_EVT_VALID or IPAM4_EVT_INVALID (IPv6: IPAM6_EVT_VALID
  * or IPAM6_EVT_INVALID) was asked for. Without them a stored record that the
- * publisher sends again with other attributes counts as unchanged: no event
- * is raised, an IPv4 record keeps the attribute word it first came with (an
- * IPAM4_ATTR_PRIMARY that moved to another address is not seen by
- * IPAM4_GetAddrInfoByIfIndex), and an IPv6 batch record keeps its old word
- * too (a new IPAM6_ATTR_NO_SOURCE is not seen by the source selection). A
- * host that reads attributes, through the queries or in its events, asks
- * for IPAM4_EVT_VALID|IPAM4_EVT_INVALID and, for IPv6,
+ * publisher sends again with other attributes is the same record: a batch
+ * confirms it silently, with no event, and the replica keeps its old
+ * attribute word; an IPv4 add message raises its event but the stored
+ * record keeps its word too (IPv6 add and update messages do replace it).
+ * So an IPAM4_ATTR_PRIMARY that moved to another address in a batch is not
+ * seen by IPAM4_GetAddrInfoByIfIndex, and an IPv6 batch record newly marked
+ * IPAM6_ATTR_NO_SOURCE is still chosen as source. A host that reads
+ * attributes, through the queries or in its events, asks for
+ * IPAM4_EVT_VALID|IPAM4_EVT_INVALID and, for IPv6,
  * IPAM6_EVT_VALID|IPAM6_EVT_INVALID.
  *
  * Returns 0 when subscribed; -1 when a subscription stands already, or when
@@ -285,8 +287,8 @@ IPAM_API int32_t IPAM4_SubscribeEvent(uint32_t handle, uint32_t moduleId,
  *            registration to end; the library does not compare it with the
  *            subscribing one.
  *
- * Ends the publisher registration first (the platform delivers no event
- * once it has returned), then frees the replica and unregisters the
+ * Ends the publisher registration first (no event arrives once this call
+ * has returned), then frees the replica and unregisters the
  * management handler. Afterwards the queries answer IPAM_ERR_NOT_SUBSCRIBED
  * and a new subscription starts from an empty replica. Not to be called
  * from the event callback.
