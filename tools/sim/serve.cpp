@@ -73,6 +73,7 @@ private:
     void enqueue(Subscriber &s, ipamwire::Type type, uint32_t word, const void *payload,
                  uint32_t length);
     void flush(Subscriber &s);
+    bool overrun(Subscriber &s);
     void drop(Subscriber &s, const char *why);
     bool stdinLine(std::string &line);
 
@@ -179,10 +180,6 @@ void Server::enqueue(Subscriber &s, ipamwire::Type type, uint32_t word, const vo
                      uint32_t length) {
     if (s.fd < 0)
         return;
-    if (s.queue.size() >= opt_.queueBound) {
-        drop(s, "stopped reading");
-        return;
-    }
     uint8_t wire[ipamwire::kMaxPayload];
     if (length > 0)
         ipamwire::msgPayloadConvert(word, static_cast<const uint8_t *>(payload), length, wire, true);
@@ -233,9 +230,19 @@ void Server::batch(Subscriber &s, bool hold) {
         enqueue(s, ipamwire::Type::End, 0, nullptr, 0);
 }
 
+// A whole batch may always wait; beyond it, the bound. A subscriber past it
+// stopped reading: it is dropped rather than let it hold anyone up, and
+// gets a fresh batch when it reconnects.
+bool Server::overrun(Subscriber &s) {
+    if (s.queue.size() <= table_.size() + opt_.queueBound)
+        return false;
+    drop(s, "stopped reading");
+    return true;
+}
+
 void Server::publish(const std::vector<PubMessage> &msgs) {
     for (Subscriber &s : subs_) {
-        if (!s.registered)
+        if (!s.registered || overrun(s))
             continue;
         for (const PubMessage &m : msgs) {
             if (!(s.hello.careMask & m.code))
@@ -358,7 +365,7 @@ bool Server::command(const std::string &line) {
         text.pop_back();
     if (text == "restart") {
         for (Subscriber &s : subs_)
-            if (s.registered) {
+            if (s.registered && !overrun(s)) {
                 batch(s, false);
                 flush(s);
             }

@@ -10,7 +10,7 @@ struct ServeOptions {
     std::string table;    // table file: one add4/add6 line per record
     bool kernel = false;  // follow this machine's kernel table instead
     bool holdEnd = false; // hold each first batch's end until `release`
-    unsigned queueBound = 4096; // frames a subscriber may have waiting
+    unsigned queueBound = 4096; // frames a subscriber may have waiting beyond one whole table
 };
 
 // Runs until stdin ends with `quit`, SIGINT or SIGTERM. Exit status 0, 1

@@ -73,7 +73,7 @@ kill -9 "$serve"; wait "$serve" 2>/dev/null || true
 exec 3>&-
 
 # --- restarted with a changed table: both converge, the sweep deletes.
-start_serve "$work/t2" serve2
+start_serve "$work/t2" serve2 --queue 64
 expect4="if=3 name=eth0 vrf=0 addr=10.0.0.1/24 attr=PRIMARY|IF_VALID|VALID
 if=4 name=eth1 vrf=0 addr=10.1.0.1/24 attr=PRIMARY|IF_VALID|VALID
 if=5 name=eth2 vrf=0 addr=10.2.0.1/24 attr=PRIMARY|IF_VALID|VALID"
@@ -135,6 +135,16 @@ done
 wait_for "$work/serve2.err" "refused frame from a subscriber"
 wait_for "$work/serve2.err" "refused frame from a configuration client"
 wait_for "$work/b.err" "refused frame from a requester"
+
+# --- a subscriber that stops reading is dropped; the hosts keep up.
+"$probe" stall "$run/tipc-7fff00c6-7ffc0001.sock" "$work/go" & staller=$!
+wait_for "$work/serve2.out" "registered, care 0xffffffff"
+for i in $(seq 1500); do echo "ifinvalid4 if=4"; echo "ifvalid4 if=4"; done >&3
+echo "add4 if=12 name=eth12 addr=10.12.0.1/24 attr=IF_VALID|VALID" >&3
+wait_for "$work/b.out" "ADD4 if=12 name=eth12"
+wait_for "$work/serve2.err" "stopped reading"
+touch "$work/go"
+wait "$staller" || fail "the stalled subscriber was not disconnected"
 
 # --- a host killed during an export; the publisher goes on serving the other.
 for i in $(seq 20); do echo "add4 if=$((10 + i)) name=x$i addr=10.9.$i.1/24 attr=IF_VALID|VALID" >&3; done

@@ -5,6 +5,9 @@
 //   wire_probe hello PATH     exit 0: a batch start came; 3: the connection was closed;
 //                             4: no connection could be made
 //   wire_probe garbage PATH   exit 0: every kind of bad frame made the peer hang up
+//   wire_probe stall PATH GO  registers, reads nothing until the file GO exists
+//                             (10 s at most), then drains: exit 0 when the
+//                             publisher had hung up on it
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -98,9 +101,28 @@ int garbage(const std::string &path) {
     return failures == 0 ? 0 : 1;
 }
 
+int stall(const std::string &path, const std::string &go) {
+    const int fd = ipamwire::connectTo(path);
+    if (fd < 0)
+        return 4;
+    uint8_t payload[ipamwire::kHelloSize];
+    ipamwire::helloToWire({1, 78, 198, 0xffffffff, static_cast<uint32_t>(getpid())}, payload);
+    ipamwire::sendFrame(fd, ipamwire::Type::Hello, 0, payload, sizeof payload);
+    for (int i = 0; i < 100 && access(go.c_str(), F_OK) != 0; ++i)
+        usleep(100000);
+    ipamwire::Type t{};
+    int r;
+    for (long frames = 0; (r = answer(fd, &t)) == 0 && frames < 1000000; ++frames) {
+    }
+    close(fd);
+    return r == 1 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 4 && std::string(argv[1]) == "stall")
+        return stall(argv[2], argv[3]);
     if (argc != 3)
         return 2;
     const std::string mode = argv[1];
