@@ -56,14 +56,8 @@ struct CmfState {
 CmfState g_cmf;
 ipamplat::Worker g_mgmt_thread;
 
-/* The listener for requests from other processes; stopped at exit before
- * the management thread it hands requests to. */
-struct RemoteCmf {
-    std::mutex lock;
-    std::unique_ptr<ipamplat::Link> link;
-    ~RemoteCmf() { ipamplat::stop_link(std::move(link), true); }
-};
-RemoteCmf g_remote;
+/* The listener for requests from other processes. */
+ipamplat::LinkSlot g_remote;
 
 constexpr int kRequesterWaitMs = 2000;
 

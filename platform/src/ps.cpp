@@ -52,14 +52,8 @@ struct PsState {
 PsState g_ps;
 ipamplat::Worker g_publisher;
 
-/* The connection to a publisher process. Declared after the worker, so it
- * is stopped at exit while the worker its thread waits on still exists. */
-struct RemoteSub {
-    std::mutex lock;
-    std::unique_ptr<ipamplat::Link> link;
-    ~RemoteSub() { ipamplat::stop_link(std::move(link), true); }
-};
-RemoteSub g_remote;
+/* The connection to a publisher process. */
+ipamplat::LinkSlot g_remote;
 
 constexpr int kFirstBackoffMs = 50;
 constexpr int kMaxBackoffMs = 2000;

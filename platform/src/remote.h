@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -42,6 +43,14 @@ class Link {
 
 /* Stops `link`; joins it now when may_join, else parks it. */
 void stop_link(std::unique_ptr<Link> link, bool may_join);
+
+/* A service's current link. Declare it after the worker its thread hands
+ * jobs to: it is then stopped at exit while that worker still exists. */
+struct LinkSlot {
+    std::mutex lock;
+    std::unique_ptr<Link> link;
+    ~LinkSlot() { stop_link(std::move(link), true); }
+};
 
 } // namespace ipamplat
 

@@ -55,6 +55,15 @@ bool isInterface(uint32_t code) {
            code == IPAM6_EVT_IF_VALID || code == IPAM6_EVT_IF_INVALID;
 }
 
+/* The bytes as they are into `out`; false when there are none. */
+bool carry(const uint8_t *in, uint32_t length, uint8_t *out) {
+    if (length == 0)
+        return false;
+    if (in != out)
+        memmove(out, in, length);
+    return true;
+}
+
 bool fail(const char **why, const char *reason) {
     if (why != nullptr)
         *why = reason;
@@ -183,10 +192,8 @@ void rec6FromWire(const uint8_t in[100], Ipam6AddrInfo &r) {
 
 void msgPayloadConvert(uint32_t code, const uint8_t *in, uint32_t length, uint8_t *out,
                        bool toWire) {
-    if (length == 0)
+    if (!carry(in, length, out))
         return;
-    if (in != out)
-        memmove(out, in, length);
     if ((isRecord4(code) || code == IPAM_EVT_RELAY) && length == sizeof(Ipam4AddrInfo))
         record(in, out, false, toWire);
     else if (isRecord6(code) && length == sizeof(Ipam6AddrInfo))
@@ -196,10 +203,8 @@ void msgPayloadConvert(uint32_t code, const uint8_t *in, uint32_t length, uint8_
 }
 
 void confBodyConvert(const uint8_t *in, uint32_t length, uint8_t *out, bool toWire) {
-    if (length == 0)
+    if (!carry(in, length, out))
         return;
-    if (in != out)
-        memmove(out, in, length);
     if (length != sizeof(Ipam4ConfReq) && length != sizeof(Ipam6ConfReq))
         return;
     word(in, out, 0, toWire);
@@ -208,10 +213,8 @@ void confBodyConvert(const uint8_t *in, uint32_t length, uint8_t *out, bool toWi
 
 void paramConvert(uint32_t objectId, const uint8_t *in, uint32_t length, uint8_t *out,
                   bool toWire) {
-    if (length == 0)
+    if (!carry(in, length, out))
         return;
-    if (in != out)
-        memmove(out, in, length);
     if (objectId == IPAM_CMF_OBJ_ADDR4_TABLE && length == sizeof(Ipam4AddrInfo))
         record(in, out, false, toWire);
     else if (objectId == IPAM_CMF_OBJ_ADDR6_TABLE && length == sizeof(Ipam6AddrInfo))

@@ -22,6 +22,7 @@
 #include "record.h"
 #include "serve_kernel.h"
 #include "serve_table.h"
+#include "signals.h"
 #include "wire.h"
 
 namespace sim {
@@ -38,14 +39,6 @@ constexpr int32_t kRequestDelete = 2;
 
 constexpr uint32_t kInterfaceCodes =
     IPAM4_EVT_IF_VALID | IPAM4_EVT_IF_INVALID | IPAM6_EVT_IF_VALID | IPAM6_EVT_IF_INVALID;
-
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int sig) {
-    unsigned char c = static_cast<unsigned char>(sig);
-    ssize_t n = write(g_signalPipe[1], &c, 1);
-    (void)n;
-}
 
 struct Subscriber {
     int fd = -1;
@@ -448,18 +441,14 @@ int Server::run() {
             return 1;
         }
     }
-    if (pipe(g_signalPipe) != 0 || !open())
+    const int signals = signalPipe({SIGINT, SIGTERM});
+    if (signals < 0 || !open())
         return 1;
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM})
-        sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     while (!quit_) {
         std::vector<pollfd> fds;
-        fds.push_back({g_signalPipe[0], POLLIN, 0});
+        fds.push_back({signals, POLLIN, 0});
         fds.push_back({pubFd_, POLLIN, 0});
         fds.push_back({confFd_, POLLIN, 0});
         fds.push_back({stdinOpen_ && !opt_.kernel ? 0 : -1, POLLIN, 0});

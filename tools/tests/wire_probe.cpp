@@ -41,13 +41,21 @@ int answer(int fd, ipamwire::Type *type) {
     return -1;
 }
 
-int hello(const std::string &path) {
+// A connection that registered as a subscriber of every code; -1 for none.
+int subscribe(const std::string &path) {
     const int fd = ipamwire::connectTo(path);
     if (fd < 0)
-        return 4;
+        return -1;
     uint8_t payload[ipamwire::kHelloSize];
     ipamwire::helloToWire({1, 77, 198, 0xffffffff, static_cast<uint32_t>(getpid())}, payload);
     ipamwire::sendFrame(fd, ipamwire::Type::Hello, 0, payload, sizeof payload);
+    return fd;
+}
+
+int hello(const std::string &path) {
+    const int fd = subscribe(path);
+    if (fd < 0)
+        return 4;
     ipamwire::Type type{};
     const int r = answer(fd, &type);
     close(fd);
@@ -102,12 +110,9 @@ int garbage(const std::string &path) {
 }
 
 int stall(const std::string &path, const std::string &go) {
-    const int fd = ipamwire::connectTo(path);
+    const int fd = subscribe(path);
     if (fd < 0)
         return 4;
-    uint8_t payload[ipamwire::kHelloSize];
-    ipamwire::helloToWire({1, 78, 198, 0xffffffff, static_cast<uint32_t>(getpid())}, payload);
-    ipamwire::sendFrame(fd, ipamwire::Type::Hello, 0, payload, sizeof payload);
     for (int i = 0; i < 100 && access(go.c_str(), F_OK) != 0; ++i)
         usleep(100000);
     ipamwire::Type t{};
