@@ -159,15 +159,21 @@ rc=0; "$sim" ctl "$ha" debug get 2>"$work/gone.err" || rc=$?
 [[ $rc == 1 ]] && grep -q "is not running" "$work/gone.err" || fail "ctl on a dead host ($rc)"
 "$sim" ctl list | grep -qx "$ha" && fail "ctl list shows a dead host"
 
-# --- SIGUSR1 shows the replica; SIGINT unsubscribes and removes the socket.
+# --- SIGUSR1 shows the replica.
 kill -USR1 "$hb"
 wait_for "$work/b.out" "^replica: [0-9]* records"
+
+# --- a publisher that sends garbage: the host hangs up and comes back.
+echo quit >&3
+wait "$serve" || fail "serve exit status"
+"$probe" publisher "$run/tipc-7fff00c6-7ffc0001.sock" || fail "host did not refuse and reconnect"
+wait_for "$work/b.err" "refused frame from the publisher"
+
+# --- SIGINT unsubscribes and removes the management socket.
 kill -INT "$hb"
 wait_for "$work/b.out" "live-host unsubscribed"
 wait "$hb"
 [[ ! -e "$run/cmf-$hb.sock" ]] || fail "management socket left behind"
-echo quit >&3
-wait "$serve" || fail "serve exit status"
 for f in "$work"/*.err; do
   if grep -E "Sanitizer|runtime error" "$f"; then fail "sanitizer report in $f"; fi
 done

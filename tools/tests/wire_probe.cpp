@@ -5,6 +5,9 @@
 //   wire_probe hello PATH     exit 0: a batch start came; 3: the connection was closed;
 //                             4: no connection could be made
 //   wire_probe garbage PATH   exit 0: every kind of bad frame made the peer hang up
+//   wire_probe publisher PATH a publisher that sends its subscriber a bad
+//                             frame: exit 0 when the subscriber hung up and
+//                             came back
 //   wire_probe stall PATH GO  registers, reads nothing until the file GO exists
 //                             (10 s at most), then drains: exit 0 when the
 //                             publisher had hung up on it
@@ -123,6 +126,39 @@ int stall(const std::string &path, const std::string &go) {
     return r == 1 ? 0 : 1;
 }
 
+// The next subscriber's connection, registered; -1 after 10 s.
+int acceptSubscriber(int lfd) {
+    if (ipamwire::waitReadable(lfd, -1, 10000) <= 0)
+        return -1;
+    const int fd = accept(lfd, nullptr, nullptr);
+    ipamwire::Type t{};
+    if (fd >= 0 && (answer(fd, &t) != 0 || t != ipamwire::Type::Hello)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int publisher(const std::string &path) {
+    const int lfd = ipamwire::listenAt(path);
+    int fd = acceptSubscriber(lfd);
+    if (fd < 0)
+        return 1;
+    uint8_t frame[ipamwire::kMaxFrame];
+    const uint32_t n = ipamwire::encode(ipamwire::Type::Msg, IPAM4_EVT_BATCH, frame + 100, 60, frame);
+    send(fd, frame, n, MSG_NOSIGNAL); // a batch record outside a batch
+    ipamwire::Type t{};
+    const int r = answer(fd, &t);
+    close(fd);
+    fd = r == 1 ? acceptSubscriber(lfd) : -1;
+    const bool back = fd >= 0;
+    if (back)
+        close(fd);
+    close(lfd);
+    unlink(path.c_str());
+    return back ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -135,5 +171,7 @@ int main(int argc, char **argv) {
         return hello(argv[2]);
     if (mode == "garbage")
         return garbage(argv[2]);
+    if (mode == "publisher")
+        return publisher(argv[2]);
     return 2;
 }
