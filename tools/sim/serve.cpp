@@ -11,8 +11,6 @@
 #include <deque>
 #include <fstream>
 #include <list>
-#include <map>
-#include <sstream>
 #include <vector>
 
 #include "ipam_platform.h"
@@ -50,7 +48,7 @@ struct Subscriber {
 
 class Server {
 public:
-    Server(const ServeOptions &o) : opt_(o) {}
+    explicit Server(const ServeOptions &o) : opt_(o) {}
     int run();
 
 private:
