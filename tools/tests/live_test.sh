@@ -138,11 +138,12 @@ wait_for "$work/b.err" "refused frame from a requester"
 
 # --- a subscriber that stops reading is dropped; the hosts keep up.
 "$probe" stall "$run/tipc-7fff00c6-7ffc0001.sock" "$work/go" & staller=$!
-wait_for "$work/serve2.out" "registered, care 0xffffffff"
+wait_for "$work/serve2.out" "subscriber pid $staller registered"
 for i in $(seq 1500); do echo "ifinvalid4 if=4"; echo "ifvalid4 if=4"; done >&3
 echo "add4 if=12 name=eth12 addr=10.12.0.1/24 attr=IF_VALID|VALID" >&3
 wait_for "$work/b.out" "ADD4 if=12 name=eth12"
-wait_for "$work/serve2.err" "stopped reading"
+# (slow hosts, under sanitizers, may be dropped too: they resynchronise)
+wait_for "$work/serve2.err" "subscriber pid $staller stopped reading"
 touch "$work/go"
 wait "$staller" || fail "the stalled subscriber was not disconnected"
 
