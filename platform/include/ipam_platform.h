@@ -7,6 +7,15 @@
  *
  * Link libipam-platform.so beside libipam.so. Plain C, usable from C11 and
  * C++. Every function here is thread-safe.
+ *
+ * Cross-process mode: with the environment variable IPAM_PLATFORM_RUNDIR
+ * naming a runtime directory (created 0700 when missing), the services also
+ * reach other processes over Unix-domain sockets there (docs/wire.md):
+ * PS_SubscriberInit connects to the publisher process in the background
+ * (and again whenever it goes away), SCS_Client* send to the configuration
+ * server process and hand back its reply instead of the script's, and a
+ * registered management handler serves requests from outside. Every control
+ * below keeps working beside it.
  */
 #ifndef IPAM_PLATFORM_CONTROL_H
 #define IPAM_PLATFORM_CONTROL_H

@@ -1,6 +1,11 @@
 /* Management framework: one registered handler, and a client side that
- * sends it a request on the management thread and collects the reply. */
+ * sends it a request on the management thread and collects the reply. In
+ * cross-process mode the process also listens for requests from outside
+ * (cmf-<pid>.sock in the runtime directory) and serves them the same way. */
+#include <errno.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <map>
 #include <mutex>
@@ -10,8 +15,11 @@
 #include "export.h"
 #include "fault.h"
 #include "ipam_platform.h"
+#include "link.h"
 #include "platform/cmf.h"
+#include "remote.h"
 #include "reset.h"
+#include "wire.h"
 #include "worker.h"
 
 struct PlatCmfParam {
@@ -47,6 +55,13 @@ struct CmfState {
 
 CmfState g_cmf;
 ipamplat::Worker g_mgmt_thread;
+
+/* The listener for requests from other processes. */
+ipamplat::LinkSlot g_remote;
+
+constexpr int kRequesterWaitMs = 2000;
+
+void update_listener();
 
 PlatCmfParam copy_param(int32_t id, int32_t length, const void *data) {
     PlatCmfParam p;
@@ -95,8 +110,11 @@ IPAMPLAT_API int32_t CMF_ServerModCallbackReg(uint32_t moduleId, CMF_SERVER_HAND
         return failed;
     if (handler == nullptr)
         return -1;
-    std::lock_guard<std::mutex> guard(g_cmf.lock);
-    g_cmf.handlers[moduleId] = handler;
+    {
+        std::lock_guard<std::mutex> guard(g_cmf.lock);
+        g_cmf.handlers[moduleId] = handler;
+    }
+    update_listener();
     return 0;
 }
 
@@ -106,8 +124,11 @@ IPAMPLAT_API int32_t CMF_ServerModCallbackUnreg(uint32_t moduleId) {
     int32_t failed = 0;
     if (ipamplat::fault_hit(IPAMPLAT_F_CMF_UNREG, &failed))
         return failed;
-    std::lock_guard<std::mutex> guard(g_cmf.lock);
-    g_cmf.handlers.erase(moduleId);
+    {
+        std::lock_guard<std::mutex> guard(g_cmf.lock);
+        g_cmf.handlers.erase(moduleId);
+    }
+    update_listener();
     return 0;
 }
 
@@ -164,27 +185,21 @@ IPAMPLAT_API int32_t ipamplat_cmf_registered(void) {
     return g_cmf.handlers.empty() ? 0 : 1;
 }
 
-/* Runs the handler on the management thread with a context built from the
- * request, and answers its result. */
-IPAMPLAT_API int32_t ipamplat_cmf_send(const ipamplat_cmf_request *request,
-                                       ipamplat_cmf_reply **reply) {
-    if (reply != nullptr)
-        *reply = nullptr;
-    if (request == nullptr || (request->paramCount > 0 && request->params == nullptr))
-        return -1;
+namespace {
+
+/* Runs the handler on the management thread with a context holding these
+ * parameters; the encoded ones go to *reply (freed here when null). */
+int32_t run_request(uint32_t objectId, uint32_t operation, std::vector<PlatCmfParam> params,
+                    int32_t limit, int32_t limitAnswer, ipamplat_cmf_reply **reply) {
     CMF_SERVER_HANDLER handler = target_handler();
     if (handler == nullptr)
         return IPAMPLAT_NO_PEER;
-
     CmfContext ctx;
-    ctx.obj.objectId = request->objectId;
-    ctx.obj.operation = request->operation;
-    for (uint32_t i = 0; i < request->paramCount; ++i) {
-        const ipamplat_cmf_param &p = request->params[i];
-        ctx.request.push_back(copy_param(p.id, p.length, p.data));
-    }
-    ctx.limit = request->encodeLimit;
-    ctx.limit_answer = request->encodeLimitAnswer;
+    ctx.obj.objectId = objectId;
+    ctx.obj.operation = operation;
+    ctx.request = std::move(params);
+    ctx.limit = limit;
+    ctx.limit_answer = limitAnswer;
     ctx.reply = new ipamplat_cmf_reply();
     {
         std::lock_guard<std::mutex> guard(g_cmf.lock);
@@ -201,6 +216,114 @@ IPAMPLAT_API int32_t ipamplat_cmf_send(const ipamplat_cmf_request *request,
     else
         delete ctx.reply;
     return result;
+}
+
+/* One requester: one request in, its parameters and result out. */
+void serve_requester(int fd, const std::string &path) {
+    uid_t uid = 0;
+    if (!ipamwire::peerAllowed(fd, &uid)) {
+        ipamwire::logError("refused connection from uid %u on %s", static_cast<unsigned>(uid),
+                           path.c_str());
+        return;
+    }
+    ipamwire::setTimeouts(fd, kRequesterWaitMs);
+    if (ipamwire::waitReadable(fd, -1, kRequesterWaitMs) <= 0)
+        return;
+    uint8_t buf[ipamwire::kMaxFrame + 1];
+    ipamwire::Frame f;
+    const char *why = "not a management request";
+    ipamwire::MgmtRequest req;
+    const ipamwire::Recv r = ipamwire::recvFrame(fd, buf, f, &why);
+    if (r == ipamwire::Recv::Closed || r == ipamwire::Recv::Error)
+        return;
+    if (r != ipamwire::Recv::Frame || !ipamwire::mgmtRequestDecode(f, req, &why)) {
+        ipamwire::logError("refused frame from a requester on %s: %s", path.c_str(), why);
+        return;
+    }
+    std::vector<PlatCmfParam> params;
+    for (uint32_t i = 0; i < req.count; ++i) {
+        const ipamwire::MgmtParam &p = req.params[i];
+        params.push_back(copy_param(p.id, p.length, p.length > 0 ? p.data : nullptr));
+    }
+    ipamplat_cmf_reply *reply = nullptr;
+    const int32_t result = run_request(req.objectId, req.operation, std::move(params),
+                                       req.pageLimit, 4, &reply);
+    bool sent = true;
+    for (size_t i = 0; reply != nullptr && sent && i < reply->params.size(); ++i) {
+        const PlatCmfParam &p = reply->params[i];
+        const uint32_t n = p.length > 0 ? static_cast<uint32_t>(p.length) : 0;
+        uint8_t data[ipamwire::kMaxParamData];
+        if (n > sizeof data)
+            continue; /* no parameter of the library is that long */
+        ipamwire::paramConvert(req.objectId, p.data.data(), n, data, true);
+        sent = ipamwire::sendFrame(fd, ipamwire::Type::MgmtParam, static_cast<uint32_t>(p.id),
+                                   data, n);
+    }
+    delete reply;
+    if (sent)
+        ipamwire::sendFrame(fd, ipamwire::Type::MgmtDone, static_cast<uint32_t>(result),
+                            nullptr, 0);
+}
+
+void listener(ipamplat::Link *link, int lfd, std::string path) {
+    while (ipamwire::waitReadable(lfd, link->wake_fd(), -1) > 0) {
+        const int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        serve_requester(fd, path);
+        close(fd);
+    }
+    close(lfd);
+    unlink(path.c_str());
+}
+
+/* Listens while a handler is registered (cross-process mode only). */
+void update_listener() {
+    bool want;
+    {
+        std::lock_guard<std::mutex> guard(g_cmf.lock);
+        want = !g_cmf.handlers.empty();
+    }
+    std::unique_ptr<ipamplat::Link> old;
+    {
+        std::lock_guard<std::mutex> guard(g_remote.lock);
+        if (want && !g_remote.link) {
+            const std::string dir = ipamplat::remote_dir();
+            if (dir.empty())
+                return;
+            const std::string path = ipamwire::cmfPath(dir, getpid());
+            const int lfd = ipamwire::listenAt(path);
+            if (lfd < 0) {
+                ipamwire::logError("cannot listen on %s: %s", path.c_str(), strerror(errno));
+                return;
+            }
+            g_remote.link = std::make_unique<ipamplat::Link>();
+            ipamplat::Link *l = g_remote.link.get();
+            l->start([l, lfd, path] { listener(l, lfd, path); });
+        } else if (!want) {
+            old = std::move(g_remote.link);
+        }
+    }
+    ipamplat::stop_link(std::move(old), !g_mgmt_thread.on_worker_thread());
+}
+
+} // namespace
+
+/* Runs the handler on the management thread with a context built from the
+ * request, and answers its result. */
+IPAMPLAT_API int32_t ipamplat_cmf_send(const ipamplat_cmf_request *request,
+                                       ipamplat_cmf_reply **reply) {
+    if (reply != nullptr)
+        *reply = nullptr;
+    if (request == nullptr || (request->paramCount > 0 && request->params == nullptr))
+        return -1;
+    std::vector<PlatCmfParam> params;
+    for (uint32_t i = 0; i < request->paramCount; ++i) {
+        const ipamplat_cmf_param &p = request->params[i];
+        params.push_back(copy_param(p.id, p.length, p.data));
+    }
+    return run_request(request->objectId, request->operation, std::move(params),
+                       request->encodeLimit, request->encodeLimitAnswer, reply);
 }
 
 /* Number of parameters the handler encoded (0 for no reply). */

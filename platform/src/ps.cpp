@@ -1,7 +1,9 @@
 /* Publish/subscribe: one subscriber registration, and a publisher that
- * tests and tools play. Every callback runs on the publisher thread, one at
- * a time and in call order; none starts once PS_SubscriberFini returned. */
+ * tests and tools play, or, in cross-process mode, a publisher process
+ * reached over a socket. Every callback runs on the publisher thread, one
+ * at a time and in call order; none starts once PS_SubscriberFini returned. */
 #include <string.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <memory>
@@ -11,8 +13,11 @@
 #include "export.h"
 #include "fault.h"
 #include "ipam_platform.h"
+#include "link.h"
 #include "platform/ps.h"
+#include "remote.h"
 #include "reset.h"
+#include "wire.h"
 #include "worker.h"
 
 namespace {
@@ -46,6 +51,12 @@ struct PsState {
  * exit while the state it uses still exists. */
 PsState g_ps;
 ipamplat::Worker g_publisher;
+
+/* The connection to a publisher process. */
+ipamplat::LinkSlot g_remote;
+
+constexpr int kFirstBackoffMs = 50;
+constexpr int kMaxBackoffMs = 2000;
 
 /* Runs one delivery on the publisher thread; IPAMPLAT_NO_PEER when its
  * subscriber went away or has no such callback. */
@@ -121,6 +132,91 @@ void copy_addr(uint8_t out[16], const struct sockaddr_tipc *addr) {
         memset(out, 0, 16);
 }
 
+/* Hands one publisher frame to the subscriber, on the publisher thread, and
+ * waits for it: a subscriber that is slow to handle its messages is slow
+ * to read them, and its publisher sees that. */
+void deliver_frame(const ipamwire::Frame &f, unsigned long long epoch) {
+    Delivery d;
+    d.kind = f.type == ipamwire::Type::Start ? Kind::Start
+             : f.type == ipamwire::Type::End ? Kind::End
+                                             : Kind::Send;
+    d.epoch = epoch;
+    if (d.kind == Kind::Send) {
+        d.code = static_cast<int32_t>(f.word);
+        d.length = f.length;
+        d.has_payload = true;
+        d.payload.resize(f.length > 0 ? f.length : 1);
+        ipamwire::msgPayloadConvert(f.word, f.payload, f.length, d.payload.data(), false);
+    }
+    g_publisher.run_sync([&d] { deliver(d); });
+}
+
+/* Reads one connection until it ends, is refused or the link stops. */
+void read_publisher(ipamplat::Link &link, int fd, const std::string &path,
+                    unsigned long long epoch, int &backoff) {
+    ipamwire::SubscriberOrder order;
+    uint8_t buf[ipamwire::kMaxFrame + 1];
+    while (ipamwire::waitReadable(fd, link.wake_fd(), -1) > 0) {
+        ipamwire::Frame f;
+        const char *why = "";
+        const ipamwire::Recv r = ipamwire::recvFrame(fd, buf, f, &why);
+        if (r == ipamwire::Recv::Closed || r == ipamwire::Recv::Error) {
+            ipamwire::logError("lost the publisher at %s", path.c_str());
+            return;
+        }
+        if (r == ipamwire::Recv::Bad || !order.accept(f, &why)) {
+            ipamwire::logError("refused frame from the publisher at %s: %s", path.c_str(), why);
+            return;
+        }
+        backoff = kFirstBackoffMs;
+        deliver_frame(f, epoch);
+    }
+}
+
+/* The subscriber's side of the link: connect, register, read; again after
+ * a growing pause whenever the publisher is absent or goes away. */
+void subscriber_link(ipamplat::Link *link, std::string path, ipamwire::Hello hello,
+                     unsigned long long epoch) {
+    int backoff = kFirstBackoffMs;
+    while (!link->stopping()) {
+        const int fd = ipamwire::connectTo(path);
+        if (fd >= 0) {
+            uid_t uid = 0;
+            uint8_t payload[ipamwire::kHelloSize];
+            ipamwire::helloToWire(hello, payload);
+            if (!ipamwire::peerAllowed(fd, &uid))
+                ipamwire::logError("refused connection from uid %u on %s",
+                                   static_cast<unsigned>(uid), path.c_str());
+            else if (ipamwire::sendFrame(fd, ipamwire::Type::Hello, 0, payload, sizeof payload))
+                read_publisher(*link, fd, path, epoch, backoff);
+            close(fd);
+        }
+        if (!link->nap(backoff))
+            return;
+        backoff = backoff * 2 < kMaxBackoffMs ? backoff * 2 : kMaxBackoffMs;
+    }
+}
+
+/* Replaces the publisher link (none when `dir` is empty). */
+void relink(const std::string &dir, const ipamwire::Hello &hello, const struct sockaddr_tipc *pub,
+            unsigned long long epoch) {
+    std::unique_ptr<ipamplat::Link> fresh;
+    if (!dir.empty()) {
+        fresh = std::make_unique<ipamplat::Link>();
+        ipamplat::Link *l = fresh.get();
+        l->start([l, path = ipamwire::tipcPath(dir, pub), hello, epoch] {
+            subscriber_link(l, path, hello, epoch);
+        });
+    }
+    std::unique_ptr<ipamplat::Link> old;
+    {
+        std::lock_guard<std::mutex> guard(g_remote.lock);
+        old = std::move(g_remote.link);
+        g_remote.link = std::move(fresh);
+    }
+    ipamplat::stop_link(std::move(old), !g_publisher.on_worker_thread());
+}
+
 } // namespace
 
 namespace ipamplat {
@@ -141,7 +237,9 @@ void ps_reset() {
 static_assert(sizeof(ipamplat_ps_registration::publisher) == 16, "a sockaddr_tipc is 16 bytes");
 
 /* Registers the subscriber (replacing any earlier one), then runs the init
- * hook. -1 without a callback table or publisher address. */
+ * hook. -1 without a callback table or publisher address. In cross-process
+ * mode a background link then connects to the publisher process named by
+ * the address; this returns without waiting for it. */
 IPAMPLAT_API int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId,
                                        uint32_t publisherModuleId, uint32_t careMask,
                                        const struct sockaddr_tipc *publisher,
@@ -153,6 +251,7 @@ IPAMPLAT_API int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId,
         return -1;
     void (*hook)(void *);
     void *hook_ctx;
+    unsigned long long epoch;
     {
         std::lock_guard<std::mutex> guard(g_ps.lock);
         ipamplat_ps_registration &r = g_ps.reg;
@@ -164,10 +263,13 @@ IPAMPLAT_API int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId,
         copy_addr(r.publisher, publisher);
         ++r.initCalls;
         g_ps.callbacks = *callbacks;
-        ++g_ps.epoch;
+        epoch = ++g_ps.epoch;
         hook = g_ps.init_hook;
         hook_ctx = g_ps.init_hook_ctx;
     }
+    const ipamwire::Hello hello{handle, moduleId, publisherModuleId, careMask,
+                                static_cast<uint32_t>(getpid())};
+    relink(ipamplat::remote_dir(), hello, publisher, epoch);
     if (hook != nullptr)
         hook(hook_ctx);
     return 0;
@@ -191,6 +293,8 @@ IPAMPLAT_API int32_t PS_SubscriberFini(uint32_t moduleId, uint32_t publisherModu
     ++g_ps.epoch;
     if (!from_callback)
         g_ps.idle.wait(lock, [] { return !g_ps.running; });
+    lock.unlock();
+    relink(std::string(), ipamwire::Hello{}, nullptr, 0);
     return 0;
 }
 

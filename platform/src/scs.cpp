@@ -1,7 +1,11 @@
 /* Client/server channel with a scripted configuration server: it records
  * the client, the frames it sends and the calls it makes, and answers what
- * the script says. */
+ * the script says. In cross-process mode the frames go to a configuration
+ * server process instead, and its reply is what receive and parse give. */
 #include <string.h>
+#include <unistd.h>
+
+#include <string>
 
 #include <mutex>
 #include <vector>
@@ -9,8 +13,11 @@
 #include "export.h"
 #include "fault.h"
 #include "ipam_platform.h"
+#include "link.h"
 #include "platform/scs.h"
+#include "remote.h"
 #include "reset.h"
+#include "wire.h"
 #include "worker.h"
 
 namespace {
@@ -33,7 +40,72 @@ struct ScsState {
     SCS_CLIENT_CALLBACKS callbacks{};
     uint32_t opened = 0; /* successful inits ever: the next handle's offset */
     std::vector<SentBody> sent;
+    std::string server_path; /* cross-process mode: the server's socket */
 };
+
+constexpr int kReplyWaitMs = 2000;
+
+/* The connection of this thread's request in flight: requests from several
+ * threads share one handle, and each waits for its own reply. */
+struct Pending {
+    int fd = -1;
+    ~Pending() { drop(); }
+    void drop() {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+};
+thread_local Pending t_pending;
+
+/* Sends the framed body to the server process; -1 when none listens. */
+int32_t remote_send(const std::string &path, const SCS_MSG &msg) {
+    t_pending.drop();
+    const uint32_t length = msg.word[1] < kMaxBody ? msg.word[1] : kMaxBody;
+    uint8_t body[kMaxBody];
+    ipamwire::confBodyConvert(reinterpret_cast<const uint8_t *>(&msg.word[2]), length, body, true);
+    const int fd = ipamwire::connectTo(path);
+    if (fd < 0)
+        return -1;
+    uid_t uid = 0;
+    if (!ipamwire::peerAllowed(fd, &uid)) {
+        ipamwire::logError("refused connection from uid %u on %s", static_cast<unsigned>(uid),
+                           path.c_str());
+        close(fd);
+        return -1;
+    }
+    ipamwire::setTimeouts(fd, kReplyWaitMs);
+    if (!ipamwire::sendFrame(fd, ipamwire::Type::ConfReq, msg.word[0], body, length)) {
+        close(fd);
+        return -1;
+    }
+    t_pending.fd = fd;
+    return 0;
+}
+
+/* The server's reply to this thread's request: 1 with the error code in
+ * the message's third word, -1 when none came in time. */
+int32_t remote_recv(uint32_t msgType, SCS_MSG *msg) {
+    if (t_pending.fd < 0)
+        return -1;
+    uint8_t buf[ipamwire::kMaxFrame + 1];
+    ipamwire::Frame f;
+    const char *why = "not a reply";
+    ipamwire::Recv r = ipamwire::Recv::Error;
+    if (ipamwire::waitReadable(t_pending.fd, -1, kReplyWaitMs) > 0)
+        r = ipamwire::recvFrame(t_pending.fd, buf, f, &why);
+    t_pending.drop();
+    if (r == ipamwire::Recv::Frame && f.type == ipamwire::Type::ConfReply) {
+        memset(msg, 0, sizeof *msg);
+        msg->word[0] = msgType;
+        msg->word[1] = sizeof(uint32_t);
+        msg->word[2] = f.word;
+        return 1;
+    }
+    if (r == ipamwire::Recv::Bad || r == ipamwire::Recv::Frame)
+        ipamwire::logError("refused frame from the configuration server: %s", why);
+    return -1;
+}
 
 ScsState g_scs;
 ipamplat::Worker g_channel_thread;
@@ -78,6 +150,8 @@ IPAMPLAT_API int32_t SCS_ClientInit(const SCS_CLIENT_DESC *desc, uint32_t *handl
     for (int i = 0; i < 4; ++i)
         c.callbacks[i] = reinterpret_cast<uintptr_t>(g_scs.callbacks.entry[i]);
     const int32_t result = g_scs.script.initResult;
+    const std::string dir = ipamplat::remote_dir();
+    g_scs.server_path = dir.empty() ? std::string() : ipamwire::tipcPath(dir, desc->server);
     if (result == 0) {
         c.open = 1;
         c.handle = kFirstHandle + g_scs.opened++;
@@ -129,11 +203,17 @@ IPAMPLAT_API int32_t SCS_ClientSendMsg(uint32_t handle, SCS_MSG *msg) {
     s.body.resize(length);
     if (length > 0)
         memcpy(s.body.data(), &msg->word[2], length);
-    std::lock_guard<std::mutex> guard(g_scs.lock);
-    ++g_scs.client.sendCalls;
-    g_scs.client.lastSendHandle = handle;
-    g_scs.sent.push_back(static_cast<SentBody &&>(s));
-    return g_scs.script.sendResult;
+    std::string path;
+    int32_t result;
+    {
+        std::lock_guard<std::mutex> guard(g_scs.lock);
+        ++g_scs.client.sendCalls;
+        g_scs.client.lastSendHandle = handle;
+        g_scs.sent.push_back(static_cast<SentBody &&>(s));
+        path = g_scs.server_path;
+        result = g_scs.script.sendResult;
+    }
+    return path.empty() ? result : remote_send(path, *msg);
 }
 
 /* Answers the script's receive result; when above 0, a reply frame of the
@@ -143,6 +223,7 @@ IPAMPLAT_API int32_t SCS_ClientRecvMsg(uint32_t handle, uint32_t msgType, SCS_MS
         return -1;
     int32_t result;
     int16_t err;
+    bool remote;
     {
         std::lock_guard<std::mutex> guard(g_scs.lock);
         ++g_scs.client.recvCalls;
@@ -150,7 +231,10 @@ IPAMPLAT_API int32_t SCS_ClientRecvMsg(uint32_t handle, uint32_t msgType, SCS_MS
         g_scs.client.lastRecvType = msgType;
         result = g_scs.script.recvResult;
         err = g_scs.script.replyErrCode;
+        remote = !g_scs.server_path.empty();
     }
+    if (remote)
+        return remote_recv(msgType, msg);
     if (result > 0) {
         memset(msg, 0, sizeof *msg);
         msg->word[0] = msgType;
@@ -175,6 +259,11 @@ IPAMPLAT_API int32_t SCS_ClientParseMsg(SCS_MSG *msg, uint32_t flags, int16_t *e
         ++g_scs.client.parseCalls;
         result = g_scs.script.parseResult;
         err = g_scs.script.replyErrCode;
+        if (!g_scs.server_path.empty()) {
+            /* A reply from the server process: its error code. */
+            result = msg->word[1] == sizeof(uint32_t) ? 1 : -1;
+            err = static_cast<int16_t>(msg->word[2]);
+        }
     }
     if (result > 0) {
         *errCode = err;

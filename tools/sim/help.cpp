@@ -37,4 +37,19 @@ the kernel dropped.
 Queries use the scenario's query forms, e.g.
   --query 'primary4 name=eth0'  --query 'addr4 addr=127.0.0.1'  --query 'src6 name=eth0 dest=2001:db8::1')";
 
+const char *const kServeHelp = R"(Listens in $IPAM_PLATFORM_RUNDIR as the publisher and the configuration
+server; every subscribing host gets the whole table as one batch, then each
+change. Table file lines and stdin commands use the scenario's forms:
+  add4/add6/batch4/batch6 RECORD   add or replace a record
+  del4/del6 RECORD                 delete it
+  update6 RECORD                   take RECORD's attribute
+  ifvalid4|ifinvalid4|ifvalid6|ifinvalid6 if=N
+  relay                            a relay message
+  restart                          the whole table again, as a batch
+  release                          send the batch ends --hold-end held
+  show                             print the table
+  quit
+Set-address requests: code 1 adds, 2 deletes (error 14 when absent); others
+answer 95, and so does every request with --kernel. See docs/wire.md.)";
+
 } // namespace sim

@@ -5,4 +5,5 @@
 namespace sim {
 extern const char *const kScenarioHelp;
 extern const char *const kKernelHelp;
+extern const char *const kServeHelp;
 } // namespace sim

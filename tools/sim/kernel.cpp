@@ -17,6 +17,7 @@
 #include "printer.h"
 #include "record.h"
 #include "runner.h"
+#include "signals.h"
 #include "values.h"
 
 namespace sim {
@@ -27,14 +28,6 @@ namespace {
 constexpr uint32_t kModule = 4000;
 constexpr uint32_t kCare = IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID |
                            IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_VALID | IPAM6_EVT_INVALID;
-
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int sig) {
-    unsigned char c = static_cast<unsigned char>(sig);
-    ssize_t n = write(g_signalPipe[1], &c, 1);
-    (void)n;
-}
 
 // Runs one step the way a scenario would and prints what it produced.
 void play(Printer &printer, const Step &step) {
@@ -205,18 +198,14 @@ int follow(Printer &printer, KernelTable &table) {
             play(printer, s);
         }
     };
-    if (!events.open(onChange, onLink, error) || pipe(g_signalPipe) != 0) {
+    const int signals = events.open(onChange, onLink, error) ? signalPipe({SIGHUP, SIGINT, SIGTERM}) : -1;
+    if (signals < 0) {
         std::fprintf(stderr, "ipam-sim kernel: %s\n",
                      error.empty() ? std::strerror(errno) : error.c_str());
         return 1;
     }
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGHUP, SIGINT, SIGTERM})
-        sigaction(sig, &sa, nullptr);
     printer.note(0, "# following kernel address changes (SIGHUP resynchronises, SIGINT stops)");
-    pollfd fds[2] = {{events.fd(), POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{events.fd(), POLLIN, 0}, {signals, POLLIN, 0}};
     while (true) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
@@ -228,7 +217,7 @@ int follow(Printer &printer, KernelTable &table) {
             events.receive();
         if (fds[1].revents & POLLIN) {
             unsigned char sig = 0;
-            if (read(g_signalPipe[0], &sig, 1) == 1) {
+            if (read(signals, &sig, 1) == 1) {
                 if (sig != SIGHUP)
                     return 0;
                 if (!playBatch(printer, table, "resync"))

@@ -5,6 +5,7 @@
 #include <netlink/netlink.h>
 #include <netlink/route/addr.h>
 #include <netlink/route/link.h>
+#include <netlink/route/link/vrf.h>
 #include <netlink/socket.h>
 #include <sys/socket.h>
 
@@ -60,10 +61,34 @@ void KernelTable::refreshLinks() { nl_cache_refill(sock_, links_); }
 std::map<int, bool> KernelTable::linkStates() const {
     std::map<int, bool> states;
     for (nl_object *o = nl_cache_get_first(links_); o; o = nl_cache_get_next(o)) {
-        auto *link = reinterpret_cast<rtnl_link *>(o);
-        states[rtnl_link_get_ifindex(link)] = (rtnl_link_get_flags(link) & IFF_UP) != 0;
+        const int ifIndex = rtnl_link_get_ifindex(reinterpret_cast<rtnl_link *>(o));
+        bool up = false;
+        uint32_t vrf = 0;
+        char name[IF_NAMESIZE + 1] = {};
+        linkFacts(ifIndex, up, vrf, name);
+        states[ifIndex] = up;
     }
     return states;
+}
+
+void KernelTable::linkFacts(int ifIndex, bool &up, uint32_t &vrf, char *name) const {
+    up = false;
+    vrf = 0;
+    rtnl_link *link = rtnl_link_get(links_, ifIndex);
+    if (!link)
+        return;
+    if (const char *n = rtnl_link_get_name(link))
+        std::strncpy(name, n, IF_NAMESIZE);
+    up = (rtnl_link_get_flags(link) & IFF_UP) != 0;
+    if (carrierAndVrf_) {
+        up = up && rtnl_link_get_carrier(link) != 0;
+        if (rtnl_link *master = rtnl_link_get(links_, rtnl_link_get_master(link))) {
+            if (rtnl_link_is_vrf(master) && rtnl_link_vrf_get_tableid(master, &vrf) != 0)
+                vrf = 0;
+            rtnl_link_put(master);
+        }
+    }
+    rtnl_link_put(link);
 }
 
 bool KernelTable::convert(rtnl_addr *addr, KernelRecord &out) const {
@@ -75,12 +100,8 @@ bool KernelTable::convert(rtnl_addr *addr, KernelRecord &out) const {
     const unsigned flags = rtnl_addr_get_flags(addr);
     char name[IF_NAMESIZE + 1] = {};
     bool up = false;
-    if (rtnl_link *link = rtnl_link_get(links_, ifIndex)) {
-        if (const char *n = rtnl_link_get_name(link))
-            std::strncpy(name, n, IF_NAMESIZE);
-        up = (rtnl_link_get_flags(link) & IFF_UP) != 0;
-        rtnl_link_put(link);
-    }
+    uint32_t vrf = 0;
+    linkFacts(ifIndex, up, vrf, name);
     out = KernelRecord{};
     uint32_t attr = up ? IPAM_ATTR_IF_VALID : 0;
     if (family == AF_INET) {
@@ -90,6 +111,7 @@ bool KernelTable::convert(rtnl_addr *addr, KernelRecord &out) const {
         prefixMask(prefix, m, 4);
         Ipam4AddrInfo &r = out.rec4;
         r.ifIndex = static_cast<uint32_t>(ifIndex);
+        r.vrfIndex = vrf;
         copyName(r.ifName, name);
         std::memcpy(&r.ipAddr, a, 4);
         std::memcpy(&r.ipMask, m, 4);
@@ -111,6 +133,7 @@ bool KernelTable::convert(rtnl_addr *addr, KernelRecord &out) const {
     if (std::memcmp(r.ip6DestAddr, r.ip6Addr, 16) == 0)
         std::memset(r.ip6DestAddr, 0, 16);
     r.ifIndex = static_cast<uint32_t>(ifIndex);
+    r.vrfIndex = vrf;
     copyName(r.ifName, name);
     const unsigned unusable = IFA_F_TENTATIVE | IFA_F_DADFAILED;
     if (up && !(flags & unusable))

@@ -2,7 +2,7 @@
 // kernel address into the record the publisher would send for it.
 //
 // Mapping: interface index and name from the kernel (the link's name, not
-// the IPv4 label); VRF 0; mask from the prefix length; IPv6 peer address as
+// the IPv4 label); VRF 0 (the publisher service: the VRF's table id); mask from the prefix length; IPv6 peer address as
 // the destination. Attributes: IF_VALID while the link is up, VALID while the
 // link is up and (IPv6) the address is neither tentative nor failed its
 // duplicate detection; IPv4 PRIMARY for addresses the kernel does not mark
@@ -39,6 +39,10 @@ public:
     KernelTable &operator=(const KernelTable &) = delete;
 
     bool open(std::string &error);
+    // The publisher service's mapping: validity follows the link's carrier
+    // (up with carrier), and an address on a port of a Linux VRF device
+    // carries that VRF's routing table id as vrfIndex.
+    void useCarrierAndVrf() { carrierAndVrf_ = true; }
     // Every IPv4 and IPv6 address the kernel holds now.
     bool dump(std::vector<KernelRecord> &out, std::string &error);
     // Reads the link table again (names and up/down state).
@@ -48,8 +52,11 @@ public:
     bool convert(rtnl_addr *addr, KernelRecord &out) const;
 
 private:
+    // Link state as this mapping sees it: usable, and the VRF index.
+    void linkFacts(int ifIndex, bool &up, uint32_t &vrf, char *name) const;
     nl_sock *sock_ = nullptr;
     nl_cache *links_ = nullptr;
+    bool carrierAndVrf_ = false;
 };
 
 // Kernel address and link notifications (RTNLGRP_IPV4_IFADDR,

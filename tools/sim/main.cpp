@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ctl.h"
 #include "help.h"
 #include "ipam.h"
 #include "kernel.h"
 #include "parser.h"
 #include "printer.h"
 #include "runner.h"
+#include "serve.h"
 
 namespace {
 
@@ -75,6 +77,20 @@ int main(int argc, char **argv) {
     kernel->add_flag("--debug", kopt.debug, "switch every debug bit of the library on");
     kernel->footer(sim::kKernelHelp);
 
+    sim::ServeOptions sopt;
+    CLI::App *serve = app.add_subcommand("serve", "be the publisher and configuration server for host processes ($IPAM_PLATFORM_RUNDIR)");
+    serve->add_option("--table", sopt.table, "table file: add4/add6 lines; then commands on stdin");
+    serve->add_flag("--kernel", sopt.kernel, "serve this machine's kernel table and follow it");
+    serve->add_flag("--hold-end", sopt.holdEnd, "hold each first batch's end until the stdin command release");
+    serve->add_option("--queue", sopt.queueBound, "frames a subscriber may have waiting before it is disconnected");
+    serve->footer(sim::kServeHelp);
+
+    sim::CtlOptions copt;
+    CLI::App *ctl = app.add_subcommand("ctl", "manage running host processes ($IPAM_PLATFORM_RUNDIR)");
+    ctl->add_option("ARGS", copt.args, "list | PID debug get|set|clear [api event sub rsv db all] | PID export4|export6");
+    ctl->add_option("--page", copt.page, "records per export request");
+    ctl->add_flag("--json", copt.json, "print JSON Lines");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success &e) { // --help, --version
@@ -85,5 +101,9 @@ int main(int argc, char **argv) {
     }
     if (*run)
         return runFile(file, json, debug);
+    if (*serve)
+        return sim::runServe(sopt);
+    if (*ctl)
+        return sim::runCtl(copt);
     return sim::runKernel(kopt);
 }

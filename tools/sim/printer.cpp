@@ -39,6 +39,8 @@ std::string labelSuffix(const Item &item) {
 
 } // namespace
 
+std::string recordJsonText(const Record &r) { return recordJson(r).dump(); }
+
 std::string itemText(const Item &item) {
     switch (item.kind) {
     case Item::Event:

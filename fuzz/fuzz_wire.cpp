@@ -1,0 +1,72 @@
+// Frames from a publisher process, as a subscriber's platform receives
+// them: raw packets and well-formed frames of any type, code and length.
+// Every packet the decoder takes must encode back to the same bytes; every
+// frame the order check takes reaches the library's publisher callbacks,
+// whose replica must stay consistent.
+#include <cstdint>
+#include <vector>
+
+#include "fuzz_common.h"
+#include "wire.h"
+
+namespace {
+
+const uint32_t kCodes[] = {IPAM4_EVT_BATCH, IPAM4_EVT_ADD,    IPAM4_EVT_DEL,      IPAM_EVT_RELAY,
+                           IPAM6_EVT_BATCH, IPAM6_EVT_ADD,    IPAM6_EVT_DEL,      IPAM6_EVT_UPDATE,
+                           IPAM4_EVT_IF_VALID, IPAM4_EVT_IF_INVALID, IPAM6_EVT_IF_VALID,
+                           IPAM6_EVT_IF_INVALID, 0x3, IPAM4_EVT_VALID, 0, 0xffffffff};
+const uint32_t kLengths[] = {0, 3, 4, 20, 32, 33, 59, 60, 61, 99, 100, 101, 504, 512, 513};
+
+int32_t onEvent(uint32_t, void *) { return 0; }
+
+std::vector<uint8_t> packet(fz::Reader &in) {
+    const uint8_t op = in.u8();
+    if (op & 1) {
+        const size_t n = (size_t{in.u8()} << 8 | in.u8()) % (ipamwire::kMaxFrame + 8);
+        return in.bytes(n);
+    }
+    const auto type = static_cast<ipamwire::Type>(1 + in.u8() % 9);
+    const uint8_t c = in.u8();
+    const uint32_t code = c < 16 * 15 ? kCodes[c % 16] : in.u32();
+    const uint32_t length = kLengths[in.u8() % 15];
+    std::vector<uint8_t> payload = in.bytes(length);
+    std::vector<uint8_t> out(ipamwire::kMaxFrame);
+    out.resize(ipamwire::encode(type, code, payload.data(), length, out.data()));
+    return out;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fz::Reader in(data, size);
+    fz::Session session(in, onEvent);
+    ipamwire::SubscriberOrder order;
+    for (int ops = 0; !in.empty() && ops < 64; ops++) {
+        const std::vector<uint8_t> p = packet(in);
+        ipamwire::Frame f;
+        const char *why = nullptr;
+        if (!ipamwire::decode(p.data(), p.size(), f, &why)) {
+            FZ_CHECK(why != nullptr);
+            continue;
+        }
+        uint8_t again[ipamwire::kMaxFrame];
+        FZ_CHECK(ipamwire::encode(f.type, f.word, f.payload, f.length, again) == p.size());
+        FZ_CHECK(std::memcmp(again, p.data(), p.size()) == 0);
+        if (!order.accept(f, &why)) {
+            order.reset(); // the connection is dropped; a new one starts clean
+            continue;
+        }
+        if (f.type == ipamwire::Type::Start) {
+            FZ_CHECK(ipamSubStart() == 0);
+        } else if (f.type == ipamwire::Type::End) {
+            const int32_t r = ipamSubEnd();
+            FZ_CHECK(r == 0 || r == -1);
+        } else {
+            // Exactly the payload's length: reading past it trips ASan.
+            std::vector<uint8_t> host(f.length);
+            ipamwire::msgPayloadConvert(f.word, f.payload, f.length, host.data(), false);
+            ipamSubDispatch(static_cast<int32_t>(f.word), f.length, f.length ? host.data() : nullptr);
+        }
+    }
+    return 0;
+}

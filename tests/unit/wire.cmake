@@ -1,0 +1,1 @@
+target_link_libraries(${exe} PRIVATE ipam_wire)

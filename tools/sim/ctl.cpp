@@ -1,0 +1,252 @@
+#include "ctl.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "ipam.h"
+#include "ipam_platform.h"
+#include "link.h"
+#include "printer.h"
+#include "record.h"
+#include "values.h"
+#include "wire.h"
+
+namespace sim {
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+constexpr int kMaxPages = 1 << 20;
+
+// Debug bit names and the parameter ids that set and clear them.
+const std::map<std::string, int32_t> kDebugParams = {
+    {"api", IPAM_CMF_PARAM_API}, {"rsv", IPAM_CMF_PARAM_RSV},     {"db", IPAM_CMF_PARAM_DB},
+    {"event", IPAM_CMF_PARAM_EVENT}, {"sub", IPAM_CMF_PARAM_SUB}, {"all", IPAM_CMF_PARAM_ALL},
+};
+
+std::string debugNames(uint32_t word) {
+    static const std::pair<uint32_t, const char *> bits[] = {
+        {IPAM_DBG_API, "api"}, {IPAM_DBG_EVENT, "event"}, {IPAM_DBG_SUB, "sub"},
+        {IPAM_DBG_RSV, "rsv"}, {IPAM_DBG_DB, "db"}};
+    std::string out;
+    for (const auto &[bit, name] : bits)
+        if (word & bit)
+            join(out, "|", name);
+    return out.empty() ? "none" : out;
+}
+
+struct Answer {
+    int32_t result = 0;
+    std::vector<std::pair<int32_t, std::vector<uint8_t>>> params; // host order
+};
+
+// One request to host `pid`; false with the reason on stderr.
+bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out) {
+    const std::string dir = ipamwire::runDir();
+    const int fd = ipamwire::connectTo(ipamwire::cmfPath(dir, pid));
+    if (fd < 0) {
+        std::fprintf(stderr, "ipam-sim ctl: host %d is not running (%s)\n", static_cast<int>(pid),
+                     std::strerror(errno));
+        return false;
+    }
+    ipamwire::setTimeouts(fd, kWaitMs);
+    uint8_t payload[ipamwire::kMaxPayload];
+    const uint32_t n = ipamwire::mgmtRequestEncode(req, payload, sizeof payload);
+    bool ok = ipamwire::sendFrame(fd, ipamwire::Type::MgmtReq, req.objectId, payload, n);
+    const char *why = "no answer";
+    out = Answer{};
+    for (int frames = 0; ok && frames <= kMaxPages; ++frames) {
+        uint8_t buf[ipamwire::kMaxFrame + 1];
+        ipamwire::Frame f;
+        ok = ipamwire::waitReadable(fd, -1, kWaitMs) > 0 &&
+             ipamwire::recvFrame(fd, buf, f, &why) == ipamwire::Recv::Frame;
+        if (ok && f.type == ipamwire::Type::MgmtDone) {
+            out.result = static_cast<int32_t>(f.word);
+            close(fd);
+            return true;
+        }
+        if (ok && f.type != ipamwire::Type::MgmtParam) {
+            why = "unexpected frame";
+            ok = false;
+        }
+        if (ok) {
+            std::vector<uint8_t> data(f.length);
+            ipamwire::paramConvert(req.objectId, f.payload, f.length, data.data(), false);
+            out.params.emplace_back(static_cast<int32_t>(f.word), std::move(data));
+        }
+    }
+    close(fd);
+    std::fprintf(stderr, "ipam-sim ctl: host %d went away or refused the request (%s)\n",
+                 static_cast<int>(pid), why);
+    return false;
+}
+
+bool noHandler(pid_t pid, const Answer &a) {
+    if (a.result != IPAMPLAT_NO_PEER)
+        return false;
+    std::fprintf(stderr, "ipam-sim ctl: host %d has no management handler registered\n",
+                 static_cast<int>(pid));
+    return true;
+}
+
+int list(bool json) {
+    const std::string dir = ipamwire::runDir();
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) {
+        std::fprintf(stderr, "ipam-sim ctl: %s: %s\n", dir.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::vector<long> pids;
+    while (dirent *e = readdir(d)) {
+        long pid = 0;
+        char tail[8] = {};
+        if (std::sscanf(e->d_name, "cmf-%ld.%5s", &pid, tail) != 2 || std::strcmp(tail, "sock") != 0)
+            continue;
+        // A socket left behind by a host that was killed answers nobody.
+        const int fd = ipamwire::connectTo(dir + "/" + e->d_name);
+        if (fd < 0)
+            continue;
+        close(fd);
+        pids.push_back(pid);
+    }
+    closedir(d);
+    std::sort(pids.begin(), pids.end());
+    if (!json)
+        std::printf("PID\n");
+    for (long pid : pids)
+        std::printf(json ? "{\"pid\":%ld}\n" : "%ld\n", pid);
+    return 0;
+}
+
+int debug(pid_t pid, const std::vector<std::string> &args, bool json) {
+    if (args.empty() || (args[0] != "get" && args[0] != "set" && args[0] != "clear")) {
+        std::fprintf(stderr, "ipam-sim ctl: debug get | debug set NAMES | debug clear NAMES\n");
+        return 2;
+    }
+    ipamwire::MgmtRequest req;
+    req.objectId = IPAM_CMF_OBJ_DEBUG;
+    req.count = 1;
+    if (args[0] == "get") {
+        req.operation = IPAM_CMF_OP_GET;
+        req.params[0].id = IPAM_CMF_PARAM_ALL;
+        Answer a;
+        if (!ask(pid, req, a) || noHandler(pid, a))
+            return 1;
+        if (a.result != IPAM_CMF_END || a.params.size() != 1 || a.params[0].second.size() != 4) {
+            std::fprintf(stderr, "ipam-sim ctl: host %d answered %d\n", static_cast<int>(pid), a.result);
+            return 1;
+        }
+        uint32_t word;
+        std::memcpy(&word, a.params[0].second.data(), 4);
+        if (json)
+            std::printf("{\"pid\":%d,\"debug\":%u,\"names\":\"%s\"}\n", static_cast<int>(pid), word,
+                        debugNames(word).c_str());
+        else
+            std::printf("%s %s\n", hex(word).c_str(), debugNames(word).c_str());
+        return 0;
+    }
+    if (args.size() < 2) {
+        std::fprintf(stderr, "ipam-sim ctl: debug %s needs bit names (%s)\n", args[0].c_str(),
+                     "api, event, sub, rsv, db, all");
+        return 2;
+    }
+    req.operation = args[0] == "set" ? IPAM_CMF_OP_SET : IPAM_CMF_OP_CLEAR;
+    for (size_t i = 1; i < args.size(); ++i) {
+        auto it = kDebugParams.find(args[i]);
+        if (it == kDebugParams.end()) {
+            std::fprintf(stderr, "ipam-sim ctl: unknown debug bit '%s' (api, event, sub, rsv, db, all)\n",
+                         args[i].c_str());
+            return 2;
+        }
+    }
+    for (size_t i = 1; i < args.size(); ++i) {
+        req.params[0].id = kDebugParams.at(args[i]);
+        Answer a;
+        if (!ask(pid, req, a) || noHandler(pid, a))
+            return 1;
+        if (a.result != 0) {
+            std::fprintf(stderr, "ipam-sim ctl: host %d answered %d to debug %s %s\n",
+                         static_cast<int>(pid), a.result, args[0].c_str(), args[i].c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int exportTable(pid_t pid, bool v6, int page, bool json) {
+    ipamwire::MgmtRequest req;
+    req.objectId = v6 ? IPAM_CMF_OBJ_ADDR6_TABLE : IPAM_CMF_OBJ_ADDR4_TABLE;
+    req.pageLimit = page;
+    req.count = 1;
+    const uint32_t size = v6 ? sizeof(Ipam6AddrInfo) : sizeof(Ipam4AddrInfo);
+    for (int pages = 0; pages < kMaxPages; ++pages) {
+        Answer a;
+        if (!ask(pid, req, a) || noHandler(pid, a))
+            return 1;
+        for (const auto &[id, data] : a.params) {
+            if (id != 0 || data.size() != size)
+                continue;
+            Record r;
+            if (v6) {
+                Ipam6AddrInfo info;
+                std::memcpy(&info, data.data(), size);
+                r = Record::from6(info);
+            } else {
+                Ipam4AddrInfo info;
+                std::memcpy(&info, data.data(), size);
+                r = Record::from4(info);
+            }
+            if (json)
+                std::printf("{\"pid\":%d,\"page\":%d,\"record\":%s}\n", static_cast<int>(pid), pages,
+                            recordJsonText(r).c_str());
+            else
+                std::printf("%s\n", recordText(r).c_str());
+            std::memcpy(req.params[0].data, data.data(), size);
+            req.params[0].length = static_cast<int32_t>(size);
+        }
+        std::fflush(stdout);
+        if (a.result == IPAM_CMF_END)
+            return 0;
+        if (a.result != 0 || a.params.empty()) {
+            std::fprintf(stderr, "ipam-sim ctl: host %d answered %d to the export\n",
+                         static_cast<int>(pid), a.result);
+            return 1;
+        }
+    }
+    return 1;
+}
+
+} // namespace
+
+int runCtl(const CtlOptions &o) {
+    if (ipamwire::runDir().empty()) {
+        std::fprintf(stderr, "ipam-sim ctl: set %s to the runtime directory\n", ipamwire::kRunDirEnv);
+        return 2;
+    }
+    if (o.args.empty() || (o.args[0] == "list" && o.args.size() == 1))
+        return list(o.json);
+    char *end = nullptr;
+    const long pid = std::strtol(o.args[0].c_str(), &end, 10);
+    if (end == o.args[0].c_str() || *end != '\0' || pid <= 0 || o.args.size() < 2 || o.page < 1) {
+        std::fprintf(stderr, "ipam-sim ctl: usage: ctl list | ctl PID debug get|set|clear [NAMES] | "
+                             "ctl PID export4|export6 [--page N] [--json]\n");
+        return 2;
+    }
+    const std::string &what = o.args[1];
+    std::vector<std::string> rest(o.args.begin() + 2, o.args.end());
+    if (what == "debug")
+        return debug(static_cast<pid_t>(pid), rest, o.json);
+    if ((what == "export4" || what == "export6") && rest.empty())
+        return exportTable(static_cast<pid_t>(pid), what == "export6", o.page, o.json);
+    std::fprintf(stderr, "ipam-sim ctl: unknown request '%s' (debug, export4, export6)\n", what.c_str());
+    return 2;
+}
+
+} // namespace sim
