@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "db/accel.h"
 #include "db/hash.h"
 #include "db/list.h"
 #include "ipam_db.h"
@@ -19,6 +20,11 @@ extern IpamHashTable gIpamIfNameHash;  // IpamIfNode by ifName
 extern IpamHashTable gIpamVrfIpHash;   // Ipam4DbNode by (vrfIndex, ipAddr)
 extern IpamHashTable gIpam6VrfIpHash;  // Ipam6DbNode by (vrfIndex, ip6Addr)
 extern gnl_sem_t gIpamDbSem;
+// Their private accelerators, one per index (db/accel.h).
+extern ipam::Accel gIpamIfAccel;
+extern ipam::Accel gIpamIfNameAccel;
+extern ipam::Accel gIpamVrfIpAccel;
+extern ipam::Accel gIpam6VrfIpAccel;
 
 // The database mutex; re-entrant for its holder. Failures are logged and the
 // caller goes on.
@@ -72,6 +78,25 @@ inline void ifKeyInit(IpamIfNode *key, uint32_t ifIndex, const char *name) {
     if (name) std::memcpy(key->ifName, name, strnlen(name, IPAM_IFNAME_SIZE - 1));
 }
 
+// The two interface indexes as keyed-search descriptions (db/accel.h).
+struct IfByIndex {
+    using Node = IpamIfNode;
+    static constexpr const char *kName = "gIpamIfHash";
+    static IpamHashTable &table() { return gIpamIfHash; }
+    static Accel &accel() { return gIpamIfAccel; }
+    static uint32_t hash(const void *n) { return ipamIfAccelHash(n); }
+    static bool sameKey(const Node &a, const Node &b) { return a.ifIndex == b.ifIndex; }
+};
+
+struct IfByName {
+    using Node = IpamIfNode;
+    static constexpr const char *kName = "gIpamIfNameHash";
+    static IpamHashTable &table() { return gIpamIfNameHash; }
+    static Accel &accel() { return gIpamIfNameAccel; }
+    static uint32_t hash(const void *n) { return ipamIfNameAccelHash(n); }
+    static bool sameKey(const Node &a, const Node &b) { return ipamIfNameHashCompare(&a, &b) == 0; }
+};
+
 // The interface node with this index, or null. Caller holds the lock.
 IpamIfNode *ifNodeFind(uint32_t ifIndex);
 // The interface node with this name (first 39 characters), or null. Caller
@@ -83,10 +108,15 @@ void ifNodeReleaseIfEmpty(IpamIfNode *ifNode);
 
 // What differs between the two address families, in one place. The shared
 // algorithms are templates over these; each exported twin stays a thin,
-// named entry point.
+// named entry point. Each also describes its (VRF, address) index for the
+// keyed searches of db/accel.h.
 struct Fam4 {
     using Info = Ipam4AddrInfo;
     using Node = Ipam4DbNode;
+    static constexpr const char *kName = "gIpamVrfIpHash";
+    static Accel &accel() { return gIpamVrfIpAccel; }
+    static uint32_t hash(const void *n) { return ipam4VrfIpAccelHash(n); }
+    static bool sameKey(const Node &a, const Node &b) { return ipam4VrfIpHashCompare(&a, &b) == 0; }
     static constexpr int kAf = AF_INET;
     static constexpr size_t kAddrLen = 4;
     static constexpr uint32_t kIfCareBits = IPAM4_EVT_IF_VALID | IPAM4_EVT_IF_INVALID;
@@ -101,6 +131,10 @@ struct Fam4 {
 struct Fam6 {
     using Info = Ipam6AddrInfo;
     using Node = Ipam6DbNode;
+    static constexpr const char *kName = "gIpam6VrfIpHash";
+    static Accel &accel() { return gIpam6VrfIpAccel; }
+    static uint32_t hash(const void *n) { return ipam6VrfIpAccelHash(n); }
+    static bool sameKey(const Node &a, const Node &b) { return ipam6VrfIpHashCompare(&a, &b) == 0; }
     static constexpr int kAf = AF_INET6;
     static constexpr size_t kAddrLen = 16;
     static constexpr uint32_t kIfCareBits = IPAM6_EVT_IF_VALID | IPAM6_EVT_IF_INVALID;

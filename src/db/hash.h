@@ -75,3 +75,10 @@ uint32_t ipam4VrfIpHashCompute(const void *node);
 int32_t ipam4VrfIpHashCompare(const void *a, const void *b);
 uint32_t ipam6VrfIpHashCompute(const void *node);
 int32_t ipam6VrfIpHashCompare(const void *a, const void *b);
+
+// The accelerators' own hashes of the same keys (whole address, well mixed;
+// see db/accel.h). Take whole nodes, like the index hashes.
+uint32_t ipamIfAccelHash(const void *node);
+uint32_t ipamIfNameAccelHash(const void *node);
+uint32_t ipam4VrfIpAccelHash(const void *node);
+uint32_t ipam6VrfIpAccelHash(const void *node);
