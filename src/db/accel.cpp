@@ -9,7 +9,7 @@ namespace ipam {
 namespace {
 
 // Growth keeps the load at or below 7/8 and multiplies the size by 1.5:
-// between 9/8 and 27/16 slots per node, and a run ends soon enough.
+// between 8/7 and 12/7 slots per node, and a run ends soon enough.
 constexpr uint32_t kMinCapacity = 64;
 
 bool overloaded(uint64_t nodes, uint64_t capacity) { return nodes * 8 > capacity * 7; }
@@ -21,15 +21,16 @@ uint32_t nextSlot(const Accel &a, uint32_t i) { return i + 1 == a.capacity ? 0 :
 uint32_t grownCapacity(uint32_t capacity, uint64_t nodes) {
     uint64_t c = capacity < kMinCapacity ? kMinCapacity : capacity + capacity / 2;
     while (overloaded(nodes, c)) c += c / 2;
-    if (c > UINT32_MAX || c > SIZE_MAX / (sizeof(void *) + 1)) return 0;
+    c = (c + kAccelLanes - 1) / kAccelLanes * kAccelLanes;
+    if (c > UINT32_MAX || c / kAccelLanes > (SIZE_MAX - kAccelSlack) / sizeof(AccelGroup)) return 0;
     return static_cast<uint32_t>(c);
 }
 
 void place(Accel &a, void *node, uint32_t hash) {
     uint32_t i = accelSlotOf(hash, a.capacity);
-    while (a.tags[i] != 0) i = nextSlot(a, i);
-    a.tags[i] = accelTagOf(hash);
-    a.slots[i] = node;
+    while (accelTag(a, i) != 0) i = nextSlot(a, i);
+    accelTag(a, i) = accelTagOf(hash);
+    accelNode(a, i) = node;
     a.count++;
 }
 
@@ -39,12 +40,14 @@ void place(Accel &a, void *node, uint32_t hash) {
 // `a` is then untouched.
 bool rebuild(Accel &a, const IpamHashTable *t, AccelHashFn hash, uint32_t capacity) {
     if (capacity == 0) return false;
-    void *block = std::malloc(static_cast<size_t>(capacity) * (sizeof(void *) + 1));
+    const size_t groups = capacity / kAccelLanes;
+    void *block = std::malloc(accelBlockBytes(capacity));
     if (block == nullptr) return false;
-    std::free(a.slots);
-    a.slots = static_cast<void **>(block);
-    a.tags = reinterpret_cast<uint8_t *>(a.slots + capacity);
-    std::memset(a.tags, 0, capacity);
+    std::free(a.block);
+    a.block = block;
+    const auto at = (reinterpret_cast<uintptr_t>(block) + kAccelSlack) & ~uintptr_t{kAccelSlack};
+    a.groups = reinterpret_cast<AccelGroup *>(at);
+    std::memset(static_cast<void *>(a.groups), 0, groups * sizeof(AccelGroup));
     a.capacity = capacity;
     a.count = 0;
     for (uint32_t b = 0; b < t->bucketCount; b++) {
@@ -74,9 +77,9 @@ bool between(uint32_t from, uint32_t k, uint32_t to) {
 }  // namespace
 
 void accelReset(Accel &a) {
-    std::free(a.slots);
-    a.slots = nullptr;
-    a.tags = nullptr;
+    std::free(a.block);
+    a.block = nullptr;
+    a.groups = nullptr;
     a.capacity = 0;
     a.count = 0;
     a.complete = true;
@@ -84,7 +87,7 @@ void accelReset(Accel &a) {
 
 uint32_t accelRunEnd(const Accel &a, uint32_t home) {
     uint32_t i = home;
-    while (a.tags[i] != 0) i = nextSlot(a, i);  // the load limit leaves an empty slot
+    while (accelTag(a, i) != 0) i = nextSlot(a, i);  // the load limit leaves an empty slot
     return i;
 }
 
@@ -106,19 +109,19 @@ void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, void *node) {
 void accelRemove(Accel &a, AccelHashFn hash, const void *node) {
     if (!a.complete || a.capacity == 0) return;
     uint32_t hole = accelSlotOf(hash(node), a.capacity);
-    while (a.tags[hole] != 0 && a.slots[hole] != node) hole = nextSlot(a, hole);
-    if (a.tags[hole] == 0) return;  // not held
+    while (accelTag(a, hole) != 0 && accelNode(a, hole) != node) hole = nextSlot(a, hole);
+    if (accelTag(a, hole) == 0) return;  // not held
     // Backward shift: pull each later entry of the run into the hole unless
     // that would put it before its home. Entries move in run order, so
     // same-key nodes keep theirs.
-    for (uint32_t j = nextSlot(a, hole); a.tags[j] != 0; j = nextSlot(a, j)) {
-        if (between(hole, accelSlotOf(hash(a.slots[j]), a.capacity), j)) continue;
-        a.tags[hole] = a.tags[j];
-        a.slots[hole] = a.slots[j];
+    for (uint32_t j = nextSlot(a, hole); accelTag(a, j) != 0; j = nextSlot(a, j)) {
+        if (between(hole, accelSlotOf(hash(accelNode(a, j)), a.capacity), j)) continue;
+        accelTag(a, hole) = accelTag(a, j);
+        accelNode(a, hole) = accelNode(a, j);
         hole = j;
     }
-    a.tags[hole] = 0;
-    a.slots[hole] = nullptr;
+    accelTag(a, hole) = 0;
+    accelNode(a, hole) = nullptr;
     a.count--;
 }
 

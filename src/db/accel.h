@@ -23,13 +23,35 @@
 
 namespace ipam {
 
-struct Accel {
-    void **slots;       // node pointers; meaningful where the tag is set
-    uint8_t *tags;      // 0: empty; otherwise kAccelTagBit | 7 bits of the hash
-    uint32_t capacity;  // slots; 0 until the first insertion
-    uint32_t count;     // nodes held
-    bool complete;      // holds every node of its index
+// Slots come in groups of one cache line: the tags and the node pointers
+// they describe, so a probe touches one line before it reaches a node.
+constexpr uint32_t kAccelLanes = 64 / (sizeof(void *) + 1);  // 7, or 12 on 32 bits
+struct alignas(64) AccelGroup {
+    uint8_t tags[kAccelLanes];  // 0: empty; otherwise kAccelTagBit | 7 bits of the hash
+    void *nodes[kAccelLanes];
 };
+static_assert(sizeof(AccelGroup) == 64);
+
+struct Accel {
+    AccelGroup *groups;  // capacity / kAccelLanes of them, line-aligned in `block`
+    void *block;         // what was allocated
+    uint32_t capacity;   // slots; 0 until the first insertion
+    uint32_t count;      // nodes held
+    bool complete;       // holds every node of its index
+};
+
+// A table's block: its groups and the slack that aligns them to a line.
+constexpr size_t kAccelSlack = alignof(AccelGroup) - 1;
+inline size_t accelBlockBytes(uint32_t capacity) {
+    return capacity / kAccelLanes * sizeof(AccelGroup) + kAccelSlack;
+}
+
+inline uint8_t &accelTag(const Accel &a, uint32_t slot) {
+    return a.groups[slot / kAccelLanes].tags[slot % kAccelLanes];
+}
+inline void *&accelNode(const Accel &a, uint32_t slot) {
+    return a.groups[slot / kAccelLanes].nodes[slot % kAccelLanes];
+}
 
 using AccelHashFn = uint32_t (*)(const void *node);
 
@@ -75,8 +97,8 @@ typename K::Node *accelFindIn(const Accel &a, const typename K::Node &key, Accep
     const uint8_t tag = accelTagOf(h);
     for (uint32_t i = accelRunEnd(a, home); i != home;) {
         i = (i == 0 ? a.capacity : i) - 1;
-        if (a.tags[i] != tag) continue;
-        auto *n = static_cast<Node *>(a.slots[i]);
+        if (accelTag(a, i) != tag) continue;
+        auto *n = static_cast<Node *>(accelNode(a, i));
         if (K::sameKey(key, *n) && accept(*n)) return n;
     }
     return nullptr;

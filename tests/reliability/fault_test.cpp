@@ -216,10 +216,11 @@ Model fill() {
     return modelOf(script());
 }
 
-// A search accelerator's table (db/accel.h): a pointer and a tag byte per
-// slot, 64 slots at least; no node has that shape.
+// A search accelerator's table (db/accel.h): whole groups of slots and the
+// slack that aligns them; no node has that shape.
 bool accelTable(size_t size) {
-    return size % (sizeof(void *) + 1) == 0 && size / (sizeof(void *) + 1) >= 64;
+    using ipam::AccelGroup;
+    return size > 8 * sizeof(AccelGroup) && (size - ipam::kAccelSlack) % sizeof(AccelGroup) == 0;
 }
 
 TEST_F(FaultTest, EveryAllocationFailsInTurn) {

@@ -5,13 +5,13 @@
 
 #include "unit/db_fixture.h"
 
-// Fails every allocation of an accelerator table (a pointer and a tag byte
-// per slot, 64 slots at least) while armed; nodes still allocate.
+// Fails every allocation of an accelerator table (whole groups of slots and
+// the slack that aligns them) while armed; nodes still allocate.
 static std::atomic<bool> gFailTables{false};
 extern "C" void *__real_malloc(size_t);
 extern "C" void *__wrap_malloc(size_t n) {
-    const size_t slot = sizeof(void *) + 1;
-    if (gFailTables.load() && n % slot == 0 && n / slot >= 64) return nullptr;
+    const size_t group = sizeof(ipam::AccelGroup);
+    if (gFailTables.load() && n > 8 * group && (n - ipam::kAccelSlack) % group == 0) return nullptr;
     return __real_malloc(n);
 }
 
@@ -112,11 +112,12 @@ TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
     EXPECT_EQ(gIpam6VrfIpAccel.count, gIpam6VrfIpHash.count);
 }
 
-// 64 slots hold 56 nodes within the load limit. Past that a growth that
+// A table holds nodes up to 7/8 of its slots. Past that a growth that
 // cannot allocate goes on at the old size while a spare slot remains, then
 // hands the searches back to the chains; the next insertion that can
 // allocate rebuilds the table, same-key order included.
 TEST_F(Accel, GrowthThatCannotAllocateChangesNoResult) {
+    const ipam::Accel &a = gIpamVrfIpAccel;
     std::vector<Ipam4AddrInfo> stored;
     auto addAt = [&](uint32_t ifIndex, uint32_t host) {
         Ipam4AddrInfo r = addr4(ifIndex, "10.0.0.0/24");
@@ -131,20 +132,22 @@ TEST_F(Accel, GrowthThatCannotAllocateChangesNoResult) {
             ASSERT_EQ(ipam4DbNodeGetByAll(&r)->info.ifIndex, r.ifIndex);
         }
     };
-    for (uint32_t h = 1; h <= 56; h++) addAt(1, h);
-    ASSERT_EQ(gIpamVrfIpAccel.capacity, 64u);
+    uint32_t host = 1;
+    do addAt(1, host++);
+    while ((a.count + 1) * 8 <= a.capacity * 7);
+    const uint32_t capacity = a.capacity;
 
     gFailTables = true;
-    for (uint32_t h = 1; h <= 7; h++) addAt(2, h);  // same keys as on interface 1
-    EXPECT_TRUE(gIpamVrfIpAccel.complete);
-    EXPECT_EQ(gIpamVrfIpAccel.count, 63u);
+    for (uint32_t h = 1; a.count + 1 < capacity; h++) addAt(2, h);  // same keys as on interface 1
+    EXPECT_TRUE(a.complete);
+    EXPECT_EQ(a.capacity, capacity);
     allFound();
     Ipam4DbNode key{};
     key.info.ipAddr = stored[0].ipAddr;
     expectSameVisits<Fam4>(key);
 
     addAt(3, 1);
-    EXPECT_FALSE(gIpamVrfIpAccel.complete);
+    EXPECT_FALSE(a.complete);
     allFound();
     Ipam4DbNode *first = nullptr;
     ASSERT_EQ(ipam4_DbNodeGetByVrfIndexAndIp(0, stored[0].ipAddr, &first), 0);
@@ -154,8 +157,9 @@ TEST_F(Accel, GrowthThatCannotAllocateChangesNoResult) {
 
     gFailTables = false;
     addAt(3, 1);
-    EXPECT_TRUE(gIpamVrfIpAccel.complete);
-    EXPECT_EQ(gIpamVrfIpAccel.count, 64u);
+    EXPECT_TRUE(a.complete);
+    EXPECT_EQ(a.count, capacity);
+    EXPECT_GT(a.capacity, capacity);
     allFound();
     expectSameVisits<Fam4>(key);
 }
