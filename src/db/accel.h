@@ -4,10 +4,11 @@
 // stays the record of truth for order (walks, export, cursor resume); the
 // accelerator only answers "which nodes have this key" in constant time.
 //
-// Same-key nodes sit in one probe run in insertion order (oldest first):
-// insertion takes the first empty slot, backward shift and growth keep
-// their relative order. A search therefore reads its run backwards and
-// meets them as the index chain does, most recently inserted first.
+// Same-key nodes sit in one probe run newest first, as in the index chain:
+// a new node goes before the first node of its key (the rest of the run
+// moves up one slot), backward shift keeps the order of what stays, and
+// growth refills from the chains newest first. A search therefore stops at
+// the first match it accepts.
 //
 // Only the publisher thread writes the database, under the lock; it also
 // reads without the lock, which cannot race with its own writes, and host
@@ -33,12 +34,16 @@ struct alignas(64) AccelGroup {
 static_assert(sizeof(AccelGroup) == 64);
 
 struct Accel {
-    AccelGroup *groups;  // capacity / kAccelLanes of them, line-aligned in `block`
-    void *block;         // what was allocated
-    uint32_t capacity;   // slots; 0 until the first insertion
-    uint32_t count;      // nodes held
-    bool complete;       // holds every node of its index
+    AccelGroup *groups;   // line-aligned inside `block`
+    void *block;          // what was allocated
+    uint32_t groupCount;  // 0 until the first insertion
+    uint32_t capacity;    // slots: groupCount * kAccelLanes
+    uint32_t count;       // nodes held
+    bool complete;        // holds every node of its index
 };
+
+// Past the load limit of 3/4: linear probing degrades fast above it.
+inline bool accelOverloaded(uint64_t nodes, uint64_t capacity) { return nodes * 4 > capacity * 3; }
 
 // A table's block: its groups and the slack that aligns them to a line.
 constexpr size_t kAccelSlack = alignof(AccelGroup) - 1;
@@ -46,43 +51,52 @@ inline size_t accelBlockBytes(uint32_t capacity) {
     return capacity / kAccelLanes * sizeof(AccelGroup) + kAccelSlack;
 }
 
-inline uint8_t &accelTag(const Accel &a, uint32_t slot) {
-    return a.groups[slot / kAccelLanes].tags[slot % kAccelLanes];
+// A slot as its group and lane; probes step through these, not through slot
+// numbers, to keep divisions off the probe loop.
+struct AccelPos {
+    uint32_t group, lane;
+    bool operator==(const AccelPos &) const = default;
+};
+
+inline AccelPos accelPosOf(uint32_t hash, const Accel &a) {
+    const auto slot = static_cast<uint32_t>((static_cast<uint64_t>(hash) * a.capacity) >> 32);
+    return {slot / kAccelLanes, slot % kAccelLanes};
 }
-inline void *&accelNode(const Accel &a, uint32_t slot) {
-    return a.groups[slot / kAccelLanes].nodes[slot % kAccelLanes];
+inline uint32_t accelSlotNo(AccelPos p) { return p.group * kAccelLanes + p.lane; }
+inline void accelStep(const Accel &a, AccelPos &p) {
+    if (++p.lane < kAccelLanes) return;
+    p.lane = 0;
+    if (++p.group == a.groupCount) p.group = 0;
 }
+inline void accelStepBack(const Accel &a, AccelPos &p) {
+    if (p.lane-- > 0) return;
+    p.lane = kAccelLanes - 1;
+    p.group = (p.group == 0 ? a.groupCount : p.group) - 1;
+}
+inline uint8_t &accelTag(const Accel &a, AccelPos p) { return a.groups[p.group].tags[p.lane]; }
+inline void *&accelNode(const Accel &a, AccelPos p) { return a.groups[p.group].nodes[p.lane]; }
 
 using AccelHashFn = uint32_t (*)(const void *node);
+using AccelSameKeyFn = bool (*)(const void *a, const void *b);
 
 constexpr uint8_t kAccelTagBit = 0x80;
-
-inline uint32_t accelSlotOf(uint32_t hash, uint32_t capacity) {
-    return static_cast<uint32_t>((static_cast<uint64_t>(hash) * capacity) >> 32);
-}
 inline uint8_t accelTagOf(uint32_t hash) { return static_cast<uint8_t>(kAccelTagBit | (hash & 0x7f)); }
 
-// murmur3's 64-bit finaliser: every input bit reaches every output bit, so
-// neighbouring addresses land far apart.
-inline uint64_t accelMix64(uint64_t x) {
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdull;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ull;
-    x ^= x >> 33;
-    return x;
+// The end of the probe run that starts at `p`: its first empty slot. The
+// load limit leaves one.
+inline AccelPos accelRunEnd(const Accel &a, AccelPos p) {
+    while (accelTag(a, p) != 0) accelStep(a, p);
+    return p;
 }
-inline uint32_t accelMix(uint64_t x) { return static_cast<uint32_t>(accelMix64(x)); }
 
 // An empty, complete accelerator; frees what it held. Writer only.
 void accelReset(Accel &a);
-// Takes in `node`, which its index `t` already holds. May grow (allocate);
-// see the file comment for what a failed growth does. Writer only.
-void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, void *node);
+// Takes in `node`, which its index `t` already holds, before the other
+// nodes of its key. May grow (allocate); see the file comment for what a
+// failed growth does. Writer only.
+void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, AccelSameKeyFn same, void *node);
 // Lets go of `node`; never allocates. Writer only.
 void accelRemove(Accel &a, AccelHashFn hash, const void *node);
-// One past the last slot of the probe run that starts at `home`.
-uint32_t accelRunEnd(const Accel &a, uint32_t home);
 
 // The first node with the key of `key` that `accept` takes, in index chain
 // order (most recently inserted first), or null. K describes one index:
@@ -93,12 +107,10 @@ typename K::Node *accelFindIn(const Accel &a, const typename K::Node &key, Accep
     using Node = typename K::Node;
     if (a.capacity == 0) return nullptr;
     const uint32_t h = K::hash(&key);
-    const uint32_t home = accelSlotOf(h, a.capacity);
     const uint8_t tag = accelTagOf(h);
-    for (uint32_t i = accelRunEnd(a, home); i != home;) {
-        i = (i == 0 ? a.capacity : i) - 1;
-        if (accelTag(a, i) != tag) continue;
-        auto *n = static_cast<Node *>(accelNode(a, i));
+    for (AccelPos p = accelPosOf(h, a); accelTag(a, p) != 0; accelStep(a, p)) {
+        if (accelTag(a, p) != tag) continue;
+        auto *n = static_cast<Node *>(accelNode(a, p));
         if (K::sameKey(key, *n) && accept(*n)) return n;
     }
     return nullptr;
@@ -139,7 +151,12 @@ typename K::Node *keyedFindFirst(const typename K::Node &key) {
 template <class K>
 void keyedInsert(typename K::Node *node) {
     hashInsert(&K::table(), node);
-    accelAdd(K::accel(), &K::table(), K::hash, node);
+    accelAdd(K::accel(), &K::table(), K::hash,
+             [](const void *x, const void *y) {
+                 return K::sameKey(*static_cast<const typename K::Node *>(x),
+                                   *static_cast<const typename K::Node *>(y));
+             },
+             node);
 }
 template <class K>
 void keyedRemove(typename K::Node *node) {

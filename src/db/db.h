@@ -84,7 +84,7 @@ struct IfByIndex {
     static constexpr const char *kName = "gIpamIfHash";
     static IpamHashTable &table() { return gIpamIfHash; }
     static Accel &accel() { return gIpamIfAccel; }
-    static uint32_t hash(const void *n) { return ipamIfAccelHash(n); }
+    static uint32_t hash(const void *n) { return ifAccelHash(n); }
     static bool sameKey(const Node &a, const Node &b) { return a.ifIndex == b.ifIndex; }
 };
 
@@ -93,7 +93,7 @@ struct IfByName {
     static constexpr const char *kName = "gIpamIfNameHash";
     static IpamHashTable &table() { return gIpamIfNameHash; }
     static Accel &accel() { return gIpamIfNameAccel; }
-    static uint32_t hash(const void *n) { return ipamIfNameAccelHash(n); }
+    static uint32_t hash(const void *n) { return ifNameAccelHash(n); }
     static bool sameKey(const Node &a, const Node &b) { return ipamIfNameHashCompare(&a, &b) == 0; }
 };
 
@@ -115,8 +115,11 @@ struct Fam4 {
     using Node = Ipam4DbNode;
     static constexpr const char *kName = "gIpamVrfIpHash";
     static Accel &accel() { return gIpamVrfIpAccel; }
-    static uint32_t hash(const void *n) { return ipam4VrfIpAccelHash(n); }
-    static bool sameKey(const Node &a, const Node &b) { return ipam4VrfIpHashCompare(&a, &b) == 0; }
+    static uint32_t hash(const void *n) { return addr4AccelHash(n); }
+    // As ipam4VrfIpHashCompare answers 0, inline.
+    static bool sameKey(const Node &a, const Node &b) {
+        return a.info.vrfIndex == b.info.vrfIndex && a.info.ipAddr == b.info.ipAddr;
+    }
     static constexpr int kAf = AF_INET;
     static constexpr size_t kAddrLen = 4;
     static constexpr uint32_t kIfCareBits = IPAM4_EVT_IF_VALID | IPAM4_EVT_IF_INVALID;
@@ -133,8 +136,11 @@ struct Fam6 {
     using Node = Ipam6DbNode;
     static constexpr const char *kName = "gIpam6VrfIpHash";
     static Accel &accel() { return gIpam6VrfIpAccel; }
-    static uint32_t hash(const void *n) { return ipam6VrfIpAccelHash(n); }
-    static bool sameKey(const Node &a, const Node &b) { return ipam6VrfIpHashCompare(&a, &b) == 0; }
+    static uint32_t hash(const void *n) { return addr6AccelHash(n); }
+    // As ipam6VrfIpHashCompare answers 0, inline.
+    static bool sameKey(const Node &a, const Node &b) {
+        return a.info.vrfIndex == b.info.vrfIndex && std::memcmp(a.info.ip6Addr, b.info.ip6Addr, 16) == 0;
+    }
     static constexpr int kAf = AF_INET6;
     static constexpr size_t kAddrLen = 16;
     static constexpr uint32_t kIfCareBits = IPAM6_EVT_IF_VALID | IPAM6_EVT_IF_INVALID;

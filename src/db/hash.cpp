@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "common/bytes.h"
-#include "db/accel.h"
 
 namespace ipam {
 
@@ -151,28 +150,11 @@ int32_t ipam6VrfIpHashCompare(const void *a, const void *b) {
     return std::memcmp(ia.ip6Addr, ib.ip6Addr, 16) == 0 ? 0 : -1;
 }
 
-uint32_t ipamIfAccelHash(const void *node) {
-    return ipam::accelMix(static_cast<const IpamIfNode *>(node)->ifIndex);
-}
-
 // FNV-1a over the compared bytes, then the mix.
-uint32_t ipamIfNameAccelHash(const void *node) {
+uint32_t ipam::ifNameAccelHash(const void *node) {
     const char *name = static_cast<const IpamIfNode *>(node)->ifName;
     uint64_t h = 0xcbf29ce484222325ull;
     for (size_t i = 0; i < IPAM_IFNAME_SIZE && name[i] != '\0'; i++)
         h = (h ^ static_cast<uint8_t>(name[i])) * 0x100000001b3ull;
     return ipam::accelMix(h);
-}
-
-uint32_t ipam4VrfIpAccelHash(const void *node) {
-    const Ipam4AddrInfo &i = static_cast<const Ipam4DbNode *>(node)->info;
-    return ipam::accelMix((uint64_t{i.vrfIndex} << 32) | ipam::addrValue(i.ipAddr));
-}
-
-uint32_t ipam6VrfIpAccelHash(const void *node) {
-    const Ipam6AddrInfo &i = static_cast<const Ipam6DbNode *>(node)->info;
-    auto half = [&](int at) {
-        return (uint64_t{ipam::loadBe32(i.ip6Addr + at)} << 32) | ipam::loadBe32(i.ip6Addr + at + 4);
-    };
-    return ipam::accelMix(ipam::accelMix64((uint64_t{i.vrfIndex} << 32) ^ half(0)) ^ half(8));
 }

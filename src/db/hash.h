@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/bytes.h"
 #include "ipam_db.h"
 
 namespace ipam {
@@ -76,9 +77,36 @@ int32_t ipam4VrfIpHashCompare(const void *a, const void *b);
 uint32_t ipam6VrfIpHashCompute(const void *node);
 int32_t ipam6VrfIpHashCompare(const void *a, const void *b);
 
-// The accelerators' own hashes of the same keys (whole address, well mixed;
-// see db/accel.h). Take whole nodes, like the index hashes.
-uint32_t ipamIfAccelHash(const void *node);
-uint32_t ipamIfNameAccelHash(const void *node);
-uint32_t ipam4VrfIpAccelHash(const void *node);
-uint32_t ipam6VrfIpAccelHash(const void *node);
+namespace ipam {
+
+// murmur3's 64-bit finaliser: every input bit reaches every output bit, so
+// neighbouring addresses land far apart.
+inline uint64_t accelMix64(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    x ^= x >> 33;
+    return x;
+}
+inline uint32_t accelMix(uint64_t x) { return static_cast<uint32_t>(accelMix64(x)); }
+
+// The accelerators' own hashes of the same keys (db/accel.h): the whole key,
+// well mixed. Take whole nodes, like the index hashes.
+inline uint32_t ifAccelHash(const void *node) {
+    return accelMix(static_cast<const IpamIfNode *>(node)->ifIndex);
+}
+uint32_t ifNameAccelHash(const void *node);
+inline uint32_t addr4AccelHash(const void *node) {
+    const Ipam4AddrInfo &i = static_cast<const Ipam4DbNode *>(node)->info;
+    return accelMix((uint64_t{i.vrfIndex} << 32) | loadBe32(&i.ipAddr));
+}
+inline uint32_t addr6AccelHash(const void *node) {
+    const Ipam6AddrInfo &i = static_cast<const Ipam6DbNode *>(node)->info;
+    auto half = [&i](int at) {
+        return (uint64_t{loadBe32(i.ip6Addr + at)} << 32) | loadBe32(i.ip6Addr + at + 4);
+    };
+    return accelMix(accelMix64((uint64_t{i.vrfIndex} << 32) ^ half(0)) ^ half(8));
+}
+
+}  // namespace ipam

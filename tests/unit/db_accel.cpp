@@ -112,7 +112,7 @@ TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
     EXPECT_EQ(gIpam6VrfIpAccel.count, gIpam6VrfIpHash.count);
 }
 
-// A table holds nodes up to 7/8 of its slots. Past that a growth that
+// A table holds nodes up to its load limit. Past that a growth that
 // cannot allocate goes on at the old size while a spare slot remains, then
 // hands the searches back to the chains; the next insertion that can
 // allocate rebuilds the table, same-key order included.
@@ -134,7 +134,7 @@ TEST_F(Accel, GrowthThatCannotAllocateChangesNoResult) {
     };
     uint32_t host = 1;
     do addAt(1, host++);
-    while ((a.count + 1) * 8 <= a.capacity * 7);
+    while (!ipam::accelOverloaded(a.count + 1, a.capacity));
     const uint32_t capacity = a.capacity;
 
     gFailTables = true;
