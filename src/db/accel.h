@@ -142,12 +142,14 @@ typename K::Node *keyedFind(const typename K::Node &key, Accept accept) {
     return found;
 }
 
+// The most recently inserted node with the key of `key`, or null.
 template <class K>
 typename K::Node *keyedFindFirst(const typename K::Node &key) {
     return keyedFind<K>(key, [](const typename K::Node &) { return true; });
 }
 
-// Index and accelerator together, for the writer.
+// Links `node` into the index (at the front of its chain) and the
+// accelerator (before the other nodes of its key). Writer, under the lock.
 template <class K>
 void keyedInsert(typename K::Node *node) {
     hashInsert(&K::table(), node);
@@ -158,6 +160,7 @@ void keyedInsert(typename K::Node *node) {
              },
              node);
 }
+// Unlinks `node` from both; allocates nothing. Writer, under the lock.
 template <class K>
 void keyedRemove(typename K::Node *node) {
     accelRemove(K::accel(), K::hash, node);
