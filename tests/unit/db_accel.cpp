@@ -11,7 +11,7 @@ static std::atomic<bool> gFailTables{false};
 extern "C" void *__real_malloc(size_t);
 extern "C" void *__wrap_malloc(size_t n) {
     const size_t group = sizeof(ipam::AccelGroup);
-    if (gFailTables.load() && n > 8 * group && (n - ipam::kAccelSlack) % group == 0) return nullptr;
+    if (gFailTables.load() && n > 4 * group && (n - ipam::kAccelSlack) % group == 0) return nullptr;
     return __real_malloc(n);
 }
 
