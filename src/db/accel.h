@@ -132,7 +132,7 @@ typename K::Node *chainFind(const typename K::Node &key, Accept accept) {
 // Every keyed search of an index goes through here.
 template <class K, class Accept>
 typename K::Node *keyedFind(const typename K::Node &key, Accept accept) {
-    if (!hashSetUp(&K::table())) return nullptr;
+    if (!hashSearchable(&K::table())) return nullptr;
     const Accel &a = K::accel();
     if (!a.complete) return chainFind<K>(key, accept);
     typename K::Node *found = accelFindIn<K>(a, key, accept);

@@ -155,7 +155,7 @@ void ifNodeReleaseIfEmpty(IpamIfNode *ifNode) {
 
 IpamIfNode *ipamGetAddrIfNode(const IpamIfNode *key) {
     if (IpamIfNode *found = ipam::ifNodeFind(key->ifIndex)) return found;
-    if (!ipam::hashSetUp(&gIpamIfHash) || !ipam::hashSetUp(&gIpamIfNameHash)) return nullptr;
+    if (!ipam::hashSearchable(&gIpamIfHash) || !ipam::hashSearchable(&gIpamIfNameHash)) return nullptr;
     auto *n = static_cast<IpamIfNode *>(std::malloc(sizeof(IpamIfNode)));
     if (n == nullptr) return nullptr;
     std::memset(n, 0, sizeof *n);

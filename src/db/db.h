@@ -51,15 +51,22 @@ public:
 
 // The database lock for a scope, taken only while the database is set up.
 // Without a database there is nothing to guard (and before the first set-up
-// no mutex to take), so every operation then acts on an empty replica; the
-// hash helpers answer "nothing" on an index that is not set up.
+// no mutex to take), so every operation then acts on an empty replica, to
+// its end: its searches find nothing even if a subscription sets the
+// database up meanwhile (see tNoDatabaseScopes).
 class DbLockIfSetUp {
 public:
     DbLockIfSetUp() : held_(hashSetUp(&gIpamIfHash)) {
-        if (held_) ipamDbLock();
+        if (held_)
+            ipamDbLock();
+        else
+            tNoDatabaseScopes++;
     }
     ~DbLockIfSetUp() {
-        if (held_) ipamDbUnlock();
+        if (held_)
+            ipamDbUnlock();
+        else
+            tNoDatabaseScopes--;
     }
     DbLockIfSetUp(const DbLockIfSetUp &) = delete;
     DbLockIfSetUp &operator=(const DbLockIfSetUp &) = delete;

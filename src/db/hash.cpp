@@ -6,6 +6,8 @@
 
 namespace ipam {
 
+thread_local uint32_t tNoDatabaseScopes = 0;
+
 uint32_t lookup2Bytes(const uint8_t *k, uint32_t length, uint32_t initval) {
     uint32_t x = kGolden, y = kGolden, z = initval;
     uint32_t len = length;

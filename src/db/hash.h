@@ -61,6 +61,15 @@ inline bool hashSetUp(const IpamHashTable *t) {
     auto &magic = const_cast<uint32_t &>(t->magic);
     return std::atomic_ref<uint32_t>(magic).load(std::memory_order_acquire) == IPAM_HASH_MAGIC;
 }
+// Nonzero while this thread runs an operation that found no database as it
+// began, and so took no lock: its searches find nothing, also when a
+// database is set up meanwhile, whose nodes it could not read safely.
+extern thread_local uint32_t tNoDatabaseScopes;
+
+// Searchable by this thread now: set up, and not inside a scope that began
+// without a database.
+inline bool hashSearchable(const IpamHashTable *t) { return tNoDatabaseScopes == 0 && hashSetUp(t); }
+
 inline void hashPublish(IpamHashTable *t, uint32_t magic) {
     std::atomic_ref<uint32_t>(t->magic).store(magic, std::memory_order_release);
 }
