@@ -53,28 +53,29 @@ public:
 // Without a database there is nothing to guard (and before the first set-up
 // no mutex to take), so every operation then acts on an empty replica, to
 // its end: its searches find nothing even if a subscription sets the
-// database up meanwhile (see tNoDatabaseScopes).
+// database up meanwhile (see tNoDatabaseScopes). The set-up is checked again
+// once the lock is held: a database torn down while this thread waited, and
+// set up anew (which readies the mutex afresh) while it runs, must not be
+// read either.
 class DbLockIfSetUp {
 public:
     DbLockIfSetUp() : held_(hashSetUp(&gIpamIfHash)) {
-        if (held_)
-            ipamDbLock();
-        else
-            tNoDatabaseScopes++;
+        if (held_) ipamDbLock();
+        setUp_ = held_ && hashSetUp(&gIpamIfHash);
+        if (!setUp_) tNoDatabaseScopes++;
     }
     ~DbLockIfSetUp() {
-        if (held_)
-            ipamDbUnlock();
-        else
-            tNoDatabaseScopes--;
+        if (!setUp_) tNoDatabaseScopes--;
+        if (held_) ipamDbUnlock();
     }
     DbLockIfSetUp(const DbLockIfSetUp &) = delete;
     DbLockIfSetUp &operator=(const DbLockIfSetUp &) = delete;
-    // True when the database was set up as the lock was taken.
-    bool setUp() const { return held_; }
+    // True when the database was set up once the lock was taken.
+    bool setUp() const { return setUp_; }
 
 private:
     bool held_;
+    bool setUp_;
 };
 
 // A zero-filled interface key holding at most 39 characters of `name`, so it
