@@ -3,8 +3,6 @@
 // database, whose result it returns unchanged; neither refusal writes to the
 // caller's record. Refusals are traced under IPAM_DBG_API only: a host that
 // polls before the first batch has ended must not flood the error log.
-#include <cstring>
-
 #include "common/log.h"
 #include "db/addr.h"
 
@@ -89,16 +87,7 @@ int32_t IPAM6_GetAddrInfoByIfName(const char *ifName, Ipam6AddrInfo *out) {
 
 int32_t IPAM6_GetAddrInfo(uint32_t vrfIndex, const uint8_t *addr, Ipam6AddrInfo *out) {
     if (int32_t r = admit6(out != nullptr && addr != nullptr)) return r;
-    Ipam6Addr key;
-    std::memcpy(key.octet, addr, sizeof key.octet);
-    // Found and copied under one hold of the lock: the node may be freed by
-    // the publisher thread as soon as it is released.
-    ipam::DbLockIfSetUp lock;
-    Ipam6DbNode *node = nullptr;
-    int32_t r = ipam6_DbNodeGetByVrfIndexAndIp(vrfIndex, key, &node);
-    if (r != IPAM_OK) return r;
-    std::memcpy(out, &node->info, sizeof node->info);
-    return IPAM_OK;
+    return ipam::addr6InfoGetByVrfIp(vrfIndex, addr, out);
 }
 
 int32_t IPAM4_WalkAddrInfo(uint32_t ifIndex, Ipam4AddrInfoWalkFn callback, void *user) {

@@ -27,6 +27,12 @@ int32_t ipam6DbNodeRemove(Ipam6DbNode *node);
 
 namespace ipam {
 
+// The first record with this (VRF, address) key, copied into `out` under one
+// hold of the lock: 0, 14 when there is none, 16 for a null pointer. The
+// IPv6 twin of ipam4_AddrInfoGetByVrfIndexAndIp, which the host's IPv6 query
+// reaches; unlike IPv4 no attribute makes a record give way.
+int32_t addr6InfoGetByVrfIp(uint32_t vrfIndex, const uint8_t *addr, Ipam6AddrInfo *out);
+
 // Equal in ifIndex, mask, address and vrfIndex (compared in this order).
 template <class Fam>
 bool sameIgnoringAttr(const typename Fam::Info &a, const typename Fam::Info &b) {
@@ -36,7 +42,10 @@ bool sameIgnoringAttr(const typename Fam::Info &a, const typename Fam::Info &b) 
 }
 
 // The same record: the attribute takes part only while the host tracks the
-// family's interface validity, read from the care mask at each call.
+// family's interface validity, read from the care mask at each call. This is
+// the one place the database reads subscription state, and it is meant to:
+// identity follows what the host asked to be told. It goes through the
+// exported accessor ipamSubGetCareEvt (ipam.h), so db includes no sub header.
 template <class Fam>
 bool sameRecord(const typename Fam::Info &a, const typename Fam::Info &b) {
     if (!sameIgnoringAttr<Fam>(a, b)) return false;

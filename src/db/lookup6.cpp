@@ -1,8 +1,8 @@
 // IPv6 lookups: the best source address of an interface for a destination,
-// found by interface index or name, and an interface's record with an exact
-// address. The lookups by interface take the database lock for their whole
-// run, selection and copy included; the caller's record is written only on
-// success.
+// found by interface index or name, an interface's record with an exact
+// address, and the record with a (VRF, address) key. Each takes the database
+// lock for its whole run, selection and copy included; the caller's record is
+// written only on success.
 #include <bit>
 #include <cstring>
 
@@ -116,4 +116,18 @@ int32_t ipam6_AddrInfoGetByIfIndexAndIfAddr(uint32_t ifIndex, const uint8_t *add
                  static_cast<int>(ifIndex), ipam::addrText(AF_INET6, addr, text));
     }
     return IPAM_ERR_NOT_FOUND;
+}
+
+int32_t ipam::addr6InfoGetByVrfIp(uint32_t vrfIndex, const uint8_t *addr, Ipam6AddrInfo *out) {
+    if (addr == nullptr || out == nullptr) return IPAM_ERR_PARAM;
+    Ipam6Addr key;
+    std::memcpy(key.octet, addr, sizeof key.octet);
+    // Found and copied under one hold of the lock: the node may be freed by
+    // the publisher thread as soon as it is released.
+    DbLockIfSetUp lock;
+    Ipam6DbNode *node = nullptr;
+    int32_t r = ipam6_DbNodeGetByVrfIndexAndIp(vrfIndex, key, &node);
+    if (r != IPAM_OK) return r;
+    std::memcpy(out, &node->info, sizeof node->info);
+    return IPAM_OK;
 }
