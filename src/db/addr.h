@@ -116,18 +116,18 @@ void unlinkAndFree(typename Fam::Node *node) {
 template <class Fam>
 int32_t removeMatching(const typename Fam::Info &record) {
     DbLockIfSetUp lock;
-    if (!lock.setUp()) return 0;
+    if (!lock.setUp()) return IPAM_OK;
     if (typename Fam::Node *node = findIgnoringAttr<Fam>(record)) unlinkAndFree<Fam>(node);
-    return 0;
+    return IPAM_OK;
 }
 
 // Removes exactly `node`; see ipam4DbNodeRemove. Takes the lock.
 template <class Fam>
 int32_t removeNode(typename Fam::Node *node) {
     DbLockIfSetUp lock;
-    if (!lock.setUp() || node == nullptr) return 0;
+    if (!lock.setUp() || node == nullptr) return IPAM_OK;
     unlinkAndFree<Fam>(node);
-    return 0;
+    return IPAM_OK;
 }
 
 }  // namespace ipam

@@ -22,7 +22,7 @@ int32_t ipam4_DbNodeGetByVrfIndexAndIp(uint32_t vrfIndex, uint32_t ipAddr, Ipam4
     key.info.ipAddr = ipAddr;
     Ipam4DbNode *node = ipam::keyedFindFirst<Fam4>(key);
     if (out) *out = node;
-    if (node) return 0;
+    if (node) return IPAM_OK;
     if (ipam::dbgOn(IPAM_DBG_DB)) {
         char text[16];
         IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam db has not find the data with vrfIndex %d ipAddr %s",
@@ -32,24 +32,24 @@ int32_t ipam4_DbNodeGetByVrfIndexAndIp(uint32_t vrfIndex, uint32_t ipAddr, Ipam4
 }
 
 int32_t ipam4_AddAddrInfoNode(const Ipam4AddrInfo *record, uint32_t batchVer) {
-    if (record == nullptr) return -1;
+    if (record == nullptr) return IPAM_ERR_FAIL;
     ipam::DbLockIfSetUp lock;
     if (Ipam4DbNode *node = ipam4DbNodeGetByAll(record)) {
         // Only the stamp is refreshed: an IPv4 record keeps the ipAttr it was
         // stored with (unlike IPv6, which takes the new one over).
         node->batchVer = batchVer;
         IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam db addr info is exist");
-        return 0;
+        return IPAM_OK;
     }
     if (!ipam::insertNew<Fam4>(*record, batchVer)) {
         IPAM_ERR("(PID:%d)Ipam db malloc ipam db node failed");
-        return -1;
+        return IPAM_ERR_FAIL;
     }
-    return 0;
+    return IPAM_OK;
 }
 
 int32_t ipam4_DelAddrInfoNode(const Ipam4AddrInfo *record) {
-    if (record == nullptr) return 0;
+    if (record == nullptr) return IPAM_OK;
     return ipam::removeMatching<Fam4>(*record);
 }
 

@@ -26,7 +26,7 @@ int32_t ipam6_DbNodeGetByVrfIndexAndIp(uint32_t vrfIndex, Ipam6Addr ip6Addr, Ipa
     std::memcpy(key.info.ip6Addr, ip6Addr.octet, sizeof key.info.ip6Addr);
     Ipam6DbNode *node = ipam::keyedFindFirst<Fam6>(key);
     if (out) *out = node;
-    if (node) return 0;
+    if (node) return IPAM_OK;
     if (ipam::dbgOn(IPAM_DBG_DB)) {
         char text[48];
         IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db has not find the data with vrfIndex %d ip6Addr %s",
@@ -36,7 +36,7 @@ int32_t ipam6_DbNodeGetByVrfIndexAndIp(uint32_t vrfIndex, Ipam6Addr ip6Addr, Ipa
 }
 
 int32_t ipam6_AddAddrInfoNode(const Ipam6AddrInfo *record, uint32_t batchVer) {
-    if (record == nullptr) return -1;
+    if (record == nullptr) return IPAM_ERR_FAIL;
     ipam::DbLockIfSetUp lock;
     if (Ipam6DbNode *node = ipam6DbNodeGetByAll(record)) {
         // An IPv6 record stored again takes over the new attribute word.
@@ -44,13 +44,13 @@ int32_t ipam6_AddAddrInfoNode(const Ipam6AddrInfo *record, uint32_t batchVer) {
         IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db addr info is exist, update ip6Attr (0x%x-->0x%x)",
                  node->info.ip6Attr, record->ip6Attr);
         node->info.ip6Attr = record->ip6Attr;
-        return 0;
+        return IPAM_OK;
     }
     if (!ipam::insertNew<Fam6>(*record, batchVer)) {
         IPAM_ERR("(PID:%d)Ipam6 db malloc ipam db node failed");
-        return -1;
+        return IPAM_ERR_FAIL;
     }
-    return 0;
+    return IPAM_OK;
 }
 
 int32_t ipam6_UpdAddrInfoNode(const Ipam6AddrInfo *record, uint32_t batchVer) {
@@ -60,11 +60,11 @@ int32_t ipam6_UpdAddrInfoNode(const Ipam6AddrInfo *record, uint32_t batchVer) {
     if (node == nullptr) return IPAM_ERR_NOT_FOUND;
     node->batchVer = batchVer;
     node->info.ip6Attr = record->ip6Attr;
-    return 0;
+    return IPAM_OK;
 }
 
 int32_t ipam6_DelAddrInfoNode(const Ipam6AddrInfo *record) {
-    if (record == nullptr) return 0;
+    if (record == nullptr) return IPAM_OK;
     return ipam::removeMatching<Fam6>(*record);
 }
 

@@ -80,7 +80,7 @@ int32_t ipam_DbInit(void) {
     // takes it as soon as it sees an index set up.
     if (gnl_sem_mutex_init("ipamDbSem", &gIpamDbSem) != 0) {
         IPAM_ERR("(PID:%d)Ipam db failed to create ipam database semaphore");
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     for (const IndexDesc &d : kIndexes) {
         IpamHashTable *t = d.table;
@@ -96,13 +96,13 @@ int32_t ipam_DbInit(void) {
             else
                 IPAM_ERR("(PID:%d)Ipam db init ipam hash table by ifIndex is the key failed");
             releaseIndexes();
-            return -1;
+            return IPAM_ERR_FAIL;
         }
         for (uint32_t b = 0; b < IPAM_DB_HASH_SIZE; b++) t->buckets[b] = nullptr;
         ipam::accelReset(*d.accel);  // takes its first table with the first node
         ipam::hashPublish(t, IPAM_HASH_MAGIC);
     }
-    return 0;
+    return IPAM_OK;
 }
 
 void ipam_DbUnInit(void) {

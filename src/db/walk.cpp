@@ -45,8 +45,8 @@ typename Fam::Node *firstToVisit(const typename Fam::Info *cursor) {
     return first ? static_cast<Node *>(ipam::hashNodeOf(t, first)) : nullptr;
 }
 
-// -2 at the end of the table; -1 when a callback answered non-zero, that
-// answer stored in *status when status is not null. The successor is fixed
+// IPAM_WALK_END at the end of the table; IPAM_ERR_FAIL when a callback
+// answered non-zero, that answer stored in *status when status is not null. The successor is fixed
 // before each callback runs, so a callback may remove the node it is given
 // (and no other node of the family).
 template <class Fam, class NodeFn>
@@ -120,9 +120,9 @@ int32_t walkIfNodes(uint32_t ifIndex, NodeFn callback, void *user, int32_t noInt
     if (ifNode == nullptr) return noInterface;
     IpamListLink *head = &Fam::list(*ifNode);
     for (IpamListLink *l = head->next; l != head; l = l->next)
-        if (callback(ipam::nodeOfIfLink<Node>(l), user) != 0) return 0;
+        if (callback(ipam::nodeOfIfLink<Node>(l), user) != 0) return IPAM_OK;
     IfWalkLog<Fam>::over(ifIndex);
-    return 0;
+    return IPAM_OK;
 }
 
 // Hands the callback a private copy of each of the interface's records, in
@@ -150,7 +150,7 @@ int32_t walkIfRecords(uint32_t ifIndex, RecordFn callback, void *user) {
         IfWalkLog<Fam>::visited(ifIndex, copy);
     }
     IfWalkLog<Fam>::over(ifIndex);
-    return 0;
+    return IPAM_OK;
 }
 
 }  // namespace

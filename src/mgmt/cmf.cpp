@@ -81,9 +81,9 @@ int32_t exportTable(void *context) {
     }
     int32_t status = 0;
     int32_t walked = Exp::walk(cursor, context, &status);
-    if (status == kEncodePageFull) return 0;
+    if (status == kEncodePageFull) return IPAM_OK;
     if (walked == IPAM_WALK_END && status == 0) return IPAM_CMF_END;
-    return -1;
+    return IPAM_ERR_FAIL;
 }
 
 // The debug bits each parameter id stands for; the order is not the bits'.
@@ -131,21 +131,21 @@ int32_t debugChange(void *context, bool set) {
         word.fetch_or(paramBits(p.id), std::memory_order_relaxed);
     else
         word.fetch_and(~paramBits(p.id), std::memory_order_relaxed);
-    return 0;
+    return IPAM_OK;
 }
 
 }  // namespace
 
 int32_t ipam_CmfServerModCallbackReg(void) {
-    if (CMF_ServerModCallbackReg(IPAM_MODULE_ID, ipamCmfServerHdl) == 0) return 0;
+    if (CMF_ServerModCallbackReg(IPAM_MODULE_ID, ipamCmfServerHdl) == 0) return IPAM_OK;
     IPAM_ERR("(PID:%d)Ipam cmf server init cmf handle register failed!");
-    return -1;
+    return IPAM_ERR_FAIL;
 }
 
 int32_t ipam_CmfServerModCallbackUnreg(void) {
-    if (CMF_ServerModCallbackUnreg(IPAM_MODULE_ID) == 0) return 0;
+    if (CMF_ServerModCallbackUnreg(IPAM_MODULE_ID) == 0) return IPAM_OK;
     IPAM_ERR("(PID:%d)Ipam cmf server uninit cmf handle register failed!");
-    return -1;
+    return IPAM_ERR_FAIL;
 }
 
 int32_t ipamCmfServerHdl(void *context) {
@@ -170,7 +170,7 @@ int32_t ipamCmfServerHdl(void *context) {
         }
     default:
         IPAM_ERR("(PID:%d)Ipam cmf server invalid object id %d", obj.objectId);
-        return -1;
+        return IPAM_ERR_FAIL;
     }
 }
 

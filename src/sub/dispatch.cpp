@@ -177,7 +177,7 @@ int32_t sweepNode(typename Sub::Node *node) {
     if (node->batchVer == batchVersion()) return 0;
     raiseDeleted<Sub>(node->info);
     int32_t result = Sub::removeNode(node);
-    if (result == -1) IPAM_ERR("(PID:%d)Ipam subscrib delete addr info node failed");
+    if (result == IPAM_ERR_FAIL) IPAM_ERR("(PID:%d)Ipam subscrib delete addr info node failed");
     return result;
 }
 
@@ -198,7 +198,7 @@ bool isIfCode(int32_t code) {
 int32_t ifMessage(int32_t code, uint32_t length, const void *payload) {
     if (payload == nullptr || length < sizeof(uint32_t)) {
         refuseMessage(code, length);
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     IpamIfBlock block;
     std::memset(&block, 0, sizeof block);
@@ -210,7 +210,7 @@ int32_t ifMessage(int32_t code, uint32_t length, const void *payload) {
         ipam_DbAddrWalkByIf(block.ifIndex, ipam4IfEvtWalkCb, &codeWord);
     else
         ipam6_DbAddrWalkByIf(block.ifIndex, ipam6IfEvtWalkCb, &codeWord);
-    return 0;
+    return IPAM_OK;
 }
 
 // The relay message is only passed on; its payload is read by the traces
@@ -221,7 +221,7 @@ int32_t relayMessage(int32_t code, uint32_t length, const void *payload) {
     if (payload != nullptr) std::memcpy(&r, payload, std::min<size_t>(length, sizeof r));
     traceRecord<Sub4>(code, length, r);
     ipamEventNotify(IPAM_EVT_RELAY, nullptr);
-    return 0;
+    return IPAM_OK;
 }
 
 }  // namespace
@@ -230,7 +230,7 @@ int32_t ipamSubStart(void) {
     ipam::storeRelaxed(gIpamBatchVer, batchVersion() + 1);
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib receive publisher start message");
     ipamEventNotify(IPAM_EVT_BATCH_START, nullptr);
-    return 0;
+    return IPAM_OK;
 }
 
 int32_t ipamSubDispatch(int32_t code, uint32_t length, const void *payload) {
@@ -239,12 +239,12 @@ int32_t ipamSubDispatch(int32_t code, uint32_t length, const void *payload) {
     case IPAM4_EVT_ADD:
     case IPAM4_EVT_DEL: {
         Ipam4AddrInfo r;
-        if (!copyRecord<Sub4>(code, length, payload, &r)) return -1;
+        if (!copyRecord<Sub4>(code, length, payload, &r)) return IPAM_ERR_FAIL;
         traceRecord<Sub4>(code, length, r);
         if (static_cast<uint32_t>(code) == IPAM4_EVT_ADD) return addMessage<Sub4>(r);
         if (static_cast<uint32_t>(code) == IPAM4_EVT_DEL) return delMessage<Sub4>(r);
         batchRecord<Sub4>(r);
-        return 0;
+        return IPAM_OK;
     }
     case IPAM_EVT_RELAY:
         return relayMessage(code, length, payload);
@@ -257,13 +257,13 @@ int32_t ipamSubDispatch(int32_t code, uint32_t length, const void *payload) {
         if (isIfCode(code)) return ifMessage(code, length, payload);
         IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib receive unknown event 0x%x",
                  static_cast<uint32_t>(code));
-        return 0;
+        return IPAM_OK;
     }
 }
 
 int32_t ipam6SubDispatch(int32_t code, uint32_t length, const void *payload) {
     Ipam6AddrInfo r;
-    if (!copyRecord<Sub6>(code, length, payload, &r)) return -1;
+    if (!copyRecord<Sub6>(code, length, payload, &r)) return IPAM_ERR_FAIL;
     traceRecord<Sub6>(code, length, r);
     switch (static_cast<uint32_t>(code)) {
     case IPAM6_EVT_ADD:
@@ -286,20 +286,20 @@ int32_t ipam6SubDispatch(int32_t code, uint32_t length, const void *payload) {
     default:
         break;
     }
-    return 0;
+    return IPAM_OK;
 }
 
 int32_t ipamSubEnd(void) {
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib receive publisher end message");
-    int32_t result = 0;
+    int32_t result = IPAM_OK;
     // The first batch filled an empty replica: nothing can be stale yet.
     if (static_cast<int32_t>(batchVersion()) >= 2) {
-        if (ipam_DbAddrWalk(nullptr, ipamSubDbAddrWalkCb, nullptr, nullptr) == -1) {
+        if (ipam_DbAddrWalk(nullptr, ipamSubDbAddrWalkCb, nullptr, nullptr) == IPAM_ERR_FAIL) {
             IPAM_ERR("(PID:%d)Ipam subscrib walk db hash table failed");
-            result = -1;
-        } else if (ipam6_DbAddrWalk(nullptr, ipam6SubDbAddrWalkCb, nullptr, nullptr) == -1) {
+            result = IPAM_ERR_FAIL;
+        } else if (ipam6_DbAddrWalk(nullptr, ipam6SubDbAddrWalkCb, nullptr, nullptr) == IPAM_ERR_FAIL) {
             IPAM_ERR("(PID:%d)Ipam6 subscrib walk db hash table failed");
-            result = -1;
+            result = IPAM_ERR_FAIL;
         }
     }
     ipam::storeRelaxed(gIpamBatchFlag, 1);

@@ -118,7 +118,7 @@ int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMas
              reinterpret_cast<void *>(callback));
     if (subscribed()) {
         IPAM_ERR("(PID:%d)Ipam subscrib event has been registed");
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     ipam::storeRelaxed(gIpamModuleId, moduleId);
     ipam::storeRelaxed(gIpamWtHandle, handle);
@@ -129,7 +129,7 @@ int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMas
     if (ipam_DbInit() != 0) {
         IPAM_ERR("(PID:%d)Ipam subscrib data base initialize failed");
         abandonSubscription(moduleId);
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     gIpamSubUp |= IPAM_SUB_UP_DB;
 
@@ -138,14 +138,14 @@ int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMas
     if (PS_SubscriberInit(handle, moduleId, IPAM_MODULE_ID, care, &publisher, &kSubCallbacks) != 0) {
         IPAM_ERR("(PID:%d)Ipam subscrib initialize failed");
         abandonSubscription(moduleId);
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     gIpamSubUp |= IPAM_SUB_UP_PS;
 
     if (ipam_CmfServerModCallbackReg() != 0) {
         IPAM_ERR("(PID:%d)Ipam subscrib cmf call back reg failed");
         abandonSubscription(moduleId);
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     gIpamSubUp |= IPAM_SUB_UP_CMF;
 
@@ -153,14 +153,14 @@ int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMas
     IpamDfmQuery query;
     ipamSubDfmQuery(&query);
     if (gnl_dfm_process(&query) == 0) ipam::storeRelaxed(gIpamPubDbg, IPAM_DBG_ALL);
-    return 0;
+    return IPAM_OK;
 }
 
 int32_t IPAM4_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMask,
                              IpamEventCallback callback) {
     if (careMask & (IPAM6_EVT_BATCH | IPAM6_EVT_ADD | IPAM6_EVT_DEL)) {
         IPAM_ERR("(PID:%d)IPAM4 can't support ipv6 addr event.");
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     return IPAM_SubscribeEvent(handle, moduleId, careMask, callback);
 }
@@ -172,19 +172,19 @@ int32_t IPAM_UnSubscribeEvent(uint32_t moduleId) {
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)UnSubscriber input: %u", moduleId);
     if (!subscribed()) {
         IPAM_ERR("(PID:%d)Ipam subscrib event has been unregisted");
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     endPublisher(moduleId);
     endReplica();
     if (gIpamSubUp & IPAM_SUB_UP_CMF) {
         if (ipam_CmfServerModCallbackUnreg() != 0) {
             IPAM_ERR("(PID:%d)Ipam subscrib cmf call back unreg failed");
-            return -1;
+            return IPAM_ERR_FAIL;
         }
         gIpamSubUp &= ~IPAM_SUB_UP_CMF;
     }
     clearSubscription();
-    return 0;
+    return IPAM_OK;
 }
 
 int32_t IPAM4_UnSubscribeEvent(uint32_t moduleId) { return IPAM_UnSubscribeEvent(moduleId); }
