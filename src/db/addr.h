@@ -18,13 +18,6 @@ Ipam6DbNode *ipam6DbNodeGetByAll(const Ipam6AddrInfo *record);
 // whatever the attributes and the care mask, or null. Caller holds the lock.
 Ipam6DbNode *ipam6DbNodeGetIgnoreAttr(const Ipam6AddrInfo *record);
 
-// Removes exactly this node (not merely one with the same fields): off its
-// interface's list, out of its index, its interface node freed when this was
-// the interface's last address. Takes the lock; always 0. For callers that
-// hold a node, such as the batch-end sweep from inside a whole-table walk.
-int32_t ipam4DbNodeRemove(Ipam4DbNode *node);
-int32_t ipam6DbNodeRemove(Ipam6DbNode *node);
-
 namespace ipam {
 
 // The first record with this (VRF, address) key, copied into `out` under one
@@ -121,7 +114,10 @@ int32_t removeMatching(const typename Fam::Info &record) {
     return IPAM_OK;
 }
 
-// Removes exactly `node`; see ipam4DbNodeRemove. Takes the lock.
+// Removes exactly this node (not merely one with the same fields): off its
+// interface's list, out of its index, its interface node freed when this was
+// the interface's last address. Takes the lock; always 0. For callers that
+// hold a node, such as the batch-end sweep from inside a whole-table walk.
 template <class Fam>
 int32_t removeNode(typename Fam::Node *node) {
     DbLockIfSetUp lock;

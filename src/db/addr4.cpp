@@ -52,5 +52,3 @@ int32_t ipam4_DelAddrInfoNode(const Ipam4AddrInfo *record) {
     if (record == nullptr) return IPAM_OK;
     return ipam::removeMatching<Fam4>(*record);
 }
-
-int32_t ipam4DbNodeRemove(Ipam4DbNode *node) { return ipam::removeNode<Fam4>(node); }

@@ -67,5 +67,3 @@ int32_t ipam6_DelAddrInfoNode(const Ipam6AddrInfo *record) {
     if (record == nullptr) return IPAM_OK;
     return ipam::removeMatching<Fam6>(*record);
 }
-
-int32_t ipam6DbNodeRemove(Ipam6DbNode *node) { return ipam::removeNode<Fam6>(node); }

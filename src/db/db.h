@@ -26,6 +26,39 @@ extern ipam::Accel gIpamIfNameAccel;
 extern ipam::Accel gIpamVrfIpAccel;
 extern ipam::Accel gIpam6VrfIpAccel;
 
+// The four indexes' hash and compare functions (take whole nodes),
+// defined beside the index table in db.cpp.
+uint32_t ipamIfHashCompute(const void *node);
+int32_t ipamIfHashCompare(const void *a, const void *b);
+uint32_t ipamIfNameHashCompute(const void *node);
+int32_t ipamIfNameHashCompare(const void *a, const void *b);
+uint32_t ipam4VrfIpHashCompute(const void *node);
+int32_t ipam4VrfIpHashCompare(const void *a, const void *b);
+uint32_t ipam6VrfIpHashCompute(const void *node);
+int32_t ipam6VrfIpHashCompare(const void *a, const void *b);
+
+namespace ipam {
+
+// The accelerators' own hashes of the same keys (db/accel.h): the whole key,
+// well mixed. Take whole nodes, like the index hashes.
+inline uint32_t ifAccelHash(const void *node) {
+    return accelMix(static_cast<const IpamIfNode *>(node)->ifIndex);
+}
+uint32_t ifNameAccelHash(const void *node);
+inline uint32_t addr4AccelHash(const void *node) {
+    const Ipam4AddrInfo &i = static_cast<const Ipam4DbNode *>(node)->info;
+    return accelMix((uint64_t{i.vrfIndex} << 32) | loadBe32(&i.ipAddr));
+}
+inline uint32_t addr6AccelHash(const void *node) {
+    const Ipam6AddrInfo &i = static_cast<const Ipam6DbNode *>(node)->info;
+    auto half = [&i](int at) {
+        return (uint64_t{loadBe32(i.ip6Addr + at)} << 32) | loadBe32(i.ip6Addr + at + 4);
+    };
+    return accelMix(accelMix64((uint64_t{i.vrfIndex} << 32) ^ half(0)) ^ half(8));
+}
+
+}  // namespace ipam
+
 // The database mutex; re-entrant for its holder. Failures are logged and the
 // caller goes on.
 void ipamDbLock();

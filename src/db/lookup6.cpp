@@ -9,7 +9,6 @@
 #include "common/bytes.h"
 #include "common/log.h"
 #include "db/addr.h"
-#include "db/lookup6.h"
 
 namespace {
 
@@ -40,8 +39,9 @@ int32_t ipam6_AddrMatchLen(const uint8_t *a, const uint8_t *b) {
 // the longest common prefix with `dest` wins, ties going to the record added
 // first; with no destination the first such record wins. When none is
 // eligible, the last link-local record of the list serves as the fallback,
-// whatever its attributes. Caller holds the lock.
-int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipam6AddrInfo *out) {
+// whatever its attributes. Copied into `out`: 0, or 14 when nothing
+// qualifies. Caller holds the lock.
+static int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipam6AddrInfo *out) {
     if (head == nullptr) return IPAM_ERR_NOT_FOUND;
     const Ipam6DbNode *best = nullptr;
     const Ipam6DbNode *linkLocal = nullptr;

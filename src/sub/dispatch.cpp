@@ -16,6 +16,18 @@
 #include "sub/event.h"
 #include "sub/state.h"
 
+// The walk callbacks handed to the database, defined below; named here so
+// the message handling can refer to them.
+//
+// Sweep callbacks: keep a node of the current batch (0), otherwise raise its
+// deletion and remove exactly that node (the removal's result).
+int32_t ipamSubDbAddrWalkCb(Ipam4DbNode *node, void *user);
+int32_t ipam6SubDbAddrWalkCb(Ipam6DbNode *node, void *user);
+// Interface validity callbacks; `user` points to the message's code. Change
+// the node's validity bits in place and raise the matching event; always 0.
+int32_t ipam4IfEvtWalkCb(Ipam4DbNode *node, void *user);
+int32_t ipam6IfEvtWalkCb(Ipam6DbNode *node, void *user);
+
 namespace {
 
 // What the message handling needs of each family beyond the database's
@@ -33,7 +45,7 @@ struct Sub4 : ipam::Fam4 {
     static Node *findSame(const Info &r) { return ipam4DbNodeGetByAll(&r); }
     static int32_t add(const Info &r, uint32_t batchVer) { return ipam4_AddAddrInfoNode(&r, batchVer); }
     static int32_t del(const Info &r) { return ipam4_DelAddrInfoNode(&r); }
-    static int32_t removeNode(Node *node) { return ipam4DbNodeRemove(node); }
+    static int32_t removeNode(Node *node) { return ipam::removeNode<Fam4>(node); }
 };
 
 struct Sub6 : ipam::Fam6 {
@@ -51,15 +63,15 @@ struct Sub6 : ipam::Fam6 {
     static Node *findSame(const Info &r) { return ipam6DbNodeGetByAll(&r); }
     static int32_t add(const Info &r, uint32_t batchVer) { return ipam6_AddAddrInfoNode(&r, batchVer); }
     static int32_t del(const Info &r) { return ipam6_DelAddrInfoNode(&r); }
-    static int32_t removeNode(Node *node) { return ipam6DbNodeRemove(node); }
+    static int32_t removeNode(Node *node) { return ipam::removeNode<Fam6>(node); }
 };
 
 // The interface messages' payload: only the index is read.
-struct IpamIfBlock {
+struct IfBlock {
     uint32_t ifIndex;
     uint8_t rest[28];
 };
-static_assert(sizeof(IpamIfBlock) == 32 && offsetof(IpamIfBlock, ifIndex) == 0);
+static_assert(sizeof(IfBlock) == 32 && offsetof(IfBlock, ifIndex) == 0);
 
 uint32_t batchVersion() { return ipam::loadRelaxed(gIpamBatchVer); }
 
@@ -200,7 +212,7 @@ int32_t ifMessage(int32_t code, uint32_t length, const void *payload) {
         refuseMessage(code, length);
         return IPAM_ERR_FAIL;
     }
-    IpamIfBlock block;
+    IfBlock block;
     std::memset(&block, 0, sizeof block);
     std::memcpy(&block, payload, std::min<size_t>(length, sizeof block));
     uint32_t codeWord = static_cast<uint32_t>(code);
