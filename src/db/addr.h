@@ -1,7 +1,7 @@
-// Insertion, identity and removal of address nodes: the logic both families
-// share, as templates over Fam4/Fam6. The exported twins in addr4.cpp and
-// addr6.cpp are thin entry points over these and keep the family's own rules
-// (what adding an already stored record changes, the update operation).
+// Insertion, identity, keyed finds and removal of address nodes: the logic
+// both families share, as templates over the family traits (db/family.h).
+// The exported twins in addr.cpp are thin, named entry points over these;
+// the publisher's message handling calls the templates directly.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "db/db.h"
+#include "db/family.h"
 
 // The stored node that is the same record as `record` (identity as the care
 // mask has it now), or null. Caller holds the lock.
@@ -67,6 +68,20 @@ typename Fam::Node *findIgnoringAttr(const typename Fam::Info &record) {
     return findCandidate<Fam>(record, sameIgnoringAttr<Fam>);
 }
 
+// The first stored node with this (VRF, address) key, most recently added
+// first, or null (traced under IPAM_DBG_DB). Caller holds the lock, or is
+// the publisher thread.
+template <class Fam>
+typename Fam::Node *nodeByKey(uint32_t vrfIndex, const uint8_t *addr) {
+    typename Fam::Node key;
+    std::memset(&key, 0, sizeof key);
+    key.info.vrfIndex = vrfIndex;
+    std::memcpy(Fam::addr(key.info), addr, Fam::kAddrLen);
+    typename Fam::Node *node = keyedFindFirst<Fam>(key);
+    if (node == nullptr) Fam::traceNoKey(vrfIndex, addr);
+    return node;
+}
+
 // Stores a new node for `record`: allocated zero-filled, appended to its
 // interface's list (the interface created when it has no address yet) and
 // linked into the family's index. False when an allocation failed; the
@@ -91,6 +106,26 @@ bool insertNew(const typename Fam::Info &record, uint32_t batchVer) {
     listAppend(&Fam::list(*ifNode), &node->ifLink);
     keyedInsert<Fam>(node);
     return true;
+}
+
+// Stores `record` with this batch version. A record already stored (the
+// same record, as identity has it now) only gets the new version, and the
+// new attribute word where the family takes it over. 0, or IPAM_ERR_FAIL
+// (logged) when storing failed. Takes the lock.
+template <class Fam>
+int32_t addRecord(const typename Fam::Info &record, uint32_t batchVer) {
+    DbLockIfSetUp lock;
+    if (typename Fam::Node *node = findSame<Fam>(record)) {
+        node->batchVer = batchVer;
+        Fam::traceReAdd(node->info, record);
+        if constexpr (Fam::kReAddTakesAttr) Fam::attr(node->info) = Fam::attr(record);
+        return IPAM_OK;
+    }
+    if (!insertNew<Fam>(record, batchVer)) {
+        IPAM_ERR("(PID:%d)%s db malloc ipam db node failed", Fam::kTag);
+        return IPAM_ERR_FAIL;
+    }
+    return IPAM_OK;
 }
 
 // Takes a stored node out of the database and frees it, with its interface

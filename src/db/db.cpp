@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "common/log.h"
+#include "db/family.h"
 
 IpamHashTable gIpamIfHash;
 IpamHashTable gIpamIfNameHash;
