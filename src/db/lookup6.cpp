@@ -120,14 +120,11 @@ int32_t ipam6_AddrInfoGetByIfIndexAndIfAddr(uint32_t ifIndex, const uint8_t *add
 
 int32_t ipam::addr6InfoGetByVrfIp(uint32_t vrfIndex, const uint8_t *addr, Ipam6AddrInfo *out) {
     if (addr == nullptr || out == nullptr) return IPAM_ERR_PARAM;
-    Ipam6Addr key;
-    std::memcpy(key.octet, addr, sizeof key.octet);
     // Found and copied under one hold of the lock: the node may be freed by
     // the publisher thread as soon as it is released.
     DbLockIfSetUp lock;
-    Ipam6DbNode *node = nullptr;
-    int32_t r = ipam6_DbNodeGetByVrfIndexAndIp(vrfIndex, key, &node);
-    if (r != IPAM_OK) return r;
+    const Ipam6DbNode *node = nodeByKey<Fam6>(vrfIndex, addr);
+    if (node == nullptr) return IPAM_ERR_NOT_FOUND;
     std::memcpy(out, &node->info, sizeof node->info);
     return IPAM_OK;
 }
