@@ -194,6 +194,9 @@ IPAM_API extern uint32_t gIpamPubDbg;
 
 #define IPAM_CMF_ERR_PARAM 10
 #define IPAM_CMF_ERR_PARAM_ID 12
+/* The management framework's "done" answer. It shares its value with
+ * IPAM_ERR_NOT_SUBSCRIBED by coincidence of two numbering schemes; the two
+ * never meet (one answers the framework, the other the host's queries). */
 #define IPAM_CMF_END 13
 
 /* ------------------------------------------------------------------------

@@ -64,7 +64,7 @@ int32_t confCliProc(const Req *body, int16_t *errCode) {
             *errCode = 0;
             return 0;
         }
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     if (SCS_ClientParseMsg(&msg, 0, &replyErr, &word1, &word2) <= 0) {
         // An unreadable reply is no acceptance, even after a send that
@@ -127,9 +127,9 @@ int32_t ipam6_ConfCliProc(const Ipam6ConfReq *body, int16_t *errCode) {
 
 int32_t ipamConfCliSync(uintptr_t a, uintptr_t b, uintptr_t c, uintptr_t d) {
     IpamConfCallback callback = loadCallback();
-    if (callback == nullptr) return -1;  // no host to hand the call to
+    if (callback == nullptr) return IPAM_ERR_FAIL;  // no host to hand the call to
     int32_t r = callback(a, b, c, d);
-    if (r == -1) IPAM_DBG(IPAM_DBG_API, "(PID:%d)Ipam callback unsuccessfully ");
+    if (r == IPAM_ERR_FAIL) IPAM_DBG(IPAM_DBG_API, "(PID:%d)Ipam callback unsuccessfully ");
     return r;
 }
 

@@ -3,34 +3,23 @@
 // database, whose result it returns unchanged; neither refusal writes to the
 // caller's record. Refusals are traced under IPAM_DBG_API only: a host that
 // polls before the first batch has ended must not flood the error log.
-#include <cstring>
-
 #include "common/log.h"
 #include "db/addr.h"
 
 namespace {
 
-// The two tests of every IPv4 lookup: 0 to go on, else the refusal.
-int32_t admit4(bool argsPresent) {
-    if (!argsPresent) {
-        IPAM_DBG(IPAM_DBG_API, "(PID:%d)Ipam conf invalid parameter");
-        return IPAM_ERR_PARAM;
-    }
-    if (ipam_IsSubscrib() == 0) {
-        IPAM_DBG(IPAM_DBG_API, "(PID:%d)Ipam conf has not subcribe the ipam data");
-        return IPAM_ERR_NOT_SUBSCRIBED;
-    }
-    return IPAM_OK;
-}
+using ipam::Fam4;
+using ipam::Fam6;
 
-// The IPv6 twin of admit4: the same tests, the IPv6 trace texts.
-int32_t admit6(bool argsPresent) {
+// The two tests of every lookup: 0 to go on, else the refusal.
+template <class Fam>
+int32_t admit(bool argsPresent) {
     if (!argsPresent) {
-        IPAM_DBG(IPAM_DBG_API, "(PID:%d)Ipam6 conf invalid parameter");
+        IPAM_DBG(IPAM_DBG_API, "(PID:%d)%s conf invalid parameter", Fam::kTag);
         return IPAM_ERR_PARAM;
     }
     if (ipam_IsSubscrib() == 0) {
-        IPAM_DBG(IPAM_DBG_API, "(PID:%d)Ipam6 conf has not subcribe the ipam data");
+        IPAM_DBG(IPAM_DBG_API, "(PID:%d)%s conf has not subcribe the ipam data", Fam::kTag);
         return IPAM_ERR_NOT_SUBSCRIBED;
     }
     return IPAM_OK;
@@ -47,23 +36,23 @@ int32_t IPAM4_IsIpAddrConfigured(uint32_t ifIndex) {
 }
 
 int32_t IPAM4_GetAddrInfoByIfIndex(uint32_t ifIndex, Ipam4AddrInfo *out) {
-    if (int32_t r = admit4(out != nullptr)) return r;
+    if (int32_t r = admit<Fam4>(out != nullptr)) return r;
     return ipam4_PriAddrInfoGetByIfIndex(ifIndex, out);
 }
 
 int32_t IPAM4_GetAddrInfoByIfName(const char *ifName, Ipam4AddrInfo *out) {
-    if (int32_t r = admit4(out != nullptr && ifName != nullptr)) return r;
+    if (int32_t r = admit<Fam4>(out != nullptr && ifName != nullptr)) return r;
     return ipam4_PriAddrInfoGetByIfName(ifName, out);
 }
 
 int32_t IPAM4_GetAddrInfo(uint32_t vrfIndex, uint32_t ipAddr, Ipam4AddrInfo *out) {
-    if (int32_t r = admit4(out != nullptr)) return r;
+    if (int32_t r = admit<Fam4>(out != nullptr)) return r;
     return ipam4_AddrInfoGetByVrfIndexAndIp(vrfIndex, ipAddr, out);
 }
 
 int32_t IPAM6_GetAddrInfoByIfIndexAndAddr(uint32_t ifIndex, const uint8_t *addr,
                                           Ipam6AddrInfo *out) {
-    if (int32_t r = admit6(out != nullptr)) return r;
+    if (int32_t r = admit<Fam6>(out != nullptr)) return r;
     return ipam6_AddrInfoGetByIfIndexAndAddr(ifIndex, addr, out);
 }
 
@@ -73,13 +62,13 @@ int32_t IPAM6_GetAddrInfoByIfIndex(uint32_t ifIndex, Ipam6AddrInfo *out) {
 
 int32_t IPAM6_GetAddrInfoByIfIndexAndIfAddr(uint32_t ifIndex, const uint8_t *ifAddr,
                                             Ipam6AddrInfo *out) {
-    if (int32_t r = admit6(ifAddr != nullptr && out != nullptr)) return r;
+    if (int32_t r = admit<Fam6>(ifAddr != nullptr && out != nullptr)) return r;
     return ipam6_AddrInfoGetByIfIndexAndIfAddr(ifIndex, ifAddr, out);
 }
 
 int32_t IPAM6_GetAddrInfoByIfNameAndAddr(const char *ifName, const uint8_t *addr,
                                          Ipam6AddrInfo *out) {
-    if (int32_t r = admit6(out != nullptr && ifName != nullptr)) return r;
+    if (int32_t r = admit<Fam6>(out != nullptr && ifName != nullptr)) return r;
     return ipam6_AddrInfoGetByIfNameAndAddr(ifName, addr, out);
 }
 
@@ -88,17 +77,8 @@ int32_t IPAM6_GetAddrInfoByIfName(const char *ifName, Ipam6AddrInfo *out) {
 }
 
 int32_t IPAM6_GetAddrInfo(uint32_t vrfIndex, const uint8_t *addr, Ipam6AddrInfo *out) {
-    if (int32_t r = admit6(out != nullptr && addr != nullptr)) return r;
-    Ipam6Addr key;
-    std::memcpy(key.octet, addr, sizeof key.octet);
-    // Found and copied under one hold of the lock: the node may be freed by
-    // the publisher thread as soon as it is released.
-    ipam::DbLockIfSetUp lock;
-    Ipam6DbNode *node = nullptr;
-    int32_t r = ipam6_DbNodeGetByVrfIndexAndIp(vrfIndex, key, &node);
-    if (r != IPAM_OK) return r;
-    std::memcpy(out, &node->info, sizeof node->info);
-    return IPAM_OK;
+    if (int32_t r = admit<Fam6>(out != nullptr && addr != nullptr)) return r;
+    return ipam::addr6InfoGetByVrfIp(vrfIndex, addr, out);
 }
 
 int32_t IPAM4_WalkAddrInfo(uint32_t ifIndex, Ipam4AddrInfoWalkFn callback, void *user) {

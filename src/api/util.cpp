@@ -39,7 +39,7 @@ uint8_t topBits(uint32_t bits) { return static_cast<uint8_t>(0xff00u >> bits); }
 // when the length exceeds the address.
 template <size_t N>
 int32_t len2Mask(uint32_t prefixLen, uint8_t *mask) {
-    if (mask == nullptr || prefixLen > N * 8) return -1;
+    if (mask == nullptr || prefixLen > N * 8) return IPAM_ERR_FAIL;
     std::memset(mask, 0, N);
     std::memset(mask, 0xff, prefixLen / 8);
     if (prefixLen % 8 != 0) mask[prefixLen / 8] = topBits(prefixLen % 8);
@@ -51,7 +51,7 @@ int32_t len2Mask(uint32_t prefixLen, uint8_t *mask) {
 // `network` may be `addr` itself.
 template <size_t N>
 int32_t getNetwork(const uint8_t *addr, uint8_t *network, uint32_t prefixLen) {
-    if (addr == nullptr || network == nullptr || prefixLen > N * 8) return -1;
+    if (addr == nullptr || network == nullptr || prefixLen > N * 8) return IPAM_ERR_FAIL;
     uint8_t result[N] = {};
     std::memcpy(result, addr, prefixLen / 8);
     if (prefixLen % 8 != 0)
@@ -79,9 +79,9 @@ char *IPAM_Struct2String(const IpamAddr *addr, char *text, uint32_t size) {
 }
 
 int32_t IPAM_String2Struct(const char *text, IpamAddr *addr) {
-    if (text == nullptr || addr == nullptr) return -1;
+    if (text == nullptr || addr == nullptr) return IPAM_ERR_FAIL;
     PtonFn pton = resolved(pton_func, "inet_pton");
-    if (pton == nullptr) return -1;
+    if (pton == nullptr) return IPAM_ERR_FAIL;
     if (pton(AF_INET, text, addr->addr) != 0) {
         addr->family = AF_INET;
         return 0;
@@ -90,7 +90,7 @@ int32_t IPAM_String2Struct(const char *text, IpamAddr *addr) {
         addr->family = AF_INET6;
         return 0;
     }
-    return -1;
+    return IPAM_ERR_FAIL;
 }
 
 int32_t IPAM_Compare(const IpamAddr *a, const IpamAddr *b) {

@@ -1,7 +1,7 @@
-// Insertion, identity and removal of address nodes: the logic both families
-// share, as templates over Fam4/Fam6. The exported twins in addr4.cpp and
-// addr6.cpp are thin entry points over these and keep the family's own rules
-// (what adding an already stored record changes, the update operation).
+// Insertion, identity, keyed finds and removal of address nodes: the logic
+// both families share, as templates over the family traits (db/family.h).
+// The exported twins in addr.cpp are thin, named entry points over these;
+// the publisher's message handling calls the templates directly.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "db/db.h"
+#include "db/family.h"
 
 // The stored node that is the same record as `record` (identity as the care
 // mask has it now), or null. Caller holds the lock.
@@ -18,14 +19,13 @@ Ipam6DbNode *ipam6DbNodeGetByAll(const Ipam6AddrInfo *record);
 // whatever the attributes and the care mask, or null. Caller holds the lock.
 Ipam6DbNode *ipam6DbNodeGetIgnoreAttr(const Ipam6AddrInfo *record);
 
-// Removes exactly this node (not merely one with the same fields): off its
-// interface's list, out of its index, its interface node freed when this was
-// the interface's last address. Takes the lock; always 0. For callers that
-// hold a node, such as the batch-end sweep from inside a whole-table walk.
-int32_t ipam4DbNodeRemove(Ipam4DbNode *node);
-int32_t ipam6DbNodeRemove(Ipam6DbNode *node);
-
 namespace ipam {
+
+// The first record with this (VRF, address) key, copied into `out` under one
+// hold of the lock: 0, 14 when there is none, 16 for a null pointer. The
+// IPv6 twin of ipam4_AddrInfoGetByVrfIndexAndIp, which the host's IPv6 query
+// reaches; unlike IPv4 no attribute makes a record give way.
+int32_t addr6InfoGetByVrfIp(uint32_t vrfIndex, const uint8_t *addr, Ipam6AddrInfo *out);
 
 // Equal in ifIndex, mask, address and vrfIndex (compared in this order).
 template <class Fam>
@@ -36,7 +36,10 @@ bool sameIgnoringAttr(const typename Fam::Info &a, const typename Fam::Info &b) 
 }
 
 // The same record: the attribute takes part only while the host tracks the
-// family's interface validity, read from the care mask at each call.
+// family's interface validity, read from the care mask at each call. This is
+// the one place the database reads subscription state, and it is meant to:
+// identity follows what the host asked to be told. It goes through the
+// exported accessor ipamSubGetCareEvt (ipam.h), so db includes no sub header.
 template <class Fam>
 bool sameRecord(const typename Fam::Info &a, const typename Fam::Info &b) {
     if (!sameIgnoringAttr<Fam>(a, b)) return false;
@@ -65,6 +68,20 @@ typename Fam::Node *findIgnoringAttr(const typename Fam::Info &record) {
     return findCandidate<Fam>(record, sameIgnoringAttr<Fam>);
 }
 
+// The first stored node with this (VRF, address) key, most recently added
+// first, or null (traced under IPAM_DBG_DB). Caller holds the lock, or is
+// the publisher thread.
+template <class Fam>
+typename Fam::Node *nodeByKey(uint32_t vrfIndex, const uint8_t *addr) {
+    typename Fam::Node key;
+    std::memset(&key, 0, sizeof key);
+    key.info.vrfIndex = vrfIndex;
+    std::memcpy(Fam::addr(key.info), addr, Fam::kAddrLen);
+    typename Fam::Node *node = keyedFindFirst<Fam>(key);
+    if (node == nullptr) Fam::traceNoKey(vrfIndex, addr);
+    return node;
+}
+
 // Stores a new node for `record`: allocated zero-filled, appended to its
 // interface's list (the interface created when it has no address yet) and
 // linked into the family's index. False when an allocation failed; the
@@ -91,6 +108,26 @@ bool insertNew(const typename Fam::Info &record, uint32_t batchVer) {
     return true;
 }
 
+// Stores `record` with this batch version. A record already stored (the
+// same record, as identity has it now) only gets the new version, and the
+// new attribute word where the family takes it over. 0, or IPAM_ERR_FAIL
+// (logged) when storing failed. Takes the lock.
+template <class Fam>
+int32_t addRecord(const typename Fam::Info &record, uint32_t batchVer) {
+    DbLockIfSetUp lock;
+    if (typename Fam::Node *node = findSame<Fam>(record)) {
+        node->batchVer = batchVer;
+        Fam::traceReAdd(node->info, record);
+        if constexpr (Fam::kReAddTakesAttr) Fam::attr(node->info) = Fam::attr(record);
+        return IPAM_OK;
+    }
+    if (!insertNew<Fam>(record, batchVer)) {
+        IPAM_ERR("(PID:%d)%s db malloc ipam db node failed", Fam::kTag);
+        return IPAM_ERR_FAIL;
+    }
+    return IPAM_OK;
+}
+
 // Takes a stored node out of the database and frees it, with its interface
 // node when that has no address left. Caller holds the lock.
 template <class Fam>
@@ -107,18 +144,21 @@ void unlinkAndFree(typename Fam::Node *node) {
 template <class Fam>
 int32_t removeMatching(const typename Fam::Info &record) {
     DbLockIfSetUp lock;
-    if (!lock.setUp()) return 0;
+    if (!lock.setUp()) return IPAM_OK;
     if (typename Fam::Node *node = findIgnoringAttr<Fam>(record)) unlinkAndFree<Fam>(node);
-    return 0;
+    return IPAM_OK;
 }
 
-// Removes exactly `node`; see ipam4DbNodeRemove. Takes the lock.
+// Removes exactly this node (not merely one with the same fields): off its
+// interface's list, out of its index, its interface node freed when this was
+// the interface's last address. Takes the lock; always 0. For callers that
+// hold a node, such as the batch-end sweep from inside a whole-table walk.
 template <class Fam>
 int32_t removeNode(typename Fam::Node *node) {
     DbLockIfSetUp lock;
-    if (!lock.setUp() || node == nullptr) return 0;
+    if (!lock.setUp() || node == nullptr) return IPAM_OK;
     unlinkAndFree<Fam>(node);
-    return 0;
+    return IPAM_OK;
 }
 
 }  // namespace ipam

@@ -1,9 +1,10 @@
-// Database set-up, tear-down, lock and interface nodes.
+// Database set-up, tear-down, lock, the indexes' keys and interface nodes.
 #include "db/db.h"
 
 #include <cstdlib>
 
 #include "common/log.h"
+#include "db/family.h"
 
 IpamHashTable gIpamIfHash;
 IpamHashTable gIpamIfNameHash;
@@ -14,6 +15,74 @@ ipam::Accel gIpamIfAccel;
 ipam::Accel gIpamIfNameAccel;
 ipam::Accel gIpamVrfIpAccel;
 ipam::Accel gIpam6VrfIpAccel;
+
+// The indexes' keys: how each hashes and compares whole nodes. The chained
+// indexes use the lookup2 hashes and compares; the accelerators their own
+// well-mixed hashes of the same keys.
+using ipam::kGolden;
+using ipam::lookup2Mix;
+
+uint32_t ipamIfHashCompute(const void *node) {
+    uint32_t x = kGolden + static_cast<const IpamIfNode *>(node)->ifIndex, y = kGolden, z = 37;
+    lookup2Mix(x, y, z);
+    return z;
+}
+
+int32_t ipamIfHashCompare(const void *a, const void *b) {
+    return static_cast<int32_t>(static_cast<const IpamIfNode *>(a)->ifIndex -
+                                static_cast<const IpamIfNode *>(b)->ifIndex);
+}
+
+uint32_t ipamIfNameHashCompute(const void *node) {
+    const char *name = static_cast<const IpamIfNode *>(node)->ifName;
+    return ipam::lookup2Bytes(reinterpret_cast<const uint8_t *>(name),
+                              static_cast<uint32_t>(strnlen(name, IPAM_IFNAME_SIZE)), 37);
+}
+
+int32_t ipamIfNameHashCompare(const void *a, const void *b) {
+    return strncmp(static_cast<const IpamIfNode *>(a)->ifName,
+                   static_cast<const IpamIfNode *>(b)->ifName, IPAM_IFNAME_SIZE);
+}
+
+uint32_t ipam4VrfIpHashCompute(const void *node) {
+    const Ipam4AddrInfo &i = static_cast<const Ipam4DbNode *>(node)->info;
+    uint32_t x = kGolden + i.vrfIndex, y = kGolden + ipam::addrValue(i.ipAddr), z = 28;
+    lookup2Mix(x, y, z);
+    return z;
+}
+
+int32_t ipam4VrfIpHashCompare(const void *a, const void *b) {
+    const Ipam4AddrInfo &ia = static_cast<const Ipam4DbNode *>(a)->info;
+    const Ipam4AddrInfo &ib = static_cast<const Ipam4DbNode *>(b)->info;
+    if (ia.vrfIndex != ib.vrfIndex) return -1;
+    return ia.ipAddr == ib.ipAddr ? 0 : -1;
+}
+
+uint32_t ipam6VrfIpHashCompute(const void *node) {
+    const Ipam6AddrInfo &i = static_cast<const Ipam6DbNode *>(node)->info;
+    // AND, not XOR: every address with one all-zero word folds into y = G.
+    uint32_t folded = ipam::loadBe32(i.ip6Addr) & ipam::loadBe32(i.ip6Addr + 4) &
+                      ipam::loadBe32(i.ip6Addr + 8) & ipam::loadBe32(i.ip6Addr + 12);
+    uint32_t x = kGolden + i.vrfIndex, y = kGolden + folded, z = 28;
+    lookup2Mix(x, y, z);
+    return z;
+}
+
+int32_t ipam6VrfIpHashCompare(const void *a, const void *b) {
+    const Ipam6AddrInfo &ia = static_cast<const Ipam6DbNode *>(a)->info;
+    const Ipam6AddrInfo &ib = static_cast<const Ipam6DbNode *>(b)->info;
+    if (ia.vrfIndex != ib.vrfIndex) return -1;
+    return std::memcmp(ia.ip6Addr, ib.ip6Addr, 16) == 0 ? 0 : -1;
+}
+
+// FNV-1a over the compared bytes, then the mix.
+uint32_t ipam::ifNameAccelHash(const void *node) {
+    const char *name = static_cast<const IpamIfNode *>(node)->ifName;
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (size_t i = 0; i < IPAM_IFNAME_SIZE && name[i] != '\0'; i++)
+        h = (h ^ static_cast<uint8_t>(name[i])) * 0x100000001b3ull;
+    return ipam::accelMix(h);
+}
 
 namespace {
 
@@ -80,7 +149,7 @@ int32_t ipam_DbInit(void) {
     // takes it as soon as it sees an index set up.
     if (gnl_sem_mutex_init("ipamDbSem", &gIpamDbSem) != 0) {
         IPAM_ERR("(PID:%d)Ipam db failed to create ipam database semaphore");
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     for (const IndexDesc &d : kIndexes) {
         IpamHashTable *t = d.table;
@@ -96,13 +165,13 @@ int32_t ipam_DbInit(void) {
             else
                 IPAM_ERR("(PID:%d)Ipam db init ipam hash table by ifIndex is the key failed");
             releaseIndexes();
-            return -1;
+            return IPAM_ERR_FAIL;
         }
         for (uint32_t b = 0; b < IPAM_DB_HASH_SIZE; b++) t->buckets[b] = nullptr;
         ipam::accelReset(*d.accel);  // takes its first table with the first node
         ipam::hashPublish(t, IPAM_HASH_MAGIC);
     }
-    return 0;
+    return IPAM_OK;
 }
 
 void ipam_DbUnInit(void) {

@@ -3,8 +3,6 @@
 // database operations share.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +23,39 @@ extern ipam::Accel gIpamIfAccel;
 extern ipam::Accel gIpamIfNameAccel;
 extern ipam::Accel gIpamVrfIpAccel;
 extern ipam::Accel gIpam6VrfIpAccel;
+
+// The four indexes' hash and compare functions (take whole nodes),
+// defined beside the index table in db.cpp.
+uint32_t ipamIfHashCompute(const void *node);
+int32_t ipamIfHashCompare(const void *a, const void *b);
+uint32_t ipamIfNameHashCompute(const void *node);
+int32_t ipamIfNameHashCompare(const void *a, const void *b);
+uint32_t ipam4VrfIpHashCompute(const void *node);
+int32_t ipam4VrfIpHashCompare(const void *a, const void *b);
+uint32_t ipam6VrfIpHashCompute(const void *node);
+int32_t ipam6VrfIpHashCompare(const void *a, const void *b);
+
+namespace ipam {
+
+// The accelerators' own hashes of the same keys (db/accel.h): the whole key,
+// well mixed. Take whole nodes, like the index hashes.
+inline uint32_t ifAccelHash(const void *node) {
+    return accelMix(static_cast<const IpamIfNode *>(node)->ifIndex);
+}
+uint32_t ifNameAccelHash(const void *node);
+inline uint32_t addr4AccelHash(const void *node) {
+    const Ipam4AddrInfo &i = static_cast<const Ipam4DbNode *>(node)->info;
+    return accelMix((uint64_t{i.vrfIndex} << 32) | loadBe32(&i.ipAddr));
+}
+inline uint32_t addr6AccelHash(const void *node) {
+    const Ipam6AddrInfo &i = static_cast<const Ipam6DbNode *>(node)->info;
+    auto half = [&i](int at) {
+        return (uint64_t{loadBe32(i.ip6Addr + at)} << 32) | loadBe32(i.ip6Addr + at + 4);
+    };
+    return accelMix(accelMix64((uint64_t{i.vrfIndex} << 32) ^ half(0)) ^ half(8));
+}
+
+}  // namespace ipam
 
 // The database mutex; re-entrant for its holder. Failures are logged and the
 // caller goes on.
@@ -113,52 +144,6 @@ IpamIfNode *ifNodeFindByName(const char *name);
 // Unlinks and frees the interface node once both its lists are empty.
 // Caller holds the lock.
 void ifNodeReleaseIfEmpty(IpamIfNode *ifNode);
-
-// What differs between the two address families, in one place. The shared
-// algorithms are templates over these; each exported twin stays a thin,
-// named entry point. Each also describes its (VRF, address) index for the
-// keyed searches of db/accel.h.
-struct Fam4 {
-    using Info = Ipam4AddrInfo;
-    using Node = Ipam4DbNode;
-    static constexpr const char *kName = "gIpamVrfIpHash";
-    static Accel &accel() { return gIpamVrfIpAccel; }
-    static uint32_t hash(const void *n) { return addr4AccelHash(n); }
-    // As ipam4VrfIpHashCompare answers 0, inline.
-    static bool sameKey(const Node &a, const Node &b) {
-        return a.info.vrfIndex == b.info.vrfIndex && a.info.ipAddr == b.info.ipAddr;
-    }
-    static constexpr int kAf = AF_INET;
-    static constexpr size_t kAddrLen = 4;
-    static constexpr uint32_t kIfCareBits = IPAM4_EVT_IF_VALID | IPAM4_EVT_IF_INVALID;
-    static IpamHashTable &table() { return gIpamVrfIpHash; }
-    static IpamListLink &list(IpamIfNode &n) { return n.addr4List; }
-    static const uint8_t *addr(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipAddr); }
-    static const uint8_t *mask(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipMask); }
-    static uint32_t &attr(Info &i) { return i.ipAttr; }
-    static uint32_t attr(const Info &i) { return i.ipAttr; }
-};
-
-struct Fam6 {
-    using Info = Ipam6AddrInfo;
-    using Node = Ipam6DbNode;
-    static constexpr const char *kName = "gIpam6VrfIpHash";
-    static Accel &accel() { return gIpam6VrfIpAccel; }
-    static uint32_t hash(const void *n) { return addr6AccelHash(n); }
-    // As ipam6VrfIpHashCompare answers 0, inline.
-    static bool sameKey(const Node &a, const Node &b) {
-        return a.info.vrfIndex == b.info.vrfIndex && std::memcmp(a.info.ip6Addr, b.info.ip6Addr, 16) == 0;
-    }
-    static constexpr int kAf = AF_INET6;
-    static constexpr size_t kAddrLen = 16;
-    static constexpr uint32_t kIfCareBits = IPAM6_EVT_IF_VALID | IPAM6_EVT_IF_INVALID;
-    static IpamHashTable &table() { return gIpam6VrfIpHash; }
-    static IpamListLink &list(IpamIfNode &n) { return n.addr6List; }
-    static const uint8_t *addr(const Info &i) { return i.ip6Addr; }
-    static const uint8_t *mask(const Info &i) { return i.ip6Mask; }
-    static uint32_t &attr(Info &i) { return i.ip6Attr; }
-    static uint32_t attr(const Info &i) { return i.ip6Attr; }
-};
 
 static_assert(sizeof(Ipam4AddrInfo) == 60 && offsetof(Ipam4AddrInfo, ifName) == 20);
 static_assert(offsetof(Ipam4AddrInfo, ipAddr) == 8 && offsetof(Ipam4AddrInfo, ipAttr) == 16);

@@ -76,16 +76,6 @@ inline void hashPublish(IpamHashTable *t, uint32_t magic) {
 
 }  // namespace ipam
 
-// The four indexes' hash and compare functions (take whole nodes).
-uint32_t ipamIfHashCompute(const void *node);
-int32_t ipamIfHashCompare(const void *a, const void *b);
-uint32_t ipamIfNameHashCompute(const void *node);
-int32_t ipamIfNameHashCompare(const void *a, const void *b);
-uint32_t ipam4VrfIpHashCompute(const void *node);
-int32_t ipam4VrfIpHashCompare(const void *a, const void *b);
-uint32_t ipam6VrfIpHashCompute(const void *node);
-int32_t ipam6VrfIpHashCompare(const void *a, const void *b);
-
 namespace ipam {
 
 // murmur3's 64-bit finaliser: every input bit reaches every output bit, so
@@ -99,23 +89,5 @@ inline uint64_t accelMix64(uint64_t x) {
     return x;
 }
 inline uint32_t accelMix(uint64_t x) { return static_cast<uint32_t>(accelMix64(x)); }
-
-// The accelerators' own hashes of the same keys (db/accel.h): the whole key,
-// well mixed. Take whole nodes, like the index hashes.
-inline uint32_t ifAccelHash(const void *node) {
-    return accelMix(static_cast<const IpamIfNode *>(node)->ifIndex);
-}
-uint32_t ifNameAccelHash(const void *node);
-inline uint32_t addr4AccelHash(const void *node) {
-    const Ipam4AddrInfo &i = static_cast<const Ipam4DbNode *>(node)->info;
-    return accelMix((uint64_t{i.vrfIndex} << 32) | loadBe32(&i.ipAddr));
-}
-inline uint32_t addr6AccelHash(const void *node) {
-    const Ipam6AddrInfo &i = static_cast<const Ipam6DbNode *>(node)->info;
-    auto half = [&i](int at) {
-        return (uint64_t{loadBe32(i.ip6Addr + at)} << 32) | loadBe32(i.ip6Addr + at + 4);
-    };
-    return accelMix(accelMix64((uint64_t{i.vrfIndex} << 32) ^ half(0)) ^ half(8));
-}
 
 }  // namespace ipam

@@ -1,15 +1,14 @@
 // IPv6 lookups: the best source address of an interface for a destination,
-// found by interface index or name, and an interface's record with an exact
-// address. The lookups by interface take the database lock for their whole
-// run, selection and copy included; the caller's record is written only on
-// success.
+// found by interface index or name, an interface's record with an exact
+// address, and the record with a (VRF, address) key. Each takes the database
+// lock for its whole run, selection and copy included; the caller's record is
+// written only on success.
 #include <bit>
 #include <cstring>
 
 #include "common/bytes.h"
 #include "common/log.h"
 #include "db/addr.h"
-#include "db/lookup6.h"
 
 namespace {
 
@@ -40,8 +39,9 @@ int32_t ipam6_AddrMatchLen(const uint8_t *a, const uint8_t *b) {
 // the longest common prefix with `dest` wins, ties going to the record added
 // first; with no destination the first such record wins. When none is
 // eligible, the last link-local record of the list serves as the fallback,
-// whatever its attributes. Caller holds the lock.
-int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipam6AddrInfo *out) {
+// whatever its attributes. Copied into `out`: 0, or 14 when nothing
+// qualifies. Caller holds the lock.
+static int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipam6AddrInfo *out) {
     if (head == nullptr) return IPAM_ERR_NOT_FOUND;
     const Ipam6DbNode *best = nullptr;
     const Ipam6DbNode *linkLocal = nullptr;
@@ -116,4 +116,15 @@ int32_t ipam6_AddrInfoGetByIfIndexAndIfAddr(uint32_t ifIndex, const uint8_t *add
                  static_cast<int>(ifIndex), ipam::addrText(AF_INET6, addr, text));
     }
     return IPAM_ERR_NOT_FOUND;
+}
+
+int32_t ipam::addr6InfoGetByVrfIp(uint32_t vrfIndex, const uint8_t *addr, Ipam6AddrInfo *out) {
+    if (addr == nullptr || out == nullptr) return IPAM_ERR_PARAM;
+    // Found and copied under one hold of the lock: the node may be freed by
+    // the publisher thread as soon as it is released.
+    DbLockIfSetUp lock;
+    const Ipam6DbNode *node = nodeByKey<Fam6>(vrfIndex, addr);
+    if (node == nullptr) return IPAM_ERR_NOT_FOUND;
+    std::memcpy(out, &node->info, sizeof node->info);
+    return IPAM_OK;
 }

@@ -45,8 +45,8 @@ typename Fam::Node *firstToVisit(const typename Fam::Info *cursor) {
     return first ? static_cast<Node *>(ipam::hashNodeOf(t, first)) : nullptr;
 }
 
-// -2 at the end of the table; -1 when a callback answered non-zero, that
-// answer stored in *status when status is not null. The successor is fixed
+// IPAM_WALK_END at the end of the table; IPAM_ERR_FAIL when a callback
+// answered non-zero, that answer stored in *status when status is not null. The successor is fixed
 // before each callback runs, so a callback may remove the node it is given
 // (and no other node of the family).
 template <class Fam, class NodeFn>
@@ -67,45 +67,6 @@ int32_t walkTable(const typename Fam::Info *cursor, NodeFn callback, void *user,
     return IPAM_WALK_END;
 }
 
-// The traces of the interface walks, which name the family.
-template <class Fam>
-struct IfWalkLog;
-
-template <>
-struct IfWalkLog<Fam4> {
-    static void notFound(uint32_t ifIndex) {
-        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam4 db walk ifindex(0x%x) not found address", ifIndex);
-    }
-    static void broken(uint32_t ifIndex, void *callback) {
-        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam4 db walk ifindex(0x%x) address break by caller(%p) failed",
-                 ifIndex, callback);
-    }
-    // Shows the copy as the callback left it.
-    static void visited(uint32_t ifIndex, const Ipam4AddrInfo &copy) {
-        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam4 db walk ifindex(0x%x) address: 0x%08x/0x%08x attr 0x%x",
-                 ifIndex, ipam::addrValue(copy.ipAddr), ipam::addrValue(copy.ipMask), copy.ipAttr);
-    }
-    static void over(uint32_t ifIndex) {
-        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam4 db walk ifindex(0x%x) address over", ifIndex);
-    }
-};
-
-template <>
-struct IfWalkLog<Fam6> {
-    static void notFound(uint32_t ifIndex) {
-        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db walk ifindex(0x%x) not found address", ifIndex);
-    }
-    static void broken(uint32_t ifIndex, void *callback) {
-        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db walk ifindex(0x%x) address break by caller(%p) failed",
-                 ifIndex, callback);
-    }
-    // The IPv6 record walk traces no record.
-    static void visited(uint32_t, const Ipam6AddrInfo &) {}
-    static void over(uint32_t ifIndex) {
-        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db walk ifindex(0x%x) address over", ifIndex);
-    }
-};
-
 // Visits the interface's address nodes in insertion order. The next node is
 // read after the callback returns, so the callback may change the node it is
 // given in place but must not remove it. `noInterface` is the answer for an
@@ -120,9 +81,9 @@ int32_t walkIfNodes(uint32_t ifIndex, NodeFn callback, void *user, int32_t noInt
     if (ifNode == nullptr) return noInterface;
     IpamListLink *head = &Fam::list(*ifNode);
     for (IpamListLink *l = head->next; l != head; l = l->next)
-        if (callback(ipam::nodeOfIfLink<Node>(l), user) != 0) return 0;
-    IfWalkLog<Fam>::over(ifIndex);
-    return 0;
+        if (callback(ipam::nodeOfIfLink<Node>(l), user) != 0) return IPAM_OK;
+    IPAM_DBG(IPAM_DBG_DB, "(PID:%d)%s db walk ifindex(0x%x) address over", Fam::kWalkTag, ifIndex);
+    return IPAM_OK;
 }
 
 // Hands the callback a private copy of each of the interface's records, in
@@ -136,7 +97,8 @@ int32_t walkIfRecords(uint32_t ifIndex, RecordFn callback, void *user) {
     ipam::DbLockIfSetUp lock;
     IpamIfNode *ifNode = ipam::ifNodeFind(ifIndex);
     if (ifNode == nullptr) {
-        IfWalkLog<Fam>::notFound(ifIndex);
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)%s db walk ifindex(0x%x) not found address", Fam::kWalkTag,
+                 ifIndex);
         return IPAM_ERR_NOT_FOUND;
     }
     IpamListLink *head = &Fam::list(*ifNode);
@@ -144,13 +106,14 @@ int32_t walkIfRecords(uint32_t ifIndex, RecordFn callback, void *user) {
         Info copy;
         std::memcpy(&copy, &ipam::nodeOfIfLink<Node>(l)->info, sizeof copy);
         if (callback(&copy, user) != 0) {
-            IfWalkLog<Fam>::broken(ifIndex, reinterpret_cast<void *>(callback));
+            IPAM_DBG(IPAM_DBG_DB, "(PID:%d)%s db walk ifindex(0x%x) address break by caller(%p) failed",
+                     Fam::kWalkTag, ifIndex, reinterpret_cast<void *>(callback));
             return IPAM_ERR_FAIL;
         }
-        IfWalkLog<Fam>::visited(ifIndex, copy);
+        Fam::traceWalkVisited(ifIndex, copy);
     }
-    IfWalkLog<Fam>::over(ifIndex);
-    return 0;
+    IPAM_DBG(IPAM_DBG_DB, "(PID:%d)%s db walk ifindex(0x%x) address over", Fam::kWalkTag, ifIndex);
+    return IPAM_OK;
 }
 
 }  // namespace

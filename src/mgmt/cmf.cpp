@@ -23,20 +23,6 @@ constexpr int32_t kEncodePageFull = 4;
 // The parameter of a table export and of each exported record.
 constexpr int32_t kParamRecord = 0;
 
-// What a table export needs of each family.
-struct Export4 {
-    using Info = Ipam4AddrInfo;
-    static int32_t walk(const Info *cursor, void *context, int32_t *status) {
-        return ipam_DbAddrWalk(cursor, ipam4CmfServerAddrWalkCb, context, status);
-    }
-};
-struct Export6 {
-    using Info = Ipam6AddrInfo;
-    static int32_t walk(const Info *cursor, void *context, int32_t *status) {
-        return ipam6_DbAddrWalk(cursor, ipam6CmfServerAddrWalkCb, context, status);
-    }
-};
-
 // The one parameter a request carries, as the framework decodes it.
 struct Param {
     int32_t id = 0;
@@ -60,16 +46,18 @@ int32_t encodeRecord(const Info &stored, void *context) {
 // One page of a table export, behind the cursor the requester sends back.
 // A cursor too short to be a record is refused; a longer one is cut to the
 // record. 13 at the end of the table, 0 when the encoder ended the page.
-template <class Exp>
-int32_t exportTable(void *context) {
+// `walk` is the family's table walk, `callback` its encoding callback.
+template <class Info, class NodeWalkFn>
+int32_t exportTable(void *context, int32_t (*walk)(const Info *, NodeWalkFn, void *, int32_t *),
+                    NodeWalkFn callback) {
     Param p;
     if (int32_t r = decodeParam(context, &p); r != 0) return r;
     if (p.id != kParamRecord) {
         IPAM_ERR("(PID:%d)Ipam cmf server recv invalid parameter");
         return IPAM_CMF_ERR_PARAM;
     }
-    typename Exp::Info cursorRecord;
-    const typename Exp::Info *cursor = nullptr;
+    Info cursorRecord;
+    const Info *cursor = nullptr;
     if (p.length > 0) {
         if (p.data == nullptr || static_cast<uint32_t>(p.length) < sizeof cursorRecord) {
             IPAM_ERR("(PID:%d)Ipam cmf server recv invalid parameter");
@@ -80,10 +68,10 @@ int32_t exportTable(void *context) {
         cursor = &cursorRecord;
     }
     int32_t status = 0;
-    int32_t walked = Exp::walk(cursor, context, &status);
-    if (status == kEncodePageFull) return 0;
+    int32_t walked = walk(cursor, callback, context, &status);
+    if (status == kEncodePageFull) return IPAM_OK;
     if (walked == IPAM_WALK_END && status == 0) return IPAM_CMF_END;
-    return -1;
+    return IPAM_ERR_FAIL;
 }
 
 // The debug bits each parameter id stands for; the order is not the bits'.
@@ -131,21 +119,21 @@ int32_t debugChange(void *context, bool set) {
         word.fetch_or(paramBits(p.id), std::memory_order_relaxed);
     else
         word.fetch_and(~paramBits(p.id), std::memory_order_relaxed);
-    return 0;
+    return IPAM_OK;
 }
 
 }  // namespace
 
 int32_t ipam_CmfServerModCallbackReg(void) {
-    if (CMF_ServerModCallbackReg(IPAM_MODULE_ID, ipamCmfServerHdl) == 0) return 0;
+    if (CMF_ServerModCallbackReg(IPAM_MODULE_ID, ipamCmfServerHdl) == 0) return IPAM_OK;
     IPAM_ERR("(PID:%d)Ipam cmf server init cmf handle register failed!");
-    return -1;
+    return IPAM_ERR_FAIL;
 }
 
 int32_t ipam_CmfServerModCallbackUnreg(void) {
-    if (CMF_ServerModCallbackUnreg(IPAM_MODULE_ID) == 0) return 0;
+    if (CMF_ServerModCallbackUnreg(IPAM_MODULE_ID) == 0) return IPAM_OK;
     IPAM_ERR("(PID:%d)Ipam cmf server uninit cmf handle register failed!");
-    return -1;
+    return IPAM_ERR_FAIL;
 }
 
 int32_t ipamCmfServerHdl(void *context) {
@@ -158,9 +146,9 @@ int32_t ipamCmfServerHdl(void *context) {
     }
     switch (obj.objectId) {
     case IPAM_CMF_OBJ_ADDR4_TABLE:
-        return exportTable<Export4>(context);
+        return exportTable(context, ipam_DbAddrWalk, ipam4CmfServerAddrWalkCb);
     case IPAM_CMF_OBJ_ADDR6_TABLE:
-        return exportTable<Export6>(context);
+        return exportTable(context, ipam6_DbAddrWalk, ipam6CmfServerAddrWalkCb);
     case IPAM_CMF_OBJ_DEBUG:
         switch (obj.operation) {
         case IPAM_CMF_OP_GET: return debugGet(context);
@@ -170,7 +158,7 @@ int32_t ipamCmfServerHdl(void *context) {
         }
     default:
         IPAM_ERR("(PID:%d)Ipam cmf server invalid object id %d", obj.objectId);
-        return -1;
+        return IPAM_ERR_FAIL;
     }
 }
 

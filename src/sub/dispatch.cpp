@@ -16,50 +16,29 @@
 #include "sub/event.h"
 #include "sub/state.h"
 
+// The walk callbacks handed to the database, defined below; named here so
+// the message handling can refer to them.
+//
+// Sweep callbacks: keep a node of the current batch (0), otherwise raise its
+// deletion and remove exactly that node (the removal's result).
+int32_t ipamSubDbAddrWalkCb(Ipam4DbNode *node, void *user);
+int32_t ipam6SubDbAddrWalkCb(Ipam6DbNode *node, void *user);
+// Interface validity callbacks; `user` points to the message's code. Change
+// the node's validity bits in place and raise the matching event; always 0.
+int32_t ipam4IfEvtWalkCb(Ipam4DbNode *node, void *user);
+int32_t ipam6IfEvtWalkCb(Ipam6DbNode *node, void *user);
+
 namespace {
 
-// What the message handling needs of each family beyond the database's
-// traits: its operations, its events and the size of its trace texts.
-struct Sub4 : ipam::Fam4 {
-    static constexpr uint32_t kEvtAdd = IPAM4_EVT_ADD;
-    static constexpr uint32_t kEvtDel = IPAM4_EVT_DEL;
-    static constexpr uint32_t kEvtValid = IPAM4_EVT_VALID;
-    static constexpr uint32_t kEvtInvalid = IPAM4_EVT_INVALID;
-    static constexpr size_t kTextLen = 16;
-    static int32_t findByKey(const Info &r, Node **out) {
-        return ipam4_DbNodeGetByVrfIndexAndIp(r.vrfIndex, r.ipAddr, out);
-    }
-    static bool same(const Info &a, const Info &b) { return ipam4_IsAddrInfoNodeSame(&a, &b) != 0; }
-    static Node *findSame(const Info &r) { return ipam4DbNodeGetByAll(&r); }
-    static int32_t add(const Info &r, uint32_t batchVer) { return ipam4_AddAddrInfoNode(&r, batchVer); }
-    static int32_t del(const Info &r) { return ipam4_DelAddrInfoNode(&r); }
-    static int32_t removeNode(Node *node) { return ipam4DbNodeRemove(node); }
-};
-
-struct Sub6 : ipam::Fam6 {
-    static constexpr uint32_t kEvtAdd = IPAM6_EVT_ADD;
-    static constexpr uint32_t kEvtDel = IPAM6_EVT_DEL;
-    static constexpr uint32_t kEvtValid = IPAM6_EVT_VALID;
-    static constexpr uint32_t kEvtInvalid = IPAM6_EVT_INVALID;
-    static constexpr size_t kTextLen = 48;
-    static int32_t findByKey(const Info &r, Node **out) {
-        Ipam6Addr addr;
-        std::memcpy(addr.octet, r.ip6Addr, sizeof addr.octet);
-        return ipam6_DbNodeGetByVrfIndexAndIp(r.vrfIndex, addr, out);
-    }
-    static bool same(const Info &a, const Info &b) { return ipam6_IsAddrInfoNodeSame(&a, &b) != 0; }
-    static Node *findSame(const Info &r) { return ipam6DbNodeGetByAll(&r); }
-    static int32_t add(const Info &r, uint32_t batchVer) { return ipam6_AddAddrInfoNode(&r, batchVer); }
-    static int32_t del(const Info &r) { return ipam6_DelAddrInfoNode(&r); }
-    static int32_t removeNode(Node *node) { return ipam6DbNodeRemove(node); }
-};
+using ipam::Fam4;
+using ipam::Fam6;
 
 // The interface messages' payload: only the index is read.
-struct IpamIfBlock {
+struct IfBlock {
     uint32_t ifIndex;
     uint8_t rest[28];
 };
-static_assert(sizeof(IpamIfBlock) == 32 && offsetof(IpamIfBlock, ifIndex) == 0);
+static_assert(sizeof(IfBlock) == 32 && offsetof(IfBlock, ifIndex) == 0);
 
 uint32_t batchVersion() { return ipam::loadRelaxed(gIpamBatchVer); }
 
@@ -74,8 +53,8 @@ void refuseMessage(int32_t code, uint32_t length) {
 // Copies a record message into the handler's own record. Only the record's
 // size is copied from a longer payload. False (after the error line) when
 // the payload cannot hold a whole record.
-template <class Sub>
-bool copyRecord(int32_t code, uint32_t length, const void *payload, typename Sub::Info *out) {
+template <class Fam>
+bool copyRecord(int32_t code, uint32_t length, const void *payload, typename Fam::Info *out) {
     if (payload == nullptr || length < sizeof *out) {
         refuseMessage(code, length);
         return false;
@@ -86,53 +65,53 @@ bool copyRecord(int32_t code, uint32_t length, const void *payload, typename Sub
 
 // The two traces of a received record, formatted only while IPAM_DBG_SUB is
 // set.
-template <class Sub>
-void traceRecord(int32_t code, uint32_t length, const typename Sub::Info &r) {
+template <class Fam>
+void traceRecord(int32_t code, uint32_t length, const typename Fam::Info &r) {
     if (!ipam::dbgOn(IPAM_DBG_SUB)) return;
-    char addr[Sub::kTextLen];
-    char mask[Sub::kTextLen];
-    ipam::addrText(Sub::kAf, Sub::addr(r), addr);
-    ipam::addrText(Sub::kAf, Sub::mask(r), mask);
+    char addr[Fam::kTextLen];
+    char mask[Fam::kTextLen];
+    ipam::addrText(Fam::kAf, Fam::addr(r), addr);
+    ipam::addrText(Fam::kAf, Fam::mask(r), mask);
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib receive addr info: len %d",
              static_cast<int>(length));
     IPAM_DBG(IPAM_DBG_SUB,
              "(PID:%d)event 0x%x ifIndex %d vrfIndex %d Ipaddr %s ipmask %s IpAttr 0x%x",
-             static_cast<uint32_t>(code), r.ifIndex, r.vrfIndex, addr, mask, Sub::attr(r));
+             static_cast<uint32_t>(code), r.ifIndex, r.vrfIndex, addr, mask, Fam::attr(r));
 }
 
 // Raises `event` with the record, then the family's valid event when the
 // record carries IPAM_ATTR_VALID.
-template <class Sub>
-void raiseWithValid(uint32_t event, typename Sub::Info &r) {
+template <class Fam>
+void raiseWithValid(uint32_t event, typename Fam::Info &r) {
     ipamEventNotify(event, &r);
-    if (Sub::attr(r) & IPAM_ATTR_VALID) ipamEventNotify(Sub::kEvtValid, &r);
+    if (Fam::attr(r) & IPAM_ATTR_VALID) ipamEventNotify(Fam::kEvtValid, &r);
 }
 
 // Raises the family's delete event with the record, then its invalid event
 // when the record carries IPAM_ATTR_VALID.
-template <class Sub>
-void raiseDeleted(typename Sub::Info &r) {
-    ipamEventNotify(Sub::kEvtDel, &r);
-    if (Sub::attr(r) & IPAM_ATTR_VALID) ipamEventNotify(Sub::kEvtInvalid, &r);
+template <class Fam>
+void raiseDeleted(typename Fam::Info &r) {
+    ipamEventNotify(Fam::kEvtDel, &r);
+    if (Fam::attr(r) & IPAM_ATTR_VALID) ipamEventNotify(Fam::kEvtInvalid, &r);
 }
 
 // A single addition: stored with the current batch version and announced,
 // also when storing failed. The insertion's result.
-template <class Sub>
-int32_t addMessage(typename Sub::Info &r) {
-    int32_t result = Sub::add(r, batchVersion());
+template <class Fam>
+int32_t addMessage(typename Fam::Info &r) {
+    int32_t result = ipam::addRecord<Fam>(r, batchVersion());
     if (result != 0) IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib add addr info node failed");
-    raiseWithValid<Sub>(Sub::kEvtAdd, r);
+    raiseWithValid<Fam>(Fam::kEvtAdd, r);
     return result;
 }
 
 // A single deletion: removed first, announced also when the record was not
 // stored. The removal's result.
-template <class Sub>
-int32_t delMessage(typename Sub::Info &r) {
-    int32_t result = Sub::del(r);
+template <class Fam>
+int32_t delMessage(typename Fam::Info &r) {
+    int32_t result = ipam::removeMatching<Fam>(r);
     if (result != 0) IPAM_ERR("(PID:%d)Ipam subscrib delete addr info node failed");
-    raiseDeleted<Sub>(r);
+    raiseDeleted<Fam>(r);
     return result;
 }
 
@@ -140,44 +119,44 @@ int32_t delMessage(typename Sub::Info &r) {
 // record is stored and announced. A later batch confirms a stored record
 // silently with the current version, and stores and announces a new or
 // changed one; the old form of a changed record is left to the sweep.
-template <class Sub>
-void batchRecord(typename Sub::Info &r) {
+template <class Fam>
+void batchRecord(typename Fam::Info &r) {
     uint32_t ver = batchVersion();
     if (ver == 1) {
-        if (Sub::add(r, ver) != 0)
+        if (ipam::addRecord<Fam>(r, ver) != 0)
             IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib add address info node failed");
-        raiseWithValid<Sub>(Sub::kEvtAdd, r);
+        raiseWithValid<Fam>(Fam::kEvtAdd, r);
         return;
     }
-    typename Sub::Node *first = nullptr;
-    if (Sub::findByKey(r, &first) != 0 || first == nullptr) {
+    typename Fam::Node *first = ipam::nodeByKey<Fam>(r.vrfIndex, Fam::addr(r));
+    if (first == nullptr) {
         IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib batch addr info is not found");
     } else {
         // The first node with the key is the usual match; when several
         // records share the key (one address on two interfaces, an old and
         // a new attribute), the identical one may be behind it and must be
         // confirmed too rather than announced again as new.
-        typename Sub::Node *same = Sub::same(first->info, r) ? first : Sub::findSame(r);
+        typename Fam::Node *same = ipam::sameRecord<Fam>(first->info, r) ? first : ipam::findSame<Fam>(r);
         if (same != nullptr) {
             same->batchVer = ver;
             return;
         }
         IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib batch addr info is not the same with exist one");
     }
-    if (Sub::add(r, ver) != 0)
+    if (ipam::addRecord<Fam>(r, ver) != 0)
         IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib add addr info node failed");
-    raiseWithValid<Sub>(Sub::kEvtAdd, r);
+    raiseWithValid<Fam>(Fam::kEvtAdd, r);
 }
 
 // Batch-end sweep of one node: a node the batch did not confirm is announced
 // while it still exists, then removed itself (not merely a node with the
 // same fields, which may be its newer form).
-template <class Sub>
-int32_t sweepNode(typename Sub::Node *node) {
+template <class Fam>
+int32_t sweepNode(typename Fam::Node *node) {
     if (node->batchVer == batchVersion()) return 0;
-    raiseDeleted<Sub>(node->info);
-    int32_t result = Sub::removeNode(node);
-    if (result == -1) IPAM_ERR("(PID:%d)Ipam subscrib delete addr info node failed");
+    raiseDeleted<Fam>(node->info);
+    int32_t result = ipam::removeNode<Fam>(node);
+    if (result == IPAM_ERR_FAIL) IPAM_ERR("(PID:%d)Ipam subscrib delete addr info node failed");
     return result;
 }
 
@@ -198,9 +177,9 @@ bool isIfCode(int32_t code) {
 int32_t ifMessage(int32_t code, uint32_t length, const void *payload) {
     if (payload == nullptr || length < sizeof(uint32_t)) {
         refuseMessage(code, length);
-        return -1;
+        return IPAM_ERR_FAIL;
     }
-    IpamIfBlock block;
+    IfBlock block;
     std::memset(&block, 0, sizeof block);
     std::memcpy(&block, payload, std::min<size_t>(length, sizeof block));
     uint32_t codeWord = static_cast<uint32_t>(code);
@@ -210,7 +189,7 @@ int32_t ifMessage(int32_t code, uint32_t length, const void *payload) {
         ipam_DbAddrWalkByIf(block.ifIndex, ipam4IfEvtWalkCb, &codeWord);
     else
         ipam6_DbAddrWalkByIf(block.ifIndex, ipam6IfEvtWalkCb, &codeWord);
-    return 0;
+    return IPAM_OK;
 }
 
 // The relay message is only passed on; its payload is read by the traces
@@ -219,9 +198,9 @@ int32_t relayMessage(int32_t code, uint32_t length, const void *payload) {
     Ipam4AddrInfo r;
     std::memset(&r, 0, sizeof r);
     if (payload != nullptr) std::memcpy(&r, payload, std::min<size_t>(length, sizeof r));
-    traceRecord<Sub4>(code, length, r);
+    traceRecord<Fam4>(code, length, r);
     ipamEventNotify(IPAM_EVT_RELAY, nullptr);
-    return 0;
+    return IPAM_OK;
 }
 
 }  // namespace
@@ -230,7 +209,7 @@ int32_t ipamSubStart(void) {
     ipam::storeRelaxed(gIpamBatchVer, batchVersion() + 1);
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib receive publisher start message");
     ipamEventNotify(IPAM_EVT_BATCH_START, nullptr);
-    return 0;
+    return IPAM_OK;
 }
 
 int32_t ipamSubDispatch(int32_t code, uint32_t length, const void *payload) {
@@ -239,12 +218,12 @@ int32_t ipamSubDispatch(int32_t code, uint32_t length, const void *payload) {
     case IPAM4_EVT_ADD:
     case IPAM4_EVT_DEL: {
         Ipam4AddrInfo r;
-        if (!copyRecord<Sub4>(code, length, payload, &r)) return -1;
-        traceRecord<Sub4>(code, length, r);
-        if (static_cast<uint32_t>(code) == IPAM4_EVT_ADD) return addMessage<Sub4>(r);
-        if (static_cast<uint32_t>(code) == IPAM4_EVT_DEL) return delMessage<Sub4>(r);
-        batchRecord<Sub4>(r);
-        return 0;
+        if (!copyRecord<Fam4>(code, length, payload, &r)) return IPAM_ERR_FAIL;
+        traceRecord<Fam4>(code, length, r);
+        if (static_cast<uint32_t>(code) == IPAM4_EVT_ADD) return addMessage<Fam4>(r);
+        if (static_cast<uint32_t>(code) == IPAM4_EVT_DEL) return delMessage<Fam4>(r);
+        batchRecord<Fam4>(r);
+        return IPAM_OK;
     }
     case IPAM_EVT_RELAY:
         return relayMessage(code, length, payload);
@@ -257,49 +236,49 @@ int32_t ipamSubDispatch(int32_t code, uint32_t length, const void *payload) {
         if (isIfCode(code)) return ifMessage(code, length, payload);
         IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib receive unknown event 0x%x",
                  static_cast<uint32_t>(code));
-        return 0;
+        return IPAM_OK;
     }
 }
 
 int32_t ipam6SubDispatch(int32_t code, uint32_t length, const void *payload) {
     Ipam6AddrInfo r;
-    if (!copyRecord<Sub6>(code, length, payload, &r)) return -1;
-    traceRecord<Sub6>(code, length, r);
+    if (!copyRecord<Fam6>(code, length, payload, &r)) return IPAM_ERR_FAIL;
+    traceRecord<Fam6>(code, length, r);
     switch (static_cast<uint32_t>(code)) {
     case IPAM6_EVT_ADD:
-        addMessage<Sub6>(r);
+        addMessage<Fam6>(r);
         break;
     case IPAM6_EVT_DEL:
-        delMessage<Sub6>(r);
+        delMessage<Fam6>(r);
         break;
     case IPAM6_EVT_UPDATE:
         // A record the replica lacks is stored as it comes. An update never
         // raises the invalid event, also when it clears IPAM_ATTR_VALID.
         if (ipam6_UpdAddrInfoNode(&r, batchVersion()) == IPAM_ERR_NOT_FOUND &&
-            ipam6_AddAddrInfoNode(&r, batchVersion()) != 0)
+            ipam::addRecord<Fam6>(r, batchVersion()) != 0)
             IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib dup addr info node failed");
-        raiseWithValid<Sub6>(IPAM6_EVT_UPDATE, r);
+        raiseWithValid<Fam6>(IPAM6_EVT_UPDATE, r);
         break;
     case IPAM6_EVT_BATCH:
-        batchRecord<Sub6>(r);
+        batchRecord<Fam6>(r);
         break;
     default:
         break;
     }
-    return 0;
+    return IPAM_OK;
 }
 
 int32_t ipamSubEnd(void) {
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib receive publisher end message");
-    int32_t result = 0;
+    int32_t result = IPAM_OK;
     // The first batch filled an empty replica: nothing can be stale yet.
     if (static_cast<int32_t>(batchVersion()) >= 2) {
-        if (ipam_DbAddrWalk(nullptr, ipamSubDbAddrWalkCb, nullptr, nullptr) == -1) {
+        if (ipam_DbAddrWalk(nullptr, ipamSubDbAddrWalkCb, nullptr, nullptr) == IPAM_ERR_FAIL) {
             IPAM_ERR("(PID:%d)Ipam subscrib walk db hash table failed");
-            result = -1;
-        } else if (ipam6_DbAddrWalk(nullptr, ipam6SubDbAddrWalkCb, nullptr, nullptr) == -1) {
+            result = IPAM_ERR_FAIL;
+        } else if (ipam6_DbAddrWalk(nullptr, ipam6SubDbAddrWalkCb, nullptr, nullptr) == IPAM_ERR_FAIL) {
             IPAM_ERR("(PID:%d)Ipam6 subscrib walk db hash table failed");
-            result = -1;
+            result = IPAM_ERR_FAIL;
         }
     }
     ipam::storeRelaxed(gIpamBatchFlag, 1);
@@ -307,9 +286,9 @@ int32_t ipamSubEnd(void) {
     return result;
 }
 
-int32_t ipamSubDbAddrWalkCb(Ipam4DbNode *node, void * /*user*/) { return sweepNode<Sub4>(node); }
+int32_t ipamSubDbAddrWalkCb(Ipam4DbNode *node, void * /*user*/) { return sweepNode<Fam4>(node); }
 
-int32_t ipam6SubDbAddrWalkCb(Ipam6DbNode *node, void * /*user*/) { return sweepNode<Sub6>(node); }
+int32_t ipam6SubDbAddrWalkCb(Ipam6DbNode *node, void * /*user*/) { return sweepNode<Fam6>(node); }
 
 // IPv4 tracks interface validity in IPAM_ATTR_IF_VALID: valid marks the
 // records that lack it, invalid unmarks those that have it.

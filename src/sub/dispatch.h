@@ -1,5 +1,4 @@
-// The publisher's callbacks: batch start, one message, batch end, and the
-// walk callbacks they hand to the database.
+// The publisher's callbacks: batch start, one message, batch end.
 #pragma once
 
 #include <cstdint>
@@ -21,11 +20,3 @@ int32_t ipam6SubDispatch(int32_t code, uint32_t length, const void *payload);
 // sweep walk failed.
 int32_t ipamSubEnd(void);
 
-// Sweep callbacks: keep a node of the current batch (0), otherwise raise its
-// deletion and remove exactly that node (the removal's result).
-int32_t ipamSubDbAddrWalkCb(Ipam4DbNode *node, void *user);
-int32_t ipam6SubDbAddrWalkCb(Ipam6DbNode *node, void *user);
-// Interface validity callbacks; `user` points to the message's code. Change
-// the node's validity bits in place and raise the matching event; always 0.
-int32_t ipam4IfEvtWalkCb(Ipam4DbNode *node, void *user);
-int32_t ipam6IfEvtWalkCb(Ipam6DbNode *node, void *user);

@@ -9,6 +9,29 @@
 #include "common/log.h"
 #include "sub/state.h"
 
+// The record dumps of the event traces. Each line tests the bit again, so a
+// dump stops as soon as the bit is cleared. The "add new" wording serves every IPv4 event.
+static void ipamDbgShowIpamDb(const Ipam4AddrInfo *record) {
+    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)add new ifindex: %d vrfIndex: %d", record->ifIndex,
+             record->vrfIndex);
+    // A stored name may fill its 40 bytes without a terminator.
+    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)ifname: %.40s", record->ifName);
+    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)add new ipaddr: %x ipmask: %x",
+             ipam::addrValue(record->ipAddr), ipam::addrValue(record->ipMask));
+    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)add new attr: 0x%x", record->ipAttr);
+}
+
+static void ipam6DbgShowIpam6Db(const Ipam6AddrInfo *record) {
+    char addr[48];
+    char mask[48];
+    ipam::addrText(AF_INET6, record->ip6Addr, addr);
+    ipam::addrText(AF_INET6, record->ip6Mask, mask);
+    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)ifindex: %d vrfIndex: %d", record->ifIndex, record->vrfIndex);
+    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)ifname: %.40s", record->ifName);
+    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)ipaddr: %s ipmask: %s", addr, mask);
+    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)attr: 0x%x", record->ip6Attr);
+}
+
 namespace {
 
 // The event's trace line, then the dump of its record where it has one. A
@@ -68,27 +91,4 @@ void ipamEventNotify(uint32_t eventCode, void *record) {
     if ((eventCode & care) == 0) return;
     callback(eventCode, record);
     IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)notify done, care 0x%x event 0x%x", care, eventCode);
-}
-
-// Each line tests the bit again, so a dump stops as soon as the bit is
-// cleared. The "add new" wording serves every IPv4 event.
-void ipamDbgShowIpamDb(const Ipam4AddrInfo *record) {
-    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)add new ifindex: %d vrfIndex: %d", record->ifIndex,
-             record->vrfIndex);
-    // A stored name may fill its 40 bytes without a terminator.
-    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)ifname: %.40s", record->ifName);
-    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)add new ipaddr: %x ipmask: %x",
-             ipam::addrValue(record->ipAddr), ipam::addrValue(record->ipMask));
-    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)add new attr: 0x%x", record->ipAttr);
-}
-
-void ipam6DbgShowIpam6Db(const Ipam6AddrInfo *record) {
-    char addr[48];
-    char mask[48];
-    ipam::addrText(AF_INET6, record->ip6Addr, addr);
-    ipam::addrText(AF_INET6, record->ip6Mask, mask);
-    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)ifindex: %d vrfIndex: %d", record->ifIndex, record->vrfIndex);
-    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)ifname: %.40s", record->ifName);
-    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)ipaddr: %s ipmask: %s", addr, mask);
-    IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)attr: 0x%x", record->ip6Attr);
 }

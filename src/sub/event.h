@@ -9,7 +9,3 @@
 // mask, calls the host's callback with the code and the record unchanged.
 // Does nothing while no callback is stored.
 void ipamEventNotify(uint32_t eventCode, void *record);
-
-// Record dumps of the event traces.
-void ipamDbgShowIpamDb(const Ipam4AddrInfo *record);
-void ipam6DbgShowIpam6Db(const Ipam6AddrInfo *record);

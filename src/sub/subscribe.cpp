@@ -4,6 +4,9 @@
 // what is up.
 #include "sub/subscribe.h"
 
+#include <linux/tipc.h>
+
+#include <cstddef>
 #include <cstring>
 
 #include "common/dbg.h"
@@ -27,7 +30,39 @@ namespace {
 constexpr uint32_t kPublisherNameType = 0x7fff0000u | IPAM_MODULE_ID;
 constexpr uint32_t kPublisherInstance = 0x7ffc0001u;
 
+// The debug-switch query: three NUL-terminated text fields after a zero word
+// and the field count. 200 bytes, integers in host byte order.
+struct DfmQuery {
+    uint32_t reserved;    // 0
+    uint32_t fieldCount;  // 3
+    char field[3][64];    // "ipam", "debug", "all"
+};
+static_assert(sizeof(DfmQuery) == 200);
+static_assert(offsetof(DfmQuery, fieldCount) == 4 && offsetof(DfmQuery, field) == 8);
+
 const PS_SUB_CALLBACKS kSubCallbacks = {ipamSubStart, ipamSubDispatch, ipamSubEnd};
+
+// The publisher's TIPC name address: name type 0x7fff00c6 (the library's
+// module number in the lower half), instance 0x7ffc0001, zone scope.
+void publisherAddr(struct sockaddr_tipc *addr) {
+    std::memset(addr, 0, sizeof *addr);
+    addr->family = AF_TIPC;
+    addr->addrtype = TIPC_ADDR_NAME;
+    addr->scope = TIPC_ZONE_SCOPE;
+    addr->addr.name.name.type = kPublisherNameType;
+    addr->addr.name.name.instance = kPublisherInstance;
+    addr->addr.name.domain = 0;
+}
+
+// The debug-switch query's fields.
+void dfmQueryInit(DfmQuery *query) {
+    std::memset(query, 0, sizeof *query);
+    query->reserved = 0;
+    query->fieldCount = 3;
+    std::strcpy(query->field[0], "ipam");
+    std::strcpy(query->field[1], "debug");
+    std::strcpy(query->field[2], "all");
+}
 
 // True while anything of a subscription is recorded or held. A host that
 // subscribed with a zero handle holds resources without a handle: it is
@@ -40,7 +75,7 @@ bool subscribed() { return ipam::loadRelaxed(gIpamWtHandle) != 0 || gIpamSubUp !
 void endPublisher(uint32_t moduleId) {
     if ((gIpamSubUp & IPAM_SUB_UP_PS) == 0) return;
     struct sockaddr_tipc publisher;
-    ipamSubPublisherAddr(&publisher);
+    publisherAddr(&publisher);
     PS_SubscriberFini(moduleId, IPAM_MODULE_ID, &publisher);
     gIpamSubUp &= ~IPAM_SUB_UP_PS;
 }
@@ -75,7 +110,7 @@ void abandonSubscription(uint32_t moduleId) {
 
 }  // namespace
 
-uint32_t ipamSubCareEvtExpand(uint32_t careMask) {
+uint32_t ipam::careMaskExpand(uint32_t careMask) {
     uint32_t mask = careMask;
     if (mask & (IPAM6_EVT_ADD | IPAM6_EVT_DEL))
         mask |= IPAM_EVT_BATCH_START | IPAM_EVT_BATCH_END | IPAM6_EVT_BATCH;
@@ -90,25 +125,6 @@ uint32_t ipamSubCareEvtExpand(uint32_t careMask) {
     return mask;
 }
 
-void ipamSubPublisherAddr(struct sockaddr_tipc *addr) {
-    std::memset(addr, 0, sizeof *addr);
-    addr->family = AF_TIPC;
-    addr->addrtype = TIPC_ADDR_NAME;
-    addr->scope = TIPC_ZONE_SCOPE;
-    addr->addr.name.name.type = kPublisherNameType;
-    addr->addr.name.name.instance = kPublisherInstance;
-    addr->addr.name.domain = 0;
-}
-
-void ipamSubDfmQuery(IpamDfmQuery *query) {
-    std::memset(query, 0, sizeof *query);
-    query->reserved = 0;
-    query->fieldCount = 3;
-    std::strcpy(query->field[0], "ipam");
-    std::strcpy(query->field[1], "debug");
-    std::strcpy(query->field[2], "all");
-}
-
 // The replica is created before the publisher registration, so callbacks the
 // service makes while PS_SubscriberInit runs already find it. A failure at
 // any step leaves nothing registered and the library unsubscribed.
@@ -118,49 +134,49 @@ int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMas
              reinterpret_cast<void *>(callback));
     if (subscribed()) {
         IPAM_ERR("(PID:%d)Ipam subscrib event has been registed");
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     ipam::storeRelaxed(gIpamModuleId, moduleId);
     ipam::storeRelaxed(gIpamWtHandle, handle);
     ipam::storeCallback(callback);
-    uint32_t care = ipamSubCareEvtExpand(careMask);
+    uint32_t care = ipam::careMaskExpand(careMask);
     ipam::storeRelaxed(gIpamCareEvt, care);
 
     if (ipam_DbInit() != 0) {
         IPAM_ERR("(PID:%d)Ipam subscrib data base initialize failed");
         abandonSubscription(moduleId);
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     gIpamSubUp |= IPAM_SUB_UP_DB;
 
     struct sockaddr_tipc publisher;
-    ipamSubPublisherAddr(&publisher);
+    publisherAddr(&publisher);
     if (PS_SubscriberInit(handle, moduleId, IPAM_MODULE_ID, care, &publisher, &kSubCallbacks) != 0) {
         IPAM_ERR("(PID:%d)Ipam subscrib initialize failed");
         abandonSubscription(moduleId);
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     gIpamSubUp |= IPAM_SUB_UP_PS;
 
     if (ipam_CmfServerModCallbackReg() != 0) {
         IPAM_ERR("(PID:%d)Ipam subscrib cmf call back reg failed");
         abandonSubscription(moduleId);
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     gIpamSubUp |= IPAM_SUB_UP_CMF;
 
     // The debug switch is advisory: a failed query leaves the debug word.
-    IpamDfmQuery query;
-    ipamSubDfmQuery(&query);
+    DfmQuery query;
+    dfmQueryInit(&query);
     if (gnl_dfm_process(&query) == 0) ipam::storeRelaxed(gIpamPubDbg, IPAM_DBG_ALL);
-    return 0;
+    return IPAM_OK;
 }
 
 int32_t IPAM4_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMask,
                              IpamEventCallback callback) {
     if (careMask & (IPAM6_EVT_BATCH | IPAM6_EVT_ADD | IPAM6_EVT_DEL)) {
         IPAM_ERR("(PID:%d)IPAM4 can't support ipv6 addr event.");
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     return IPAM_SubscribeEvent(handle, moduleId, careMask, callback);
 }
@@ -172,19 +188,19 @@ int32_t IPAM_UnSubscribeEvent(uint32_t moduleId) {
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)UnSubscriber input: %u", moduleId);
     if (!subscribed()) {
         IPAM_ERR("(PID:%d)Ipam subscrib event has been unregisted");
-        return -1;
+        return IPAM_ERR_FAIL;
     }
     endPublisher(moduleId);
     endReplica();
     if (gIpamSubUp & IPAM_SUB_UP_CMF) {
         if (ipam_CmfServerModCallbackUnreg() != 0) {
             IPAM_ERR("(PID:%d)Ipam subscrib cmf call back unreg failed");
-            return -1;
+            return IPAM_ERR_FAIL;
         }
         gIpamSubUp &= ~IPAM_SUB_UP_CMF;
     }
     clearSubscription();
-    return 0;
+    return IPAM_OK;
 }
 
 int32_t IPAM4_UnSubscribeEvent(uint32_t moduleId) { return IPAM_UnSubscribeEvent(moduleId); }

@@ -25,7 +25,7 @@ int32_t visit6(Ipam6DbNode *n, void *u) {
     auto *v = static_cast<Visit6 *>(u);
     v->seen.push_back(text6(n->info));
     if (v->removeEach) {
-        EXPECT_EQ(ipam6DbNodeRemove(n), 0);
+        EXPECT_EQ(ipam::removeNode<ipam::Fam6>(n), 0);
     }
     return static_cast<int32_t>(v->seen.size()) == v->stopAt ? v->answer : 0;
 }
@@ -115,7 +115,7 @@ TEST_F(Walk, CallbackMayRemoveTheNodeItIsGiven) {
     EXPECT_EQ(v.seen, before);
     EXPECT_EQ(gIpam6VrfIpHash.count, 0u);
     EXPECT_EQ(ifCount(), 1u);  // interface 1 went with its last address
-    EXPECT_EQ(ipam_DbAddrWalk(nullptr, [](Ipam4DbNode *n, void *) { return ipam4DbNodeRemove(n); },
+    EXPECT_EQ(ipam_DbAddrWalk(nullptr, [](Ipam4DbNode *n, void *) { return ipam::removeNode<ipam::Fam4>(n); },
                               nullptr, nullptr),
               IPAM_WALK_END);
     EXPECT_EQ(ifCount(), 0u);

@@ -66,7 +66,7 @@ TEST(CareMask, ExpansionAddsWhatTheEventsAreMadeOf) {
         {0x400, 0x71c}, {0x8, 0xf}, {0x40, 0x63}, {0xc0, 0xe3}, {0x4000, 0x170e0}, {0x4400, 0x177fc},
         {0xccd8, 0x1ffff}, {0, 0}, {0x1, 0x1}, {0x100, 0x100}, {0x10000000, 0x10000000},
         {0x10000408, 0x1000071f}};
-    for (const auto &[in, out] : cases) EXPECT_EQ(ipamSubCareEvtExpand(in), out) << std::hex << in;
+    for (const auto &[in, out] : cases) EXPECT_EQ(ipam::careMaskExpand(in), out) << std::hex << in;
 }
 
 TEST_F(Subscribe, HandsThePlatformTheExpandedMaskAndTheExactAddressAndQueryBytes) {

@@ -1,0 +1,119 @@
+// What differs between the two address families, in one place: types and
+// accessors, the (VRF, address) index for the keyed searches of db/accel.h,
+// events, text sizes, trace prefixes, what a re-added record changes, and
+// the traces whose wording differs beyond the prefix. The shared algorithms
+// (db/addr.h, db/walk.cpp, sub/dispatch.cpp, api/query.cpp) are templates
+// over these; each exported twin stays a thin, named entry point.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "common/bytes.h"
+#include "common/log.h"
+#include "db/db.h"
+
+namespace ipam {
+
+// Fam4 and Fam6 are deliberate twins, member for member: a template reads
+// the same name from either.
+struct Fam4 {
+    using Info = Ipam4AddrInfo;
+    using Node = Ipam4DbNode;
+    using NodeWalkFn = Ipam4DbNodeWalkFn;
+    static constexpr const char *kName = "gIpamVrfIpHash";
+    static Accel &accel() { return gIpamVrfIpAccel; }
+    static uint32_t hash(const void *n) { return addr4AccelHash(n); }
+    // As ipam4VrfIpHashCompare answers 0, inline.
+    static bool sameKey(const Node &a, const Node &b) {
+        return a.info.vrfIndex == b.info.vrfIndex && a.info.ipAddr == b.info.ipAddr;
+    }
+    static constexpr int kAf = AF_INET;
+    static constexpr size_t kAddrLen = 4;
+    static constexpr size_t kTextLen = 16;  // address text, terminator included
+    static constexpr uint32_t kIfCareBits = IPAM4_EVT_IF_VALID | IPAM4_EVT_IF_INVALID;
+    static constexpr uint32_t kEvtAdd = IPAM4_EVT_ADD;
+    static constexpr uint32_t kEvtDel = IPAM4_EVT_DEL;
+    static constexpr uint32_t kEvtValid = IPAM4_EVT_VALID;
+    static constexpr uint32_t kEvtInvalid = IPAM4_EVT_INVALID;
+    // Trace prefixes: most lines name IPv4 "Ipam", the interface walks "Ipam4".
+    static constexpr const char *kTag = "Ipam";
+    static constexpr const char *kWalkTag = "Ipam4";
+    // A record stored again keeps the attribute word it was stored with.
+    static constexpr bool kReAddTakesAttr = false;
+    static IpamHashTable &table() { return gIpamVrfIpHash; }
+    static IpamListLink &list(IpamIfNode &n) { return n.addr4List; }
+    static const uint8_t *addr(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipAddr); }
+    static uint8_t *addr(Info &i) { return reinterpret_cast<uint8_t *>(&i.ipAddr); }
+    static const uint8_t *mask(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipMask); }
+    static uint32_t &attr(Info &i) { return i.ipAttr; }
+    static uint32_t attr(const Info &i) { return i.ipAttr; }
+
+    // Trace hooks.
+    static void traceNoKey(uint32_t vrfIndex, const uint8_t *addr) {
+        if (!dbgOn(IPAM_DBG_DB)) return;
+        char text[kTextLen];
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam db has not find the data with vrfIndex %d ipAddr %s",
+                 vrfIndex, addrText(kAf, addr, text));
+    }
+    static void traceReAdd(const Info &, const Info &) {
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam db addr info is exist");
+    }
+    // Shows the copy as the callback left it.
+    static void traceWalkVisited(uint32_t ifIndex, const Info &copy) {
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam4 db walk ifindex(0x%x) address: 0x%08x/0x%08x attr 0x%x",
+                 ifIndex, addrValue(copy.ipAddr), addrValue(copy.ipMask), copy.ipAttr);
+    }
+};
+
+struct Fam6 {
+    using Info = Ipam6AddrInfo;
+    using Node = Ipam6DbNode;
+    using NodeWalkFn = Ipam6DbNodeWalkFn;
+    static constexpr const char *kName = "gIpam6VrfIpHash";
+    static Accel &accel() { return gIpam6VrfIpAccel; }
+    static uint32_t hash(const void *n) { return addr6AccelHash(n); }
+    // As ipam6VrfIpHashCompare answers 0, inline.
+    static bool sameKey(const Node &a, const Node &b) {
+        return a.info.vrfIndex == b.info.vrfIndex && std::memcmp(a.info.ip6Addr, b.info.ip6Addr, 16) == 0;
+    }
+    static constexpr int kAf = AF_INET6;
+    static constexpr size_t kAddrLen = 16;
+    static constexpr size_t kTextLen = 48;
+    static constexpr uint32_t kIfCareBits = IPAM6_EVT_IF_VALID | IPAM6_EVT_IF_INVALID;
+    static constexpr uint32_t kEvtAdd = IPAM6_EVT_ADD;
+    static constexpr uint32_t kEvtDel = IPAM6_EVT_DEL;
+    static constexpr uint32_t kEvtValid = IPAM6_EVT_VALID;
+    static constexpr uint32_t kEvtInvalid = IPAM6_EVT_INVALID;
+    static constexpr const char *kTag = "Ipam6";
+    static constexpr const char *kWalkTag = "Ipam6";
+    // A record stored again takes over the new attribute word.
+    static constexpr bool kReAddTakesAttr = true;
+    static IpamHashTable &table() { return gIpam6VrfIpHash; }
+    static IpamListLink &list(IpamIfNode &n) { return n.addr6List; }
+    static const uint8_t *addr(const Info &i) { return i.ip6Addr; }
+    static uint8_t *addr(Info &i) { return i.ip6Addr; }
+    static const uint8_t *mask(const Info &i) { return i.ip6Mask; }
+    static uint32_t &attr(Info &i) { return i.ip6Attr; }
+    static uint32_t attr(const Info &i) { return i.ip6Attr; }
+
+    // Trace hooks.
+    static void traceNoKey(uint32_t vrfIndex, const uint8_t *addr) {
+        if (!dbgOn(IPAM_DBG_DB)) return;
+        char text[kTextLen];
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db has not find the data with vrfIndex %d ip6Addr %s",
+                 vrfIndex, addrText(kAf, addr, text));
+    }
+    // Called before the new attribute is taken over.
+    static void traceReAdd(const Info &stored, const Info &record) {
+        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db addr info is exist, update ip6Attr (0x%x-->0x%x)",
+                 stored.ip6Attr, record.ip6Attr);
+    }
+    // The IPv6 record walk traces no record.
+    static void traceWalkVisited(uint32_t, const Info &) {}
+};
+
+}  // namespace ipam
