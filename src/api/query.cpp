@@ -15,11 +15,11 @@ using ipam::Fam6;
 template <class Fam>
 int32_t admit(bool argsPresent) {
     if (!argsPresent) {
-        IPAM_DBG(IPAM_DBG_API, "(PID:%d)%s conf invalid parameter", Fam::kTag);
+        IPAM_DBG(IPAM_DBG_API, Fam::kTextNoParam);
         return IPAM_ERR_PARAM;
     }
     if (ipam_IsSubscrib() == 0) {
-        IPAM_DBG(IPAM_DBG_API, "(PID:%d)%s conf has not subcribe the ipam data", Fam::kTag);
+        IPAM_DBG(IPAM_DBG_API, Fam::kTextNotReady);
         return IPAM_ERR_NOT_SUBSCRIBED;
     }
     return IPAM_OK;

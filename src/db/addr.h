@@ -122,7 +122,7 @@ int32_t addRecord(const typename Fam::Info &record, uint32_t batchVer) {
         return IPAM_OK;
     }
     if (!insertNew<Fam>(record, batchVer)) {
-        IPAM_ERR("(PID:%d)%s db malloc ipam db node failed", Fam::kTag);
+        IPAM_ERR(Fam::kTextNoMemory);
         return IPAM_ERR_FAIL;
     }
     return IPAM_OK;

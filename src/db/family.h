@@ -39,9 +39,16 @@ struct Fam4 {
     static constexpr uint32_t kEvtDel = IPAM4_EVT_DEL;
     static constexpr uint32_t kEvtValid = IPAM4_EVT_VALID;
     static constexpr uint32_t kEvtInvalid = IPAM4_EVT_INVALID;
-    // Trace prefixes: most lines name IPv4 "Ipam", the interface walks "Ipam4".
-    static constexpr const char *kTag = "Ipam";
-    static constexpr const char *kWalkTag = "Ipam4";
+    // The family's log texts, whole: a logger may key on the format it is
+    // handed, so each family hands over its own literal. Most IPv4 lines
+    // name the family "Ipam", the interface walks "Ipam4".
+    static constexpr char kTextNoParam[] = "(PID:%d)Ipam conf invalid parameter";
+    static constexpr char kTextNotReady[] = "(PID:%d)Ipam conf has not subcribe the ipam data";
+    static constexpr char kTextNoMemory[] = "(PID:%d)Ipam db malloc ipam db node failed";
+    static constexpr char kTextWalkNoIf[] = "(PID:%d)Ipam4 db walk ifindex(0x%x) not found address";
+    static constexpr char kTextWalkBroken[] =
+        "(PID:%d)Ipam4 db walk ifindex(0x%x) address break by caller(%p) failed";
+    static constexpr char kTextWalkOver[] = "(PID:%d)Ipam4 db walk ifindex(0x%x) address over";
     // A record stored again keeps the attribute word it was stored with.
     static constexpr bool kReAddTakesAttr = false;
     static IpamHashTable &table() { return gIpamVrfIpHash; }
@@ -88,8 +95,13 @@ struct Fam6 {
     static constexpr uint32_t kEvtDel = IPAM6_EVT_DEL;
     static constexpr uint32_t kEvtValid = IPAM6_EVT_VALID;
     static constexpr uint32_t kEvtInvalid = IPAM6_EVT_INVALID;
-    static constexpr const char *kTag = "Ipam6";
-    static constexpr const char *kWalkTag = "Ipam6";
+    static constexpr char kTextNoParam[] = "(PID:%d)Ipam6 conf invalid parameter";
+    static constexpr char kTextNotReady[] = "(PID:%d)Ipam6 conf has not subcribe the ipam data";
+    static constexpr char kTextNoMemory[] = "(PID:%d)Ipam6 db malloc ipam db node failed";
+    static constexpr char kTextWalkNoIf[] = "(PID:%d)Ipam6 db walk ifindex(0x%x) not found address";
+    static constexpr char kTextWalkBroken[] =
+        "(PID:%d)Ipam6 db walk ifindex(0x%x) address break by caller(%p) failed";
+    static constexpr char kTextWalkOver[] = "(PID:%d)Ipam6 db walk ifindex(0x%x) address over";
     // A record stored again takes over the new attribute word.
     static constexpr bool kReAddTakesAttr = true;
     static IpamHashTable &table() { return gIpam6VrfIpHash; }

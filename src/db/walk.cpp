@@ -82,7 +82,7 @@ int32_t walkIfNodes(uint32_t ifIndex, NodeFn callback, void *user, int32_t noInt
     IpamListLink *head = &Fam::list(*ifNode);
     for (IpamListLink *l = head->next; l != head; l = l->next)
         if (callback(ipam::nodeOfIfLink<Node>(l), user) != 0) return IPAM_OK;
-    IPAM_DBG(IPAM_DBG_DB, "(PID:%d)%s db walk ifindex(0x%x) address over", Fam::kWalkTag, ifIndex);
+    IPAM_DBG(IPAM_DBG_DB, Fam::kTextWalkOver, ifIndex);
     return IPAM_OK;
 }
 
@@ -97,8 +97,7 @@ int32_t walkIfRecords(uint32_t ifIndex, RecordFn callback, void *user) {
     ipam::DbLockIfSetUp lock;
     IpamIfNode *ifNode = ipam::ifNodeFind(ifIndex);
     if (ifNode == nullptr) {
-        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)%s db walk ifindex(0x%x) not found address", Fam::kWalkTag,
-                 ifIndex);
+        IPAM_DBG(IPAM_DBG_DB, Fam::kTextWalkNoIf, ifIndex);
         return IPAM_ERR_NOT_FOUND;
     }
     IpamListLink *head = &Fam::list(*ifNode);
@@ -106,13 +105,12 @@ int32_t walkIfRecords(uint32_t ifIndex, RecordFn callback, void *user) {
         Info copy;
         std::memcpy(&copy, &ipam::nodeOfIfLink<Node>(l)->info, sizeof copy);
         if (callback(&copy, user) != 0) {
-            IPAM_DBG(IPAM_DBG_DB, "(PID:%d)%s db walk ifindex(0x%x) address break by caller(%p) failed",
-                     Fam::kWalkTag, ifIndex, reinterpret_cast<void *>(callback));
+            IPAM_DBG(IPAM_DBG_DB, Fam::kTextWalkBroken, ifIndex, reinterpret_cast<void *>(callback));
             return IPAM_ERR_FAIL;
         }
         Fam::traceWalkVisited(ifIndex, copy);
     }
-    IPAM_DBG(IPAM_DBG_DB, "(PID:%d)%s db walk ifindex(0x%x) address over", Fam::kWalkTag, ifIndex);
+    IPAM_DBG(IPAM_DBG_DB, Fam::kTextWalkOver, ifIndex);
     return IPAM_OK;
 }
 
