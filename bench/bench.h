@@ -55,6 +55,10 @@ constexpr std::size_t kPool = 256;
 // Share of the records that a resynchronising batch no longer holds (and of
 // new ones it brings instead): one in kStaleEvery.
 constexpr std::size_t kStaleEvery = 10;
+// Above this many records per family only the keyed workloads (single
+// changes, (VRF, address) lookups), the resync and the memory reading run,
+// and libnl not at all.
+constexpr std::size_t kFullSetUpTo = 100000;
 // Records per management page.
 constexpr int kPageRecords = 128;
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -82,10 +83,43 @@ BucketStats stats(const std::vector<uint32_t> &hashes) {
     return s;
 }
 
+uint32_t envCount(const char *name, uint32_t fallback, uint32_t most) {
+    const char *text = std::getenv(name);
+    const unsigned long v = text && *text ? std::strtoul(text, nullptr, 10) : fallback;
+    if (v < 1 || v > most) {
+        std::fprintf(stderr, "%s must be 1 to %u\n", name, most);
+        std::exit(2);
+    }
+    return static_cast<uint32_t>(v);
+}
+
+// Host bits of an interface's IPv4 block: a /20 each (4094 hosts, over a
+// million records at 256 interfaces or more), from 10.0.0.0 on, past
+// 10.255.255.255 beyond 4096 interfaces; fewer interfaces get the whole /8
+// shared out between them.
+uint32_t hostBits() {
+    static const uint32_t bits = [] {
+        if (interfaceCount() >= 256) return 12u;
+        uint32_t b = 24;
+        while ((1u << (24 - b)) < interfaceCount()) --b;
+        return b;
+    }();
+    return bits;
+}
+
 }  // namespace
 
+uint32_t interfaceCount() {
+    static const uint32_t n = envCount("IPAM_BENCH_INTERFACES", 384, 65535);
+    return n;
+}
+uint32_t vrfCount() {
+    static const uint32_t n = envCount("IPAM_BENCH_VRFS", 8, 65535);
+    return n;
+}
+
 uint32_t ifIndexOf(uint32_t iface) { return kFirstIfIndex + iface; }
-uint32_t vrfOf(uint32_t iface) { return iface % kVrfs; }
+uint32_t vrfOf(uint32_t iface) { return iface % vrfCount(); }
 
 void ifNameOf(uint32_t iface, char out[IPAM_IFNAME_SIZE]) {
     std::memset(out, 0, IPAM_IFNAME_SIZE);
@@ -93,23 +127,23 @@ void ifNameOf(uint32_t iface, char out[IPAM_IFNAME_SIZE]) {
 }
 
 Ipam4AddrInfo record4(uint32_t k) {
-    const uint32_t iface = k % kInterfaces;
-    const uint32_t slot = k / kInterfaces;
+    const uint32_t iface = k % interfaceCount();
+    const uint32_t slot = k / interfaceCount();
     Ipam4AddrInfo r;
     std::memset(&r, 0, sizeof r);
     r.ifIndex = ifIndexOf(iface);
     r.vrfIndex = vrfOf(iface);
-    // One /20 per interface inside 10.0.0.0/8; hosts numbered from .1.
-    r.ipAddr = htonl(0x0a000000u | (iface << 12) | (slot + 1));
-    r.ipMask = htonl(0xfffff000u);
+    // One block per interface from 10.0.0.0 on; hosts numbered from .1.
+    r.ipAddr = htonl(0x0a000000u + (iface << hostBits()) + slot + 1);
+    r.ipMask = htonl(~((1u << hostBits()) - 1));
     r.ipAttr = IPAM_ATTR_VALID | IPAM_ATTR_IF_VALID | (slot == 0 ? IPAM4_ATTR_PRIMARY : 0u);
     ifNameOf(iface, r.ifName);
     return r;
 }
 
 Ipam6AddrInfo record6(uint32_t k, V6Shape shape) {
-    const uint32_t iface = k % kInterfaces;
-    const uint32_t slot = k / kInterfaces;
+    const uint32_t iface = k % interfaceCount();
+    const uint32_t slot = k / interfaceCount();
     Ipam6AddrInfo r;
     std::memset(&r, 0, sizeof r);
     r.ifIndex = ifIndexOf(iface);

@@ -1,6 +1,7 @@
 // The table a switch would hold, generated the same way for every side of
 // the comparison: 8 VRFs, 384 interfaces (interface i in VRF i % 8), IPv4
-// and IPv6 records spread evenly over the interfaces.
+// and IPv6 records spread evenly over the interfaces. IPAM_BENCH_INTERFACES
+// and IPAM_BENCH_VRFS give another shape.
 #pragma once
 
 #include <cstddef>
@@ -11,9 +12,11 @@
 
 namespace bench {
 
-constexpr uint32_t kVrfs = 8;
-constexpr uint32_t kInterfaces = 384;
 constexpr uint32_t kFirstIfIndex = 1;
+
+// The table's shape, read once from the environment (defaults 384 and 8).
+uint32_t interfaceCount();
+uint32_t vrfCount();
 
 // How IPv6 interface identifiers are drawn.
 enum class V6Shape {
@@ -24,14 +27,15 @@ enum class V6Shape {
     Spread,
 };
 
-uint32_t ifIndexOf(uint32_t iface);  // iface in [0, kInterfaces)
+uint32_t ifIndexOf(uint32_t iface);  // iface in [0, interfaceCount())
 uint32_t vrfOf(uint32_t iface);
 void ifNameOf(uint32_t iface, char out[IPAM_IFNAME_SIZE]);
 
 // Record k of a table, for any k >= 0 (the tables are prefixes of one
 // infinite sequence, so N records and the N + m-th record are consistent).
-// Record k sits on interface k % kInterfaces as its (k / kInterfaces)-th
-// address; the first address of an interface is its primary one.
+// Record k sits on interface k % interfaceCount() as its
+// (k / interfaceCount())-th address; the first address of an interface is
+// its primary one.
 Ipam4AddrInfo record4(uint32_t k);
 Ipam6AddrInfo record6(uint32_t k, V6Shape shape);
 

@@ -52,12 +52,7 @@ typename Fam::Node *findCandidate(const typename Fam::Info &record, Match match)
     Node key;
     std::memset(&key, 0, sizeof key);
     std::memcpy(&key.info, &record, sizeof key.info);  // only the key fields are read
-    const IpamHashTable *t = &Fam::table();
-    for (void *n = hashFindFirst(t, &key); n; n = hashFindNext(t, n)) {
-        Node *node = static_cast<Node *>(n);
-        if (match(record, node->info)) return node;
-    }
-    return nullptr;
+    return keyedFind<Fam>(key, [&](const Node &n) { return match(record, n.info); });
 }
 
 template <class Fam>
@@ -92,7 +87,7 @@ bool insertNew(const typename Fam::Info &record, uint32_t batchVer) {
         return false;
     }
     listAppend(&Fam::list(*ifNode), &node->ifLink);
-    hashInsert(&Fam::table(), node);
+    keyedInsert<Fam>(node);
     return true;
 }
 
@@ -103,7 +98,7 @@ void unlinkAndFree(typename Fam::Node *node) {
     IpamIfNode *ifNode = ifNodeFind(node->info.ifIndex);
     listDel(&node->ifLink);
     if (ifNode) ifNodeReleaseIfEmpty(ifNode);
-    hashRemove(&Fam::table(), node);
+    keyedRemove<Fam>(node);
     std::free(node);
 }
 

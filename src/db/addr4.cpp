@@ -20,7 +20,7 @@ int32_t ipam4_DbNodeGetByVrfIndexAndIp(uint32_t vrfIndex, uint32_t ipAddr, Ipam4
     std::memset(&key, 0, sizeof key);
     key.info.vrfIndex = vrfIndex;
     key.info.ipAddr = ipAddr;
-    auto *node = static_cast<Ipam4DbNode *>(ipam::hashFindFirst(&gIpamVrfIpHash, &key));
+    Ipam4DbNode *node = ipam::keyedFindFirst<Fam4>(key);
     if (out) *out = node;
     if (node) return 0;
     if (ipam::dbgOn(IPAM_DBG_DB)) {

@@ -24,7 +24,7 @@ int32_t ipam6_DbNodeGetByVrfIndexAndIp(uint32_t vrfIndex, Ipam6Addr ip6Addr, Ipa
     std::memset(&key, 0, sizeof key);
     key.info.vrfIndex = vrfIndex;
     std::memcpy(key.info.ip6Addr, ip6Addr.octet, sizeof key.info.ip6Addr);
-    auto *node = static_cast<Ipam6DbNode *>(ipam::hashFindFirst(&gIpam6VrfIpHash, &key));
+    Ipam6DbNode *node = ipam::keyedFindFirst<Fam6>(key);
     if (out) *out = node;
     if (node) return 0;
     if (ipam::dbgOn(IPAM_DBG_DB)) {

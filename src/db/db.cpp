@@ -10,11 +10,16 @@ IpamHashTable gIpamIfNameHash;
 IpamHashTable gIpamVrfIpHash;
 IpamHashTable gIpam6VrfIpHash;
 gnl_sem_t gIpamDbSem;
+ipam::Accel gIpamIfAccel;
+ipam::Accel gIpamIfNameAccel;
+ipam::Accel gIpamVrfIpAccel;
+ipam::Accel gIpam6VrfIpAccel;
 
 namespace {
 
 struct IndexDesc {
     IpamHashTable *table;
+    ipam::Accel *accel;
     uint32_t linkOffset;
     IpamHashFn hashFn;
     IpamHashCompareFn compareFn;
@@ -22,12 +27,13 @@ struct IndexDesc {
 
 // Set-up and tear-down order.
 const IndexDesc kIndexes[] = {
-    {&gIpamIfHash, offsetof(IpamIfNode, indexLink), ipamIfHashCompute, ipamIfHashCompare},
-    {&gIpamIfNameHash, offsetof(IpamIfNode, nameLink), ipamIfNameHashCompute,
+    {&gIpamIfHash, &gIpamIfAccel, offsetof(IpamIfNode, indexLink), ipamIfHashCompute,
+     ipamIfHashCompare},
+    {&gIpamIfNameHash, &gIpamIfNameAccel, offsetof(IpamIfNode, nameLink), ipamIfNameHashCompute,
      ipamIfNameHashCompare},
-    {&gIpamVrfIpHash, offsetof(Ipam4DbNode, hashLink), ipam4VrfIpHashCompute,
+    {&gIpamVrfIpHash, &gIpamVrfIpAccel, offsetof(Ipam4DbNode, hashLink), ipam4VrfIpHashCompute,
      ipam4VrfIpHashCompare},
-    {&gIpam6VrfIpHash, offsetof(Ipam6DbNode, hashLink), ipam6VrfIpHashCompute,
+    {&gIpam6VrfIpHash, &gIpam6VrfIpAccel, offsetof(Ipam6DbNode, hashLink), ipam6VrfIpHashCompute,
      ipam6VrfIpHashCompare},
 };
 
@@ -37,6 +43,7 @@ void releaseIndexes() {
         ipam::hashPublish(d.table, 0);
         std::free(d.table->buckets);
         d.table->buckets = nullptr;
+        ipam::accelReset(*d.accel);
     }
 }
 
@@ -92,6 +99,7 @@ int32_t ipam_DbInit(void) {
             return -1;
         }
         for (uint32_t b = 0; b < IPAM_DB_HASH_SIZE; b++) t->buckets[b] = nullptr;
+        ipam::accelReset(*d.accel);  // takes its first table with the first node
         ipam::hashPublish(t, IPAM_HASH_MAGIC);
     }
     return 0;
@@ -127,19 +135,19 @@ namespace ipam {
 IpamIfNode *ifNodeFind(uint32_t ifIndex) {
     IpamIfNode key;
     ifKeyInit(&key, ifIndex, nullptr);
-    return static_cast<IpamIfNode *>(hashFindFirst(&gIpamIfHash, &key));
+    return keyedFindFirst<IfByIndex>(key);
 }
 
 IpamIfNode *ifNodeFindByName(const char *name) {
     IpamIfNode key;
     ifKeyInit(&key, 0, name);
-    return static_cast<IpamIfNode *>(hashFindFirst(&gIpamIfNameHash, &key));
+    return keyedFindFirst<IfByName>(key);
 }
 
 void ifNodeReleaseIfEmpty(IpamIfNode *ifNode) {
     if (!listEmpty(&ifNode->addr4List) || !listEmpty(&ifNode->addr6List)) return;
-    hashRemove(&gIpamIfHash, ifNode);
-    hashRemove(&gIpamIfNameHash, ifNode);
+    keyedRemove<IfByIndex>(ifNode);
+    keyedRemove<IfByName>(ifNode);
     std::free(ifNode);
 }
 
@@ -147,7 +155,7 @@ void ifNodeReleaseIfEmpty(IpamIfNode *ifNode) {
 
 IpamIfNode *ipamGetAddrIfNode(const IpamIfNode *key) {
     if (IpamIfNode *found = ipam::ifNodeFind(key->ifIndex)) return found;
-    if (!ipam::hashSetUp(&gIpamIfHash) || !ipam::hashSetUp(&gIpamIfNameHash)) return nullptr;
+    if (!ipam::hashSearchable(&gIpamIfHash) || !ipam::hashSearchable(&gIpamIfNameHash)) return nullptr;
     auto *n = static_cast<IpamIfNode *>(std::malloc(sizeof(IpamIfNode)));
     if (n == nullptr) return nullptr;
     std::memset(n, 0, sizeof *n);
@@ -156,8 +164,8 @@ IpamIfNode *ipamGetAddrIfNode(const IpamIfNode *key) {
     std::memcpy(n->ifName, key->ifName, strnlen(key->ifName, IPAM_IFNAME_SIZE - 1));
     ipam::listInit(&n->addr4List);
     ipam::listInit(&n->addr6List);
-    ipam::hashInsert(&gIpamIfHash, n);
-    ipam::hashInsert(&gIpamIfNameHash, n);
+    ipam::keyedInsert<ipam::IfByIndex>(n);
+    ipam::keyedInsert<ipam::IfByName>(n);
     return n;
 }
 

@@ -6,6 +6,8 @@
 
 namespace ipam {
 
+thread_local uint32_t tNoDatabaseScopes = 0;
+
 uint32_t lookup2Bytes(const uint8_t *k, uint32_t length, uint32_t initval) {
     uint32_t x = kGolden, y = kGolden, z = initval;
     uint32_t len = length;
@@ -148,4 +150,13 @@ int32_t ipam6VrfIpHashCompare(const void *a, const void *b) {
     const Ipam6AddrInfo &ib = static_cast<const Ipam6DbNode *>(b)->info;
     if (ia.vrfIndex != ib.vrfIndex) return -1;
     return std::memcmp(ia.ip6Addr, ib.ip6Addr, 16) == 0 ? 0 : -1;
+}
+
+// FNV-1a over the compared bytes, then the mix.
+uint32_t ipam::ifNameAccelHash(const void *node) {
+    const char *name = static_cast<const IpamIfNode *>(node)->ifName;
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (size_t i = 0; i < IPAM_IFNAME_SIZE && name[i] != '\0'; i++)
+        h = (h ^ static_cast<uint8_t>(name[i])) * 0x100000001b3ull;
+    return ipam::accelMix(h);
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/bytes.h"
 #include "ipam_db.h"
 
 namespace ipam {
@@ -60,6 +61,15 @@ inline bool hashSetUp(const IpamHashTable *t) {
     auto &magic = const_cast<uint32_t &>(t->magic);
     return std::atomic_ref<uint32_t>(magic).load(std::memory_order_acquire) == IPAM_HASH_MAGIC;
 }
+// Nonzero while this thread runs an operation that found no database as it
+// began, and so took no lock: its searches find nothing, also when a
+// database is set up meanwhile, whose nodes it could not read safely.
+extern thread_local uint32_t tNoDatabaseScopes;
+
+// Searchable by this thread now: set up, and not inside a scope that began
+// without a database.
+inline bool hashSearchable(const IpamHashTable *t) { return tNoDatabaseScopes == 0 && hashSetUp(t); }
+
 inline void hashPublish(IpamHashTable *t, uint32_t magic) {
     std::atomic_ref<uint32_t>(t->magic).store(magic, std::memory_order_release);
 }
@@ -75,3 +85,37 @@ uint32_t ipam4VrfIpHashCompute(const void *node);
 int32_t ipam4VrfIpHashCompare(const void *a, const void *b);
 uint32_t ipam6VrfIpHashCompute(const void *node);
 int32_t ipam6VrfIpHashCompare(const void *a, const void *b);
+
+namespace ipam {
+
+// murmur3's 64-bit finaliser: every input bit reaches every output bit, so
+// neighbouring addresses land far apart.
+inline uint64_t accelMix64(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    x ^= x >> 33;
+    return x;
+}
+inline uint32_t accelMix(uint64_t x) { return static_cast<uint32_t>(accelMix64(x)); }
+
+// The accelerators' own hashes of the same keys (db/accel.h): the whole key,
+// well mixed. Take whole nodes, like the index hashes.
+inline uint32_t ifAccelHash(const void *node) {
+    return accelMix(static_cast<const IpamIfNode *>(node)->ifIndex);
+}
+uint32_t ifNameAccelHash(const void *node);
+inline uint32_t addr4AccelHash(const void *node) {
+    const Ipam4AddrInfo &i = static_cast<const Ipam4DbNode *>(node)->info;
+    return accelMix((uint64_t{i.vrfIndex} << 32) | loadBe32(&i.ipAddr));
+}
+inline uint32_t addr6AccelHash(const void *node) {
+    const Ipam6AddrInfo &i = static_cast<const Ipam6DbNode *>(node)->info;
+    auto half = [&i](int at) {
+        return (uint64_t{loadBe32(i.ip6Addr + at)} << 32) | loadBe32(i.ip6Addr + at + 4);
+    };
+    return accelMix(accelMix64((uint64_t{i.vrfIndex} << 32) ^ half(0)) ^ half(8));
+}
+
+}  // namespace ipam

@@ -76,8 +76,10 @@ int32_t ipam4_AddrInfoGetByVrfIndexAndIp(uint32_t vrfIndex, uint32_t ipAddr, Ipa
     if (r != IPAM_OK) return r;
     // A record marked as not to be found by its key gives way to the next
     // one with the same key; only when all are marked is the lookup refused.
-    while (n->info.ipAttr & IPAM4_ATTR_NO_VRF_LOOKUP) {
-        n = static_cast<Ipam4DbNode *>(ipam::hashFindNext(&gIpamVrfIpHash, n));
+    if (n->info.ipAttr & IPAM4_ATTR_NO_VRF_LOOKUP) {
+        n = ipam::keyedFind<ipam::Fam4>(*n, [](const Ipam4DbNode &c) {
+            return (c.info.ipAttr & IPAM4_ATTR_NO_VRF_LOOKUP) == 0;
+        });
         if (n == nullptr) return IPAM_ERR_FAIL;
     }
     std::memcpy(out, &n->info, sizeof n->info);

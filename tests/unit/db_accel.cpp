@@ -1,0 +1,167 @@
+// The search accelerators beside the four indexes: over random streams with
+// many nodes per key they meet same-key nodes exactly as the chains do, and
+// a growth that cannot allocate changes no answer.
+#include <random>
+
+#include "unit/db_fixture.h"
+
+// Fails every allocation of an accelerator table (whole groups of slots and
+// the slack that aligns them) while armed; nodes still allocate.
+static std::atomic<bool> gFailTables{false};
+extern "C" void *__real_malloc(size_t);
+extern "C" void *__wrap_malloc(size_t n) {
+    const size_t group = sizeof(ipam::AccelGroup);
+    if (gFailTables.load() && n > 4 * group && (n - ipam::kAccelSlack) % group == 0) return nullptr;
+    return __real_malloc(n);
+}
+
+namespace {
+
+using ipam::Fam4;
+using ipam::Fam6;
+using ipam::IfByIndex;
+using ipam::IfByName;
+
+// Every node with the key of `key`, in the order a search meets them.
+template <class K>
+std::vector<const void *> visits(const typename K::Node &key, bool accelerated) {
+    std::vector<const void *> seen;
+    auto note = [&](const typename K::Node &n) {
+        seen.push_back(&n);
+        return false;
+    };
+    if (accelerated)
+        ipam::accelFindIn<K>(K::accel(), key, note);
+    else
+        ipam::chainFind<K>(key, note);
+    return seen;
+}
+
+template <class K>
+void expectSameVisits(const typename K::Node &key) {
+    ASSERT_TRUE(K::accel().complete);
+    EXPECT_EQ(visits<K>(key, true), visits<K>(key, false)) << K::kName;
+}
+
+class Accel : public DbTest {
+protected:
+    void TearDown() override {
+        gFailTables = false;
+        DbTest::TearDown();
+    }
+};
+
+// Few keys, many interfaces and masks: most keys hold several nodes, and the
+// tables grow and shrink past their first size. Interface names repeat, so
+// the name index holds duplicates too.
+TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
+    std::mt19937 rng(7);
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    const char *v4[] = {"10.0.0.1", "10.0.0.2", "192.168.1.1", "0.0.0.0"};
+    const char *v6[] = {"2001:db8::1", "fe80::1", "2001:db8:0:1::1", "::"};
+    const char *masks[] = {"/8", "/24", "/32"};
+    std::vector<Ipam4AddrInfo> r4;
+    std::vector<Ipam6AddrInfo> r6;
+    for (int step = 0; step < 1500; step++) {
+        const uint32_t ifIndex = 1 + pick(40), vrf = pick(2);
+        const bool adding = pick(10) < 6;
+        if (pick(2) == 0) {
+            if (adding) {
+                Ipam4AddrInfo r = addr4(ifIndex, (std::string(v4[pick(4)]) + masks[pick(3)]).c_str(), 0, vrf);
+                std::snprintf(r.ifName, sizeof r.ifName, "if%u", ifIndex % 7);
+                add(r);
+                r4.push_back(r);
+            } else if (!r4.empty()) {
+                ipam4_DelAddrInfoNode(&r4[pick(static_cast<uint32_t>(r4.size()))]);
+            }
+        } else {
+            if (adding) {
+                Ipam6AddrInfo r = addr6(ifIndex, (std::string(v6[pick(4)]) + "/64").c_str(), 0, vrf);
+                add(r);
+                r6.push_back(r);
+            } else if (!r6.empty()) {
+                ipam6_DelAddrInfoNode(&r6[pick(static_cast<uint32_t>(r6.size()))]);
+            }
+        }
+        for (uint32_t v = 0; v < 2; v++) {
+            for (const char *a : v4) {
+                Ipam4DbNode k{};
+                k.info.vrfIndex = v;
+                k.info.ipAddr = ip4(a);
+                expectSameVisits<Fam4>(k);
+            }
+            for (const char *a : v6) {
+                Ipam6DbNode k{};
+                k.info.vrfIndex = v;
+                std::memcpy(k.info.ip6Addr, a6(a).b, 16);
+                expectSameVisits<Fam6>(k);
+            }
+        }
+        for (uint32_t i = 0; i <= 41; i++) {
+            IpamIfNode k;
+            char name[8];
+            std::snprintf(name, sizeof name, "if%u", i % 8);
+            ipam::ifKeyInit(&k, i, name);
+            expectSameVisits<IfByIndex>(k);
+            expectSameVisits<IfByName>(k);
+        }
+        if (HasFailure()) FAIL() << "step " << step;
+    }
+    EXPECT_GT(gIpamVrfIpAccel.capacity, 64u);
+    EXPECT_EQ(gIpamVrfIpAccel.count, gIpamVrfIpHash.count);
+    EXPECT_EQ(gIpam6VrfIpAccel.count, gIpam6VrfIpHash.count);
+}
+
+// A table holds nodes up to its load limit. Past that a growth that
+// cannot allocate goes on at the old size while a spare slot remains, then
+// hands the searches back to the chains; the next insertion that can
+// allocate rebuilds the table, same-key order included.
+TEST_F(Accel, GrowthThatCannotAllocateChangesNoResult) {
+    const ipam::Accel &a = gIpamVrfIpAccel;
+    std::vector<Ipam4AddrInfo> stored;
+    auto addAt = [&](uint32_t ifIndex, uint32_t host) {
+        Ipam4AddrInfo r = addr4(ifIndex, "10.0.0.0/24");
+        r.ipAddr = htonl(0x0a000000u + host);
+        add(r);
+        stored.push_back(r);
+    };
+    auto allFound = [&] {
+        for (const Ipam4AddrInfo &r : stored) {
+            Ipam4DbNode *n = nullptr;
+            ASSERT_EQ(ipam4_DbNodeGetByVrfIndexAndIp(0, r.ipAddr, &n), 0);
+            ASSERT_EQ(ipam4DbNodeGetByAll(&r)->info.ifIndex, r.ifIndex);
+        }
+    };
+    uint32_t host = 1;
+    do addAt(1, host++);
+    while (!ipam::accelOverloaded(a.count + 1, a.capacity));
+    const uint32_t capacity = a.capacity;
+
+    gFailTables = true;
+    for (uint32_t h = 1; a.count + 1 < capacity; h++) addAt(2, h);  // same keys as on interface 1
+    EXPECT_TRUE(a.complete);
+    EXPECT_EQ(a.capacity, capacity);
+    allFound();
+    Ipam4DbNode key{};
+    key.info.ipAddr = stored[0].ipAddr;
+    expectSameVisits<Fam4>(key);
+
+    addAt(3, 1);
+    EXPECT_FALSE(a.complete);
+    allFound();
+    Ipam4DbNode *first = nullptr;
+    ASSERT_EQ(ipam4_DbNodeGetByVrfIndexAndIp(0, stored[0].ipAddr, &first), 0);
+    EXPECT_EQ(first->info.ifIndex, 3u) << "the most recent node of the key comes first";
+    ASSERT_EQ(ipam4_DelAddrInfoNode(&stored.back()), 0);  // removal without a table
+    stored.pop_back();
+
+    gFailTables = false;
+    addAt(3, 1);
+    EXPECT_TRUE(a.complete);
+    EXPECT_EQ(a.count, capacity);
+    EXPECT_GT(a.capacity, capacity);
+    allFound();
+    expectSameVisits<Fam4>(key);
+}
+
+}  // namespace
