@@ -99,6 +99,25 @@ TEST_F(Event, CodesWithoutTraceTextAreStillDeliveredAndDumpsAreWhole) {
     ipamEventNotify(IPAM4_EVT_INVALID, &r4);
     EXPECT_EQ(log->texts().at(0), "IPAM4_EVT_INVALID addr4");
     EXPECT_EQ(log->texts().at(2), "ifname: " + std::string(40, 'y'));
+    // Every address event with a record dumps it: the trace line, then four lines.
+    const struct {
+        uint32_t code;
+        const char *trace;
+        bool v6;
+    } kDumps[] = {{IPAM4_EVT_ADD, "add new addr4", false}, {IPAM4_EVT_DEL, "del addr4", false},
+                  {IPAM4_EVT_VALID, "IPAM4_EVT_VALID new addr4", false},
+                  {IPAM6_EVT_ADD, "add new addr6", true}, {IPAM6_EVT_DEL, "del addr6", true},
+                  {IPAM6_EVT_INVALID, "IPAM6_EVT_INVALID addr6", true}};
+    gIpamCareEvt = 0;
+    r4 = addr4(5, "10.0.0.1/24", 0x40, 1);
+    for (const auto &d : kDumps) {
+        SCOPED_TRACE(d.trace);
+        log->clear();
+        ipamEventNotify(d.code, d.v6 ? static_cast<void *>(&r) : static_cast<void *>(&r4));
+        ASSERT_EQ(log->texts().size(), 5u);
+        EXPECT_EQ(log->texts()[0], d.trace);
+        EXPECT_EQ(log->texts()[4], d.v6 ? "attr: 0x60" : "add new attr: 0x40");
+    }
     // A missing record is not dumped.
     log->clear();
     ipamEventNotify(IPAM6_EVT_DEL, nullptr);

@@ -31,6 +31,11 @@ TEST_F(Query, RefusalsAreTracedUnderTheApiBitOnly) {
     };
     run();
     EXPECT_TRUE(log.lines().empty());
+    // A missing name or interface address is a parameter fault even before
+    // the first batch has ended.
+    EXPECT_EQ(IPAM4_GetAddrInfoByIfName(nullptr, &o4), IPAM_ERR_PARAM);
+    EXPECT_EQ(IPAM6_GetAddrInfoByIfIndexAndIfAddr(2, nullptr, &o6), IPAM_ERR_PARAM);
+    EXPECT_EQ(IPAM4_GetAddrInfoByIfName("if1", &o4), IPAM_ERR_NOT_SUBSCRIBED);
     gIpamPubDbg = IPAM_DBG_API;
     run();
     EXPECT_EQ(log.texts(), (Lines{"Ipam conf invalid parameter", "Ipam6 conf invalid parameter",

@@ -172,7 +172,9 @@ TEST_F(Subscribe, PublisherMayDeliverWhileRegistrationIsInProgress) {
 }
 
 TEST_F(Subscribe, FailedUnregistrationStillFreesTheReplicaAndARetryEndsOnlyWhatIsLeft) {
-    ipamplat_module_register(kModule, "host");
+    // Longer than the 32-byte name buffer: the lines carry its first 31 characters.
+    const std::string longName = "host_" + std::string(35, 'n');
+    ipamplat_module_register(kModule, longName.c_str());
     ASSERT_EQ(subscribe(), 0);
     Ipam4AddrInfo rec = ipamtest::addr4(1, "10.0.0.1/24");
     ipamplat_pub_start();
@@ -186,6 +188,16 @@ TEST_F(Subscribe, FailedUnregistrationStillFreesTheReplicaAndARetryEndsOnlyWhatI
     EXPECT_EQ(ipam_IsSubscrib(), 0);
     EXPECT_EQ(gIpamBatchVer, 0u);
     EXPECT_FALSE(ipam::hashSetUp(&gIpamIfHash));
+    // The management export may still walk: the freed tables are simply empty.
+    int visits = 0;
+    auto count4 = [](Ipam4DbNode *, void *n) { return ++*static_cast<int *>(n), 1; };
+    auto count6 = [](Ipam6DbNode *, void *n) { return ++*static_cast<int *>(n), 1; };
+    Ipam6AddrInfo cursor6 = ipamtest::addr6(1, "2001:db8::1/64");
+    EXPECT_EQ(ipam_DbAddrWalk(nullptr, count4, &visits, nullptr), IPAM_WALK_END);
+    EXPECT_EQ(ipam_DbAddrWalk(&rec, count4, &visits, nullptr), IPAM_WALK_END);
+    EXPECT_EQ(ipam6_DbAddrWalk(nullptr, count6, &visits, nullptr), IPAM_WALK_END);
+    EXPECT_EQ(ipam6_DbAddrWalk(&cursor6, count6, &visits, nullptr), IPAM_WALK_END);
+    EXPECT_EQ(visits, 0);
     EXPECT_EQ(registration().active, 0);
     EXPECT_EQ(gIpamWtHandle, kHandle);  // still recorded: a retry is possible
     EXPECT_EQ(gIpamSubUp, IPAM_SUB_UP_CMF);
@@ -199,7 +211,7 @@ TEST_F(Subscribe, FailedUnregistrationStillFreesTheReplicaAndARetryEndsOnlyWhatI
     // The host module's name stays on the lines after unsubscription.
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(stripPid(log.lines()[0].text), "Ipam subscrib event has been unregisted");
-    EXPECT_EQ(log.lines()[0].moduleName, "HOST");
+    EXPECT_EQ(log.lines()[0].moduleName, "HOST_" + std::string(26, 'N'));
     EXPECT_EQ(log.lines()[0].moduleId, 198u);
 }
 
