@@ -25,19 +25,16 @@ std::atomic<int64_t> g_live{0};
 std::atomic<int64_t> g_peak{0};
 
 void noteAlloc(void *p) {
-    if (p == nullptr)
-        return;
+    if (p == nullptr) return;
     g_allocs.fetch_add(1, std::memory_order_relaxed);
     const auto size = static_cast<int64_t>(malloc_usable_size(p));
     const int64_t now = g_live.fetch_add(size, std::memory_order_relaxed) + size;
     int64_t peak = g_peak.load(std::memory_order_relaxed);
-    while (now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
-    }
+    while (now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {}
 }
 
 void noteFree(void *p) {
-    if (p == nullptr)
-        return;
+    if (p == nullptr) return;
     g_frees.fetch_add(1, std::memory_order_relaxed);
     g_live.fetch_sub(static_cast<int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
 }
@@ -47,13 +44,14 @@ void noteFree(void *p) {
 namespace bench {
 
 HeapCounters heap() {
-    return HeapCounters{g_allocs.load(std::memory_order_relaxed),
-                        g_frees.load(std::memory_order_relaxed),
-                        g_live.load(std::memory_order_relaxed),
-                        g_peak.load(std::memory_order_relaxed)};
+    return HeapCounters{
+        g_allocs.load(std::memory_order_relaxed), g_frees.load(std::memory_order_relaxed),
+        g_live.load(std::memory_order_relaxed), g_peak.load(std::memory_order_relaxed)};
 }
 
-void resetPeak() { g_peak.store(g_live.load(std::memory_order_relaxed), std::memory_order_relaxed); }
+void resetPeak() {
+    g_peak.store(g_live.load(std::memory_order_relaxed), std::memory_order_relaxed);
+}
 
 }  // namespace bench
 
@@ -83,11 +81,9 @@ void *realloc(void *old, size_t size) {
     }
     const auto oldSize = old ? static_cast<int64_t>(malloc_usable_size(old)) : 0;
     void *p = __libc_realloc(old, size);
-    if (p == nullptr)
-        return nullptr;  // the old block is untouched
+    if (p == nullptr) return nullptr;  // the old block is untouched
     g_live.fetch_sub(oldSize, std::memory_order_relaxed);
-    if (old != nullptr)
-        g_frees.fetch_add(1, std::memory_order_relaxed);
+    if (old != nullptr) g_frees.fetch_add(1, std::memory_order_relaxed);
     noteAlloc(p);
     return p;
 }
@@ -102,8 +98,7 @@ void *aligned_alloc(size_t alignment, size_t size) { return memalign(alignment, 
 
 int posix_memalign(void **out, size_t alignment, size_t size) {
     void *p = memalign(alignment, size);
-    if (p == nullptr)
-        return ENOMEM;
+    if (p == nullptr) return ENOMEM;
     *out = p;
     return 0;
 }

@@ -10,10 +10,10 @@
 namespace bench {
 
 struct HeapCounters {
-    uint64_t allocs;     // successful malloc/calloc/realloc/new calls so far
-    uint64_t frees;      // free calls with a non-null pointer
-    int64_t liveBytes;   // usable bytes of the blocks alive now
-    int64_t peakBytes;   // highest liveBytes since the last resetPeak()
+    uint64_t allocs;    // successful malloc/calloc/realloc/new calls so far
+    uint64_t frees;     // free calls with a non-null pointer
+    int64_t liveBytes;  // usable bytes of the blocks alive now
+    int64_t peakBytes;  // highest liveBytes since the last resetPeak()
 };
 
 HeapCounters heap();

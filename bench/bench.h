@@ -38,8 +38,8 @@ double heapBytes(const HeapCounters &before, const HeapCounters &after);
 
 // Reports the heap the side spends for `records` records: bytes per record
 // (usable bytes plus malloc's chunk header per block), blocks per record.
-void reportMemory(benchmark::State &state, const HeapCounters &before,
-                  const HeapCounters &after, std::size_t records);
+void reportMemory(benchmark::State &state, const HeapCounters &before, const HeapCounters &after,
+                  std::size_t records);
 // The memory counters of a fill of n IPv4 then n IPv6 records: heap readings
 // before anything, once the fixed part is in place, after IPv4, after IPv6.
 void reportFill(benchmark::State &state, const HeapCounters &empty, const HeapCounters &ready,

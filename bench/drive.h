@@ -21,8 +21,8 @@
 
 #include <algorithm>
 #include <array>
-#include <random>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "bench.h"
@@ -57,24 +57,26 @@ public:
             reg(s, "v6_walk", n, [this, n](benchmark::State &st) { walk(st, n, true); });
             // The library answers exports on the platform's management
             // thread: count the CPU time of every thread of the process.
-            reg(s, "v4_export", n, [this, n](benchmark::State &st) { exportAll(st, n, false); })
-                ->MeasureProcessCPUTime();
-            reg(s, "v6_export", n, [this, n](benchmark::State &st) { exportAll(st, n, true); })
-                ->MeasureProcessCPUTime();
+            reg(s, "v4_export", n, [this, n](benchmark::State &st) {
+                exportAll(st, n, false);
+            })->MeasureProcessCPUTime();
+            reg(s, "v6_export", n, [this, n](benchmark::State &st) {
+                exportAll(st, n, true);
+            })->MeasureProcessCPUTime();
         }
         if (side_.resyncFeasible(n)) {
             reg(s, "v4_resync", n, [this, n](benchmark::State &st) { resync(st, n, false); });
             reg(s, "v6_resync", n, [this, n](benchmark::State &st) { resync(st, n, true); });
         }
         if (all)
-            reg(s, "v6_get_spread", n, [this, n](benchmark::State &st) { get6(st, n, V6Shape::Spread); });
+            reg(s, "v6_get_spread", n,
+                [this, n](benchmark::State &st) { get6(st, n, V6Shape::Spread); });
         reg(s, "memory", n, [this, n](benchmark::State &st) { memory(st, n); })->Iterations(1);
     }
 
     // Brings the side's table to n records of each family, records 0..n-1.
     void ensure(std::size_t n, V6Shape shape) {
-        if (filledN_ == n && filledShape_ == shape)
-            return;
+        if (filledN_ == n && filledShape_ == shape) return;
         side_.fill(n, shape);
         filledN_ = n;
         filledShape_ = shape;
@@ -109,21 +111,25 @@ public:
     void addDel4(benchmark::State &st, std::size_t n, bool adding) {
         ensure(n, V6Shape::Realistic);
         if (adding)
-            addNew(st, pool4_, [this](const Ipam4AddrInfo &r) { side_.add4(r); },
-                   [this](const Ipam4AddrInfo &r) { side_.del4(r); });
+            addNew(
+                st, pool4_, [this](const Ipam4AddrInfo &r) { side_.add4(r); },
+                [this](const Ipam4AddrInfo &r) { side_.del4(r); });
         else
-            delStored(st, t4_, [this](const Ipam4AddrInfo &r) { side_.add4(r); },
-                      [this](const Ipam4AddrInfo &r) { side_.del4(r); });
+            delStored(
+                st, t4_, [this](const Ipam4AddrInfo &r) { side_.add4(r); },
+                [this](const Ipam4AddrInfo &r) { side_.del4(r); });
     }
 
     void addDel6(benchmark::State &st, std::size_t n, bool adding) {
         ensure(n, V6Shape::Realistic);
         if (adding)
-            addNew(st, pool6_, [this](const Ipam6AddrInfo &r) { side_.add6(r); },
-                   [this](const Ipam6AddrInfo &r) { side_.del6(r); });
+            addNew(
+                st, pool6_, [this](const Ipam6AddrInfo &r) { side_.add6(r); },
+                [this](const Ipam6AddrInfo &r) { side_.del6(r); });
         else
-            delStored(st, t6_, [this](const Ipam6AddrInfo &r) { side_.add6(r); },
-                      [this](const Ipam6AddrInfo &r) { side_.del6(r); });
+            delStored(
+                st, t6_, [this](const Ipam6AddrInfo &r) { side_.add6(r); },
+                [this](const Ipam6AddrInfo &r) { side_.del6(r); });
     }
 
 private:
@@ -188,8 +194,7 @@ private:
         ensure(n, V6Shape::Realistic);
         std::size_t i = 0, hits = 0;
         AllocScope allocs;
-        for (auto _ : st)
-            hits += query(t4_[order_[i++ & (order_.size() - 1)]]);
+        for (auto _ : st) hits += query(t4_[order_[i++ & (order_.size() - 1)]]);
         allocs.finish(st);
         check(st, hits);
     }
@@ -283,11 +288,9 @@ private:
         ensure(n, V6Shape::Realistic);
         std::size_t seen = 0;
         AllocScope allocs;
-        for (auto _ : st)
-            seen = v6 ? side_.export6() : side_.export4();
+        for (auto _ : st) seen = v6 ? side_.export6() : side_.export4();
         allocs.finish(st);
-        if (seen != n)
-            st.SkipWithError("export did not see the whole table");
+        if (seen != n) st.SkipWithError("export did not see the whole table");
         st.counters["pages/op"] = static_cast<double>((n + kPageRecords - 1) / kPageRecords);
     }
 
@@ -331,8 +334,7 @@ private:
 
     void memory(benchmark::State &st, std::size_t n) {
         forget();
-        for (auto _ : st)
-            side_.memory(st, n);
+        for (auto _ : st) side_.memory(st, n);
     }
 
     static void check(benchmark::State &st, std::size_t hits) {

@@ -14,8 +14,7 @@ int matchLen(const uint8_t *a, const uint8_t *b) {
     std::memcpy(&b0, b, 8);
     std::memcpy(&b1, b + 8, 8);
     const uint64_t x0 = __builtin_bswap64(a0 ^ b0);
-    if (x0 != 0)
-        return __builtin_clzll(x0);
+    if (x0 != 0) return __builtin_clzll(x0);
     const uint64_t x1 = __builtin_bswap64(a1 ^ b1);
     return x1 != 0 ? 64 + __builtin_clzll(x1) : 128;
 }
@@ -31,8 +30,7 @@ void swapRemove(std::vector<uint32_t> &v, uint32_t pos, T &table) {
 }  // namespace
 
 Interface &Db::iface(uint32_t ifIndex) {
-    if (ifIndex >= ifs_.size())
-        ifs_.resize(ifIndex + 1);
+    if (ifIndex >= ifs_.size()) ifs_.resize(ifIndex + 1);
     return ifs_[ifIndex];
 }
 
@@ -51,14 +49,12 @@ void Db::add4(const Ipam4AddrInfo &r, uint32_t gen) {
     Interface &f = iface(r.ifIndex);
     t4_.at(s).posInIf = static_cast<uint32_t>(f.v4.size());
     f.v4.push_back(s);
-    if (f.primary4 == kNone && (r.ipAttr & IPAM4_ATTR_PRIMARY))
-        f.primary4 = s;
+    if (f.primary4 == kNone && (r.ipAttr & IPAM4_ATTR_PRIMARY)) f.primary4 = s;
 }
 
 void Db::del4(const Ipam4AddrInfo &r) {
     const uint32_t s = t4_.find(keyOf(r));
-    if (s == kNone)
-        return;
+    if (s == kNone) return;
     Interface &f = iface(t4_.at(s).rec.ifIndex);
     swapRemove(f.v4, t4_.at(s).posInIf, t4_);
     t4_.erase(s);
@@ -87,8 +83,7 @@ void Db::add6(const Ipam6AddrInfo &r, uint32_t gen) {
 
 void Db::del6(const Ipam6AddrInfo &r) {
     const uint32_t s = t6_.find(keyOf(r));
-    if (s == kNone)
-        return;
+    if (s == kNone) return;
     Interface &f = iface(t6_.at(s).rec.ifIndex);
     swapRemove(f.v6, t6_.at(s).posInIf, t6_);
     t6_.erase(s);
@@ -101,16 +96,14 @@ bool Db::configured4(uint32_t ifIndex) const {
 
 bool Db::primary4(uint32_t ifIndex, Ipam4AddrInfo *out) const {
     const Interface *f = ifaceIf(ifIndex);
-    if (!f || f->primary4 == kNone)
-        return false;
+    if (!f || f->primary4 == kNone) return false;
     std::memcpy(out, &t4_.at(f->primary4).rec, sizeof *out);
     return true;
 }
 
 bool Db::get4(uint32_t vrf, uint32_t addr, Ipam4AddrInfo *out) const {
     const uint32_t s = t4_.find(Key4{vrf, addr});
-    if (s == kNone)
-        return false;
+    if (s == kNone) return false;
     std::memcpy(out, &t4_.at(s).rec, sizeof *out);
     return true;
 }
@@ -120,16 +113,14 @@ bool Db::get6(uint32_t vrf, const uint8_t *addr, Ipam6AddrInfo *out) const {
     k.vrf = vrf;
     std::memcpy(k.addr, addr, 16);
     const uint32_t s = t6_.find(k);
-    if (s == kNone)
-        return false;
+    if (s == kNone) return false;
     std::memcpy(out, &t6_.at(s).rec, sizeof *out);
     return true;
 }
 
 bool Db::select6(uint32_t ifIndex, const uint8_t *dest, Ipam6AddrInfo *out) const {
     const Interface *f = ifaceIf(ifIndex);
-    if (!f)
-        return false;
+    if (!f) return false;
     uint32_t best = kNone, ll = kNone;
     int bestLen = -1;
     for (uint32_t s : f->v6) {
@@ -138,46 +129,38 @@ bool Db::select6(uint32_t ifIndex, const uint8_t *dest, Ipam6AddrInfo *out) cons
             ll = s;
             continue;
         }
-        if (r.ip6Attr & IPAM6_ATTR_NO_SOURCE)
-            continue;
+        if (r.ip6Attr & IPAM6_ATTR_NO_SOURCE) continue;
         const int len = dest ? matchLen(r.ip6Addr, dest) : 0;
         if (len > bestLen) {
             best = s;
             bestLen = len;
-            if (!dest)
-                break;
+            if (!dest) break;
         }
     }
-    if (best == kNone)
-        best = ll;
-    if (best == kNone)
-        return false;
+    if (best == kNone) best = ll;
+    if (best == kNone) return false;
     std::memcpy(out, &t6_.at(best).rec, sizeof *out);
     return true;
 }
 
 int Db::walk4(uint32_t ifIndex, Ipam4AddrInfoWalkFn fn, void *user) const {
     const Interface *f = ifaceIf(ifIndex);
-    if (!f)
-        return IPAM_ERR_NOT_FOUND;
+    if (!f) return IPAM_ERR_NOT_FOUND;
     Ipam4AddrInfo copy;
     for (uint32_t s : f->v4) {
         std::memcpy(&copy, &t4_.at(s).rec, sizeof copy);
-        if (fn(&copy, user) != 0)
-            return -1;
+        if (fn(&copy, user) != 0) return -1;
     }
     return 0;
 }
 
 int Db::walk6(uint32_t ifIndex, Ipam6AddrInfoWalkFn fn, void *user) const {
     const Interface *f = ifaceIf(ifIndex);
-    if (!f)
-        return IPAM_ERR_NOT_FOUND;
+    if (!f) return IPAM_ERR_NOT_FOUND;
     Ipam6AddrInfo copy;
     for (uint32_t s : f->v6) {
         std::memcpy(&copy, &t6_.at(s).rec, sizeof copy);
-        if (fn(&copy, user) != 0)
-            return -1;
+        if (fn(&copy, user) != 0) return -1;
     }
     return 0;
 }
@@ -187,10 +170,8 @@ static uint32_t pageOf(const T &t, uint32_t cursor, Rec *out, int max, int *got)
     *got = 0;
     uint32_t s = cursor == kNone ? 0 : cursor + 1;
     for (; s < t.slots(); ++s) {
-        if (!t.at(s).live)
-            continue;
-        if (*got == max)
-            return s - 1;
+        if (!t.at(s).live) continue;
+        if (*got == max) return s - 1;
         std::memcpy(&out[(*got)++], &t.at(s).rec, sizeof(Rec));
     }
     return kNone;

@@ -60,20 +60,16 @@ public:
 
     // Slot of the record with this key, or kNone.
     uint32_t find(const Key &k) const {
-        if (index_.empty())
-            return kNone;
+        if (index_.empty()) return kNone;
         for (std::size_t i = hashKey(k) >> shift_;; i = (i + 1) & mask()) {
             const uint32_t s = index_[i];
-            if (s == kNone)
-                return kNone;
-            if (keyOf(slab_[s].rec) == k)
-                return s;
+            if (s == kNone) return kNone;
+            if (keyOf(slab_[s].rec) == k) return s;
         }
     }
 
     uint32_t insert(const Rec &r, uint32_t gen) {
-        if ((count_ + 1) * 2 > index_.size())
-            grow();
+        if ((count_ + 1) * 2 > index_.size()) grow();
         uint32_t s;
         if (!free_.empty()) {
             s = free_.back();
@@ -91,12 +87,10 @@ public:
     // Backward-shift deletion keeps probe chains free of tombstones.
     void erase(uint32_t s) {
         std::size_t i = hashKey(keyOf(slab_[s].rec)) >> shift_;
-        while (index_[i] != s)
-            i = (i + 1) & mask();
+        while (index_[i] != s) i = (i + 1) & mask();
         for (std::size_t j = (i + 1) & mask();; j = (j + 1) & mask()) {
             const uint32_t t = index_[j];
-            if (t == kNone)
-                break;
+            if (t == kNone) break;
             const std::size_t home = hashKey(keyOf(slab_[t].rec)) >> shift_;
             // t may move into the hole at i when its home is not in (i, j].
             if (((j - home) & mask()) >= ((j - i) & mask())) {
@@ -131,8 +125,7 @@ private:
 
     void place(uint32_t s) {
         std::size_t i = hashKey(keyOf(slab_[s].rec)) >> shift_;
-        while (index_[i] != kNone)
-            i = (i + 1) & mask();
+        while (index_[i] != kNone) i = (i + 1) & mask();
         index_[i] = s;
     }
 
@@ -141,8 +134,7 @@ private:
         index_.assign(cap, kNone);
         shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(cap));
         for (uint32_t s = 0; s < slab_.size(); ++s)
-            if (slab_[s].live)
-                place(s);
+            if (slab_[s].live) place(s);
     }
 
     std::vector<Entry> slab_;

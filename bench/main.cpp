@@ -26,23 +26,22 @@ void AllocScope::finish(benchmark::State &state, double perIterationOps) const {
 }
 
 double heapBytes(const HeapCounters &before, const HeapCounters &after) {
-    const double blocks = static_cast<double>((after.allocs - after.frees) -
-                                              (before.allocs - before.frees));
+    const double blocks =
+        static_cast<double>((after.allocs - after.frees) - (before.allocs - before.frees));
     return static_cast<double>(after.liveBytes - before.liveBytes) +
            blocks * static_cast<double>(chunkOverhead());
 }
 
-void reportMemory(benchmark::State &state, const HeapCounters &before,
-                  const HeapCounters &after, std::size_t records) {
-    const double blocks = static_cast<double>((after.allocs - after.frees) -
-                                              (before.allocs - before.frees));
+void reportMemory(benchmark::State &state, const HeapCounters &before, const HeapCounters &after,
+                  std::size_t records) {
+    const double blocks =
+        static_cast<double>((after.allocs - after.frees) - (before.allocs - before.frees));
     const double bytes = heapBytes(before, after);
     const double n = static_cast<double>(records);
     state.counters["bytes/record"] = bytes / n;
     state.counters["blocks/record"] = blocks / n;
     state.counters["heap_bytes"] = bytes;
-    state.counters["peak_heap_bytes"] =
-        static_cast<double>(after.peakBytes - before.liveBytes);
+    state.counters["peak_heap_bytes"] = static_cast<double>(after.peakBytes - before.liveBytes);
 }
 
 void reportFill(benchmark::State &state, const HeapCounters &empty, const HeapCounters &ready,
@@ -65,11 +64,9 @@ std::vector<std::size_t> sizes() {
     std::size_t pos = 0;
     while (pos <= text.size()) {
         std::size_t comma = text.find(',', pos);
-        if (comma == std::string::npos)
-            comma = text.size();
+        if (comma == std::string::npos) comma = text.size();
         const std::string item = text.substr(pos, comma - pos);
-        if (!item.empty())
-            out.push_back(std::strtoull(item.c_str(), nullptr, 10));
+        if (!item.empty()) out.push_back(std::strtoull(item.c_str(), nullptr, 10));
         pos = comma + 1;
     }
     return out;
@@ -90,8 +87,7 @@ int main(int argc, char **argv) {
         bench::registerIdeal(n);
     }
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

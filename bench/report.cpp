@@ -45,8 +45,7 @@ const std::vector<std::pair<std::string, std::string>> kWorkloads = {
 
 std::string fmtTime(double ns) {
     char buf[32];
-    if (ns <= 0)
-        return "–";
+    if (ns <= 0) return "–";
     if (ns < 1e3)
         std::snprintf(buf, sizeof buf, "%.0f ns", ns);
     else if (ns < 1e6)
@@ -60,30 +59,24 @@ std::string fmtTime(double ns) {
 
 std::string fmtRatio(double a, double b) {
     char buf[32];
-    if (a <= 0 || b <= 0)
-        return "–";
+    if (a <= 0 || b <= 0) return "–";
     const double r = a / b;
     std::snprintf(buf, sizeof buf, r < 10 ? "%.2f" : "%.0f", r);
     return buf;
 }
 
 double toNs(double v, const std::string &unit) {
-    if (unit == "us")
-        return v * 1e3;
-    if (unit == "ms")
-        return v * 1e6;
-    if (unit == "s")
-        return v * 1e9;
+    if (unit == "us") return v * 1e3;
+    if (unit == "ms") return v * 1e6;
+    if (unit == "s") return v * 1e9;
     return v;
 }
 
 const Cell *find(const Results &res, const std::string &side, const std::string &w, long n) {
     auto s = res.find(side);
-    if (s == res.end())
-        return nullptr;
+    if (s == res.end()) return nullptr;
     auto wl = s->second.find(w);
-    if (wl == s->second.end())
-        return nullptr;
+    if (wl == s->second.end()) return nullptr;
     auto c = wl->second.find(n);
     return c == wl->second.end() ? nullptr : &c->second;
 }
@@ -96,8 +89,7 @@ double nsOf(const Results &res, const std::string &side, const std::string &w, l
 double counterOf(const Results &res, const std::string &side, const std::string &w, long n,
                  const std::string &name) {
     const Cell *c = find(res, side, w, n);
-    if (!c)
-        return -1;
+    if (!c) return -1;
     auto it = c->counters.find(name);
     return it == c->counters.end() ? -1 : it->second;
 }
@@ -113,40 +105,38 @@ int main(int argc, char **argv) {
     Results res;
     std::set<long> sizes;
     for (int file = 1; file < argc - 2; ++file) {
-    std::ifstream in(argv[file]);
-    nlohmann::json doc;
-    try {
-        in >> doc;
-    } catch (const std::exception &e) {
-        std::cerr << "cannot read " << argv[file] << ": " << e.what() << "\n";
-        return 1;
-    }
-    for (const auto &b : doc.at("benchmarks")) {
-        if (b.value("run_type", "iteration") != "iteration" || b.contains("error_occurred"))
-            continue;
-        // "<side>/<workload>/<n>[/iterations:1][/real_time]"
-        std::string name = b.at("name");
-        std::vector<std::string> parts;
-        std::stringstream ss(name);
-        for (std::string p; std::getline(ss, p, '/');) parts.push_back(p);
-        if (parts.size() < 3)
-            continue;
-        const long n = std::stol(parts[2]);
-        Cell cell;
-        const std::string unit = b.value("time_unit", "ns");
-        // CPU time, which a shared machine disturbs least: of the calling
-        // thread, or of the whole process for the work that crosses to a
-        // platform thread ("/process_time" benchmarks).
-        cell.ns = toNs(b.at("cpu_time").get<double>(), unit);
-        cell.counters["wall_ns"] = toNs(b.at("real_time").get<double>(), unit);
-        for (auto it = b.begin(); it != b.end(); ++it)
-            if (it.value().is_number() && it.key() != "real_time" && it.key() != "cpu_time" &&
-                it.key() != "iterations" && it.key() != "repetitions")
-                cell.counters[it.key()] = it.value().get<double>();
-        res[parts[0]][parts[1]][n] = cell;
-        if (n > 0)
-            sizes.insert(n);
-    }
+        std::ifstream in(argv[file]);
+        nlohmann::json doc;
+        try {
+            in >> doc;
+        } catch (const std::exception &e) {
+            std::cerr << "cannot read " << argv[file] << ": " << e.what() << "\n";
+            return 1;
+        }
+        for (const auto &b : doc.at("benchmarks")) {
+            if (b.value("run_type", "iteration") != "iteration" || b.contains("error_occurred"))
+                continue;
+            // "<side>/<workload>/<n>[/iterations:1][/real_time]"
+            std::string name = b.at("name");
+            std::vector<std::string> parts;
+            std::stringstream ss(name);
+            for (std::string p; std::getline(ss, p, '/');) parts.push_back(p);
+            if (parts.size() < 3) continue;
+            const long n = std::stol(parts[2]);
+            Cell cell;
+            const std::string unit = b.value("time_unit", "ns");
+            // CPU time, which a shared machine disturbs least: of the calling
+            // thread, or of the whole process for the work that crosses to a
+            // platform thread ("/process_time" benchmarks).
+            cell.ns = toNs(b.at("cpu_time").get<double>(), unit);
+            cell.counters["wall_ns"] = toNs(b.at("real_time").get<double>(), unit);
+            for (auto it = b.begin(); it != b.end(); ++it)
+                if (it.value().is_number() && it.key() != "real_time" && it.key() != "cpu_time" &&
+                    it.key() != "iterations" && it.key() != "repetitions")
+                    cell.counters[it.key()] = it.value().get<double>();
+            res[parts[0]][parts[1]][n] = cell;
+            if (n > 0) sizes.insert(n);
+        }
     }
 
     std::cout << "## Time per operation and ratios\n\n"
@@ -157,8 +147,7 @@ int main(int argc, char **argv) {
         for (long n : sizes) {
             const double a = nsOf(res, "ipam", w, n), l = nsOf(res, "libnl", w, n),
                          i = nsOf(res, "ideal", w, n);
-            if (a <= 0 && l <= 0 && i <= 0)
-                continue;
+            if (a <= 0 && l <= 0 && i <= 0) continue;
             std::cout << "| " << label << " | " << n << " | " << fmtTime(a) << " | " << fmtTime(l)
                       << " | " << fmtTime(i) << " | " << fmtRatio(a, l) << " | " << fmtRatio(a, i)
                       << " |\n";
@@ -171,18 +160,17 @@ int main(int argc, char **argv) {
             auto f = [&](const char *side) {
                 const double v = counterOf(res, side, w, n, "allocs/op");
                 char buf[32];
-                if (v < 0)
-                    return std::string("–");
+                if (v < 0) return std::string("–");
                 std::snprintf(buf, sizeof buf, "%.2f", v);
                 return std::string(buf);
             };
-            if (nsOf(res, "ipam", w, n) <= 0)
-                continue;
+            if (nsOf(res, "ipam", w, n) <= 0) continue;
             std::cout << "| " << label << " | " << n << " | " << f("ipam") << " | " << f("libnl")
                       << " | " << f("ideal") << " |\n";
         }
 
-    std::cout << "\n## Platform costs inside our figures\n\n| what | CPU time | wall time |\n|---|---:|---:|\n";
+    std::cout
+        << "\n## Platform costs inside our figures\n\n| what | CPU time | wall time |\n|---|---:|---:|\n";
     auto platformRow = [&](const std::string &what, const char *w, long n) {
         if (nsOf(res, "ipam", w, n) <= 0)
             return;  // not run (filtered out, or above the sizes that run it)
@@ -200,21 +188,22 @@ int main(int argc, char **argv) {
                     "v4_del_hop", n);
     }
 
-    std::cout << "\n## Memory\n\nHeap bytes per stored record (malloc's usable size plus its "
-                 "8-byte chunk header), against the record's own 60 (IPv4) and 100 (IPv6) bytes.\n\n"
-              << "| side | records per family | IPv4 B/record | IPv6 B/record | blocks/record | "
-                 "fixed B | peak heap (both families) |\n|---|---:|---:|---:|---:|---:|---:|\n";
+    std::cout
+        << "\n## Memory\n\nHeap bytes per stored record (malloc's usable size plus its "
+           "8-byte chunk header), against the record's own 60 (IPv4) and 100 (IPv6) bytes.\n\n"
+        << "| side | records per family | IPv4 B/record | IPv6 B/record | blocks/record | "
+           "fixed B | peak heap (both families) |\n|---|---:|---:|---:|---:|---:|---:|\n";
     for (const char *side : {"ipam", "libnl", "ideal"})
         for (long n : sizes) {
             const Cell *c = find(res, side, "memory", n);
-            if (!c)
-                continue;
+            if (!c) continue;
             auto get = [&](const char *k) {
                 auto it = c->counters.find(k);
                 return it == c->counters.end() ? 0.0 : it->second;
             };
             char row[256];
-            std::snprintf(row, sizeof row, "| %s | %ld | %.0f (%.2fx) | %.0f (%.2fx) | %.2f | %.0f | %.1f MB |\n",
+            std::snprintf(row, sizeof row,
+                          "| %s | %ld | %.0f (%.2fx) | %.0f (%.2fx) | %.2f | %.0f | %.1f MB |\n",
                           side, n, get("v4_bytes/record"), get("v4_bytes/record") / 60.0,
                           get("v6_bytes/record"), get("v6_bytes/record") / 100.0,
                           get("blocks/record"), get("fixed_bytes"), get("peak_heap_bytes") / 1e6);
@@ -237,8 +226,7 @@ int main(int argc, char **argv) {
         for (int col = 0; col < 3; ++col) {
             bool any = false;
             for (long n : sizes) any = any || nsOf(res, sides[col], w, n) > 0;
-            if (!any)
-                continue;
+            if (!any) continue;
             const std::string c = std::to_string(col + 2);
             lines += (lines.empty() ? "" : ", ") + f + " using 1:($" + c + ">0?$" + c +
                      ":1/0) with linespoints lw 2 title '" + sides[col] + "'";
@@ -247,12 +235,13 @@ int main(int argc, char **argv) {
             panels.push_back("set title '" + label + "' noenhanced\nplot " + lines + "\n");
     }
     std::ofstream gp(dir + "/plot.gp");
-    if (panels.empty())
-        return 0;  // nothing ran that has a curve
-    const size_t cols = panels.size() < 4 ? panels.size() : 4, rows = (panels.size() + cols - 1) / cols;
+    if (panels.empty()) return 0;  // nothing ran that has a curve
+    const size_t cols = panels.size() < 4 ? panels.size() : 4,
+                 rows = (panels.size() + cols - 1) / cols;
     std::string xtics;
     for (long n : sizes) xtics += (xtics.empty() ? "" : ", ") + std::to_string(n);
-    gp << "set terminal pngcairo size " << (cols < 2 ? 700 : 450 * cols) << "," << 375 * rows << " font ',9'\n"
+    gp << "set terminal pngcairo size " << (cols < 2 ? 700 : 450 * cols) << "," << 375 * rows
+       << " font ',9'\n"
        << "set output '" << argv[argc - 1] << "'\n"
        << "set logscale xy\nset grid\nset key top left\n"
        << "set xlabel 'records per family'\nset ylabel 'ns per operation'\n"

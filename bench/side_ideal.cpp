@@ -44,15 +44,13 @@ public:
     void resync4(const Ipam4AddrInfo *uni, std::size_t u, std::size_t from, std::size_t count) {
         db_.beginBatch();
         for (std::size_t k = 0; k < u; ++k)
-            if (!Driver<IdealSide>::inWindow(k, from, count, u))
-                db_.batch4(uni[k]);
+            if (!Driver<IdealSide>::inWindow(k, from, count, u)) db_.batch4(uni[k]);
         db_.endBatch();
     }
     void resync6(const Ipam6AddrInfo *uni, std::size_t u, std::size_t from, std::size_t count) {
         db_.beginBatch();
         for (std::size_t k = 0; k < u; ++k)
-            if (!Driver<IdealSide>::inWindow(k, from, count, u))
-                db_.batch6(uni[k]);
+            if (!Driver<IdealSide>::inWindow(k, from, count, u)) db_.batch6(uni[k]);
         db_.endBatch();
     }
 

@@ -33,8 +33,7 @@ extern "C" int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId, uint32_
         std::fprintf(stderr, "bench: the platform's PS_SubscriberInit is missing\n");
         std::abort();
     }
-    if (callbacks != nullptr)
-        g_callbacks = *callbacks;
+    if (callbacks != nullptr) g_callbacks = *callbacks;
     return next(handle, moduleId, publisherModuleId, careMask, publisher, callbacks);
 }
 
@@ -74,21 +73,22 @@ public:
             g_callbacks.dispatch(IPAM6_EVT_BATCH, sizeof r, &r);
         }
         g_callbacks.end();
-        if (!ipam_IsSubscrib())
-            die("the replica did not become complete");
+        if (!ipam_IsSubscrib()) die("the replica did not become complete");
     }
 
     // A fresh subscription whose first batch holds these records only.
     void resyncPrepare4(const Ipam4AddrInfo *uni, std::size_t n) {
         subscribe();
         g_callbacks.start();
-        for (std::size_t k = 0; k < n; ++k) g_callbacks.dispatch(IPAM4_EVT_BATCH, sizeof uni[k], &uni[k]);
+        for (std::size_t k = 0; k < n; ++k)
+            g_callbacks.dispatch(IPAM4_EVT_BATCH, sizeof uni[k], &uni[k]);
         g_callbacks.end();
     }
     void resyncPrepare6(const Ipam6AddrInfo *uni, std::size_t n) {
         subscribe();
         g_callbacks.start();
-        for (std::size_t k = 0; k < n; ++k) g_callbacks.dispatch(IPAM6_EVT_BATCH, sizeof uni[k], &uni[k]);
+        for (std::size_t k = 0; k < n; ++k)
+            g_callbacks.dispatch(IPAM6_EVT_BATCH, sizeof uni[k], &uni[k]);
         g_callbacks.end();
     }
 
@@ -100,7 +100,9 @@ public:
     bool configured4(uint32_t f) { return IPAM4_IsIpAddrConfigured(f) == 1; }
     bool primary4(uint32_t f, Ipam4AddrInfo *o) { return IPAM4_GetAddrInfoByIfIndex(f, o) == 0; }
     bool get4(uint32_t v, uint32_t a, Ipam4AddrInfo *o) { return IPAM4_GetAddrInfo(v, a, o) == 0; }
-    bool get6(uint32_t v, const uint8_t *a, Ipam6AddrInfo *o) { return IPAM6_GetAddrInfo(v, a, o) == 0; }
+    bool get6(uint32_t v, const uint8_t *a, Ipam6AddrInfo *o) {
+        return IPAM6_GetAddrInfo(v, a, o) == 0;
+    }
     bool select6(uint32_t f, const uint8_t *d, Ipam6AddrInfo *o) {
         return IPAM6_GetAddrInfoByIfIndexAndAddr(f, d, o) == 0;
     }
@@ -161,8 +163,7 @@ private:
         unsubscribe();
         if (IPAM_SubscribeEvent(1, kHostModule, kCare, hostCallback) != 0)
             die("IPAM_SubscribeEvent failed");
-        if (g_callbacks.dispatch == nullptr)
-            die("the publisher callbacks were not seen");
+        if (g_callbacks.dispatch == nullptr) die("the publisher callbacks were not seen");
         gIpamPubDbg = 0;
         subscribed_ = true;
     }
@@ -194,10 +195,8 @@ private:
             }
             ipamplat_cmf_reply_free(reply);
             seen += got;
-            if (r == IPAM_CMF_END)
-                return seen;
-            if (r != 0 || got == 0)
-                die("the management export failed");
+            if (r == IPAM_CMF_END) return seen;
+            if (r != 0 || got == 0) die("the management export failed");
         }
     }
 
@@ -210,8 +209,7 @@ Driver<IpamSide> g_driver(g_side);
 // The platform's publisher thread, with a message the library ignores.
 void hopEmpty(benchmark::State &st) {
     AllocScope allocs;
-    for (auto _ : st)
-        ipamplat_pub_send(0x3, 0, nullptr);
+    for (auto _ : st) ipamplat_pub_send(0x3, 0, nullptr);
     allocs.finish(st);
 }
 
@@ -219,8 +217,7 @@ void hopEmpty(benchmark::State &st) {
 // change pays for the database lock on this platform.
 void lockPair(benchmark::State &st) {
     static gnl_sem_t sem{};
-    if (sem.id == 0 && gnl_sem_mutex_init("benchSem", &sem) != 0)
-        die("gnl_sem_mutex_init failed");
+    if (sem.id == 0 && gnl_sem_mutex_init("benchSem", &sem) != 0) die("gnl_sem_mutex_init failed");
     AllocScope allocs;
     for (auto _ : st) {
         gnl_sem_take(&sem, 0);
@@ -243,8 +240,7 @@ void registerIpam(std::size_t n) {
         add("ipam", "lock_pair", 0, lockPair);
     }
     g_driver.registerAll(n);
-    if (n > kFullSetUpTo)
-        return;
+    if (n > kFullSetUpTo) return;
     add("ipam", "v4_add_hop", n, [n](benchmark::State &st) {
         g_side.viaPlatform = true;
         g_driver.addDel4(st, n, true);

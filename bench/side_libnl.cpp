@@ -31,8 +31,7 @@ int prefixOfMask(const uint8_t *mask, std::size_t bytes) {
 
 int matchLen(const uint8_t *a, const uint8_t *b) {
     for (int i = 0; i < 16; ++i)
-        if (a[i] != b[i])
-            return i * 8 + std::countl_zero(static_cast<uint8_t>(a[i] ^ b[i]));
+        if (a[i] != b[i]) return i * 8 + std::countl_zero(static_cast<uint8_t>(a[i] ^ b[i]));
     return 128;
 }
 
@@ -65,8 +64,7 @@ public:
 
     bool configured4(uint32_t f) {
         for (nl_object *o = nl_cache_get_first(c4_); o; o = nl_cache_get_next(o))
-            if (static_cast<uint32_t>(rtnl_addr_get_ifindex(asAddr(o))) == f)
-                return true;
+            if (static_cast<uint32_t>(rtnl_addr_get_ifindex(asAddr(o))) == f) return true;
         return false;
     }
 
@@ -115,8 +113,7 @@ public:
         int bestLen = -1;
         for (nl_object *o = nl_cache_get_first(c6_); o; o = nl_cache_get_next(o)) {
             rtnl_addr *a = asAddr(o);
-            if (static_cast<uint32_t>(rtnl_addr_get_ifindex(a)) != f)
-                continue;
+            if (static_cast<uint32_t>(rtnl_addr_get_ifindex(a)) != f) continue;
             const auto *local =
                 static_cast<const uint8_t *>(nl_addr_get_binary_addr(rtnl_addr_get_local(a)));
             if (local[0] == 0xfe && (local[1] & 0xc0) == 0x80) {
@@ -129,10 +126,8 @@ public:
                 bestLen = len;
             }
         }
-        if (!best)
-            best = ll;
-        if (!best)
-            return false;
+        if (!best) best = ll;
+        if (!best) return false;
         to6(best, out);
         return true;
     }
@@ -140,11 +135,9 @@ public:
     int walk4(uint32_t f, Ipam4AddrInfoWalkFn fn, void *user) {
         Ipam4AddrInfo copy;
         for (nl_object *o = nl_cache_get_first(c4_); o; o = nl_cache_get_next(o)) {
-            if (static_cast<uint32_t>(rtnl_addr_get_ifindex(asAddr(o))) != f)
-                continue;
+            if (static_cast<uint32_t>(rtnl_addr_get_ifindex(asAddr(o))) != f) continue;
             to4(asAddr(o), &copy);
-            if (fn(&copy, user) != 0)
-                return -1;
+            if (fn(&copy, user) != 0) return -1;
         }
         return 0;
     }
@@ -152,11 +145,9 @@ public:
     int walk6(uint32_t f, Ipam6AddrInfoWalkFn fn, void *user) {
         Ipam6AddrInfo copy;
         for (nl_object *o = nl_cache_get_first(c6_); o; o = nl_cache_get_next(o)) {
-            if (static_cast<uint32_t>(rtnl_addr_get_ifindex(asAddr(o))) != f)
-                continue;
+            if (static_cast<uint32_t>(rtnl_addr_get_ifindex(asAddr(o))) != f) continue;
             to6(asAddr(o), &copy);
-            if (fn(&copy, user) != 0)
-                return -1;
+            if (fn(&copy, user) != 0) return -1;
         }
         return 0;
     }
@@ -171,15 +162,13 @@ public:
     void resync4(const Ipam4AddrInfo *uni, std::size_t u, std::size_t from, std::size_t count) {
         nl_cache_mark_all(c4_);
         for (std::size_t k = 0; k < u; ++k)
-            if (!Driver<LibnlSide>::inWindow(k, from, count, u))
-                confirm(c4_, make4(uni[k]));
+            if (!Driver<LibnlSide>::inWindow(k, from, count, u)) confirm(c4_, make4(uni[k]));
         sweep(c4_);
     }
     void resync6(const Ipam6AddrInfo *uni, std::size_t u, std::size_t from, std::size_t count) {
         nl_cache_mark_all(c6_);
         for (std::size_t k = 0; k < u; ++k)
-            if (!Driver<LibnlSide>::inWindow(k, from, count, u))
-                confirm(c6_, make6(uni[k]));
+            if (!Driver<LibnlSide>::inWindow(k, from, count, u)) confirm(c6_, make6(uni[k]));
         sweep(c6_);
     }
 
@@ -198,8 +187,7 @@ public:
 
 private:
     void caches() {
-        if (c4_)
-            return;
+        if (c4_) return;
         if (nl_cache_alloc_name("route/addr", &c4_) != 0 ||
             nl_cache_alloc_name("route/addr", &c6_) != 0) {
             std::fprintf(stderr, "bench: no libnl route/addr cache\n");
@@ -219,8 +207,9 @@ private:
     }
 
     uint32_t vrfOfIf(int ifIndex) const {
-        return static_cast<std::size_t>(ifIndex) < vrf_.size() ? vrf_[static_cast<std::size_t>(ifIndex)]
-                                                               : UINT32_MAX;
+        return static_cast<std::size_t>(ifIndex) < vrf_.size()
+                   ? vrf_[static_cast<std::size_t>(ifIndex)]
+                   : UINT32_MAX;
     }
 
     static rtnl_addr *make(uint32_t ifIndex, int family, const void *addr, std::size_t len,
@@ -262,8 +251,7 @@ private:
         std::memcpy(out->ip6Addr, nl_addr_get_binary_addr(rtnl_addr_get_local(a)), 16);
         const int len = rtnl_addr_get_prefixlen(a);
         for (int i = 0; i < len / 8; ++i) out->ip6Mask[i] = 0xff;
-        if (len % 8)
-            out->ip6Mask[len / 8] = static_cast<uint8_t>(0xff00u >> (len % 8));
+        if (len % 8) out->ip6Mask[len / 8] = static_cast<uint8_t>(0xff00u >> (len % 8));
         out->ip6Attr = IPAM_ATTR_VALID | IPAM_ATTR_IF_VALID;
         std::strncpy(out->ifName, rtnl_addr_get_label(a), IPAM_IFNAME_SIZE - 1);
     }
@@ -299,8 +287,7 @@ private:
         nl_object *o = nl_cache_get_first(c);
         while (o) {
             nl_object *next = nl_cache_get_next(o);
-            if (nl_object_is_marked(o))
-                nl_cache_remove(o);
+            if (nl_object_is_marked(o)) nl_cache_remove(o);
             o = next;
         }
     }
@@ -320,14 +307,11 @@ private:
             }
             benchmark::DoNotOptimize(buf);
             seen += static_cast<std::size_t>(got);
-            if (last)
-                nl_object_get(last);
-            if (cursor)
-                nl_object_put(cursor);
+            if (last) nl_object_get(last);
+            if (cursor) nl_object_put(cursor);
             cursor = last;
             if (!o) {
-                if (cursor)
-                    nl_object_put(cursor);
+                if (cursor) nl_object_put(cursor);
                 return seen;
             }
         }
@@ -344,8 +328,7 @@ Driver<LibnlSide> g_driver(g_side);
 }  // namespace
 
 void registerLibnl(std::size_t n) {
-    if (n <= kFullSetUpTo)
-        g_driver.registerAll(n);
+    if (n <= kFullSetUpTo) g_driver.registerAll(n);
 }
 
 }  // namespace bench

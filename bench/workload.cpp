@@ -32,24 +32,40 @@ uint32_t getWord(const uint8_t *at) {
 // Interface identifier without a zero 32-bit half.
 uint64_t randomIid(uint64_t seed) {
     uint64_t v = splitmix(seed);
-    if ((v >> 32) == 0)
-        v |= 1ull << 40;
-    if ((v & 0xffffffffu) == 0)
-        v |= 1;
+    if ((v >> 32) == 0) v |= 1ull << 40;
+    if ((v & 0xffffffffu) == 0) v |= 1;
     return v;
 }
 
 // lookup2's mix and the index hashes, to describe the indexes' spread.
 inline void mix(uint32_t &a, uint32_t &b, uint32_t &c) {
-    a -= b; a -= c; a ^= c >> 13;
-    b -= c; b -= a; b ^= a << 8;
-    c -= a; c -= b; c ^= b >> 13;
-    a -= b; a -= c; a ^= c >> 12;
-    b -= c; b -= a; b ^= a << 16;
-    c -= a; c -= b; c ^= b >> 5;
-    a -= b; a -= c; a ^= c >> 3;
-    b -= c; b -= a; b ^= a << 10;
-    c -= a; c -= b; c ^= b >> 15;
+    a -= b;
+    a -= c;
+    a ^= c >> 13;
+    b -= c;
+    b -= a;
+    b ^= a << 8;
+    c -= a;
+    c -= b;
+    c ^= b >> 13;
+    a -= b;
+    a -= c;
+    a ^= c >> 12;
+    b -= c;
+    b -= a;
+    b ^= a << 16;
+    c -= a;
+    c -= b;
+    c ^= b >> 5;
+    a -= b;
+    a -= c;
+    a ^= c >> 3;
+    b -= c;
+    b -= a;
+    b ^= a << 10;
+    c -= a;
+    c -= b;
+    c ^= b >> 15;
 }
 
 constexpr uint32_t kGolden = 0x9e3779b9u;
@@ -70,8 +86,7 @@ uint32_t hash6(uint32_t vrf, const uint8_t *a) {
 
 BucketStats stats(const std::vector<uint32_t> &hashes) {
     std::vector<uint32_t> chain(1024, 0);
-    for (uint32_t h : hashes)
-        ++chain[h % 1024];
+    for (uint32_t h : hashes) ++chain[h % 1024];
     BucketStats s{0, 0, 0.0};
     double walked = 0;
     for (uint32_t c : chain) {
@@ -152,8 +167,7 @@ Ipam6AddrInfo record6(uint32_t k, V6Shape shape) {
     if (slot == 0) {
         // fe80::<iid>
         putWord(r.ip6Addr, 0xfe800000u);
-        if (shape == V6Shape::Realistic)
-            iid = iface + 1ull;
+        if (shape == V6Shape::Realistic) iid = iface + 1ull;
     } else {
         // 2001:db8:<vrf>:<if>::/64
         putWord(r.ip6Addr, 0x20010db8u);
@@ -170,16 +184,14 @@ Ipam6AddrInfo record6(uint32_t k, V6Shape shape) {
 std::vector<Ipam4AddrInfo> table4(std::size_t n) {
     std::vector<Ipam4AddrInfo> t;
     t.reserve(n);
-    for (std::size_t k = 0; k < n; ++k)
-        t.push_back(record4(static_cast<uint32_t>(k)));
+    for (std::size_t k = 0; k < n; ++k) t.push_back(record4(static_cast<uint32_t>(k)));
     return t;
 }
 
 std::vector<Ipam6AddrInfo> table6(std::size_t n, V6Shape shape) {
     std::vector<Ipam6AddrInfo> t;
     t.reserve(n);
-    for (std::size_t k = 0; k < n; ++k)
-        t.push_back(record6(static_cast<uint32_t>(k), shape));
+    for (std::size_t k = 0; k < n; ++k) t.push_back(record6(static_cast<uint32_t>(k), shape));
     return t;
 }
 
@@ -187,8 +199,7 @@ std::vector<uint32_t> visitOrder(std::size_t n, std::size_t length) {
     std::mt19937 rng(12345);
     std::uniform_int_distribution<uint32_t> pick(0, static_cast<uint32_t>(n - 1));
     std::vector<uint32_t> order(length);
-    for (auto &v : order)
-        v = pick(rng);
+    for (auto &v : order) v = pick(rng);
     return order;
 }
 
@@ -202,16 +213,14 @@ void destinationFor(uint32_t iface, uint8_t out[16]) {
 BucketStats bucketStats4(const std::vector<Ipam4AddrInfo> &t) {
     std::vector<uint32_t> h;
     h.reserve(t.size());
-    for (const auto &r : t)
-        h.push_back(hash4(r.vrfIndex, ntohl(r.ipAddr)));
+    for (const auto &r : t) h.push_back(hash4(r.vrfIndex, ntohl(r.ipAddr)));
     return stats(h);
 }
 
 BucketStats bucketStats6(const std::vector<Ipam6AddrInfo> &t) {
     std::vector<uint32_t> h;
     h.reserve(t.size());
-    for (const auto &r : t)
-        h.push_back(hash6(r.vrfIndex, r.ip6Addr));
+    for (const auto &r : t) h.push_back(hash6(r.vrfIndex, r.ip6Addr));
     return stats(h);
 }
 

@@ -52,9 +52,9 @@ void destinationFor(uint32_t iface, uint8_t out[16]);
 // Bucket statistics of the library's (VRF, address) indexes, computed with
 // the index's own hash, so the report can show how the keys spread.
 struct BucketStats {
-    uint32_t used;      // non-empty buckets of 1024
-    uint32_t longest;   // longest chain
-    double meanChain;   // mean chain length a successful lookup walks
+    uint32_t used;     // non-empty buckets of 1024
+    uint32_t longest;  // longest chain
+    double meanChain;  // mean chain length a successful lookup walks
 };
 BucketStats bucketStats4(const std::vector<Ipam4AddrInfo> &t);
 BucketStats bucketStats6(const std::vector<Ipam6AddrInfo> &t);

@@ -53,20 +53,20 @@ int32_t ipamplat_module_register(uint32_t moduleId, const char *name);
 /* ---------------------------------------------------------------- faults */
 
 typedef enum ipamplat_fault {
-    IPAMPLAT_F_PS_INIT,     /* PS_SubscriberInit */
-    IPAMPLAT_F_PS_FINI,     /* PS_SubscriberFini */
-    IPAMPLAT_F_SEM_INIT,    /* gnl_sem_mutex_init */
-    IPAMPLAT_F_SEM_TAKE,    /* gnl_sem_take (the lock is not taken) */
-    IPAMPLAT_F_SEM_GIVE,    /* gnl_sem_give (the lock is not released) */
-    IPAMPLAT_F_CMF_REG,     /* CMF_ServerModCallbackReg */
-    IPAMPLAT_F_CMF_UNREG,   /* CMF_ServerModCallbackUnreg */
-    IPAMPLAT_F_CMF_OBJGET,  /* CMF_ServerContextObjGet */
-    IPAMPLAT_F_CMF_DECODE,  /* CMF_ServerParamDecode */
-    IPAMPLAT_F_CMF_ENCODE,  /* CMF_ServerParamEncode */
-    IPAMPLAT_F_SCS_INIT,    /* SCS_ClientInit */
-    IPAMPLAT_F_SCS_FINI,    /* SCS_ClientFini */
-    IPAMPLAT_F_ORIG_FUNC,   /* gnl_orig_func_get (answers null) */
-    IPAMPLAT_F_DFM,         /* gnl_dfm_process */
+    IPAMPLAT_F_PS_INIT,    /* PS_SubscriberInit */
+    IPAMPLAT_F_PS_FINI,    /* PS_SubscriberFini */
+    IPAMPLAT_F_SEM_INIT,   /* gnl_sem_mutex_init */
+    IPAMPLAT_F_SEM_TAKE,   /* gnl_sem_take (the lock is not taken) */
+    IPAMPLAT_F_SEM_GIVE,   /* gnl_sem_give (the lock is not released) */
+    IPAMPLAT_F_CMF_REG,    /* CMF_ServerModCallbackReg */
+    IPAMPLAT_F_CMF_UNREG,  /* CMF_ServerModCallbackUnreg */
+    IPAMPLAT_F_CMF_OBJGET, /* CMF_ServerContextObjGet */
+    IPAMPLAT_F_CMF_DECODE, /* CMF_ServerParamDecode */
+    IPAMPLAT_F_CMF_ENCODE, /* CMF_ServerParamEncode */
+    IPAMPLAT_F_SCS_INIT,   /* SCS_ClientInit */
+    IPAMPLAT_F_SCS_FINI,   /* SCS_ClientFini */
+    IPAMPLAT_F_ORIG_FUNC,  /* gnl_orig_func_get (answers null) */
+    IPAMPLAT_F_DFM,        /* gnl_dfm_process */
     IPAMPLAT_F_COUNT
 } ipamplat_fault;
 
@@ -80,15 +80,15 @@ uint32_t ipamplat_call_count(ipamplat_fault fault);
 /* ---------------------------------------------------------------- publish/subscribe */
 
 typedef struct ipamplat_ps_registration {
-    int32_t active;             /* a subscriber is registered now */
+    int32_t active; /* a subscriber is registered now */
     uint32_t handle;
     uint32_t moduleId;
     uint32_t publisherModuleId;
     uint32_t careMask;
-    uint8_t publisher[16];      /* the sockaddr_tipc bytes as passed */
-    uint32_t initCalls;         /* since the last reset */
+    uint8_t publisher[16]; /* the sockaddr_tipc bytes as passed */
+    uint32_t initCalls;    /* since the last reset */
     uint32_t finiCalls;
-    uint32_t finiModuleId;      /* arguments of the last Fini */
+    uint32_t finiModuleId; /* arguments of the last Fini */
     uint32_t finiPublisherModuleId;
     uint8_t finiPublisher[16];
 } ipamplat_ps_registration;
@@ -128,10 +128,10 @@ typedef struct ipamplat_cmf_param {
 typedef struct ipamplat_cmf_request {
     uint32_t objectId;
     uint32_t operation;
-    uint32_t paramCount;             /* decoded in order; decoding past them answers -1 */
+    uint32_t paramCount; /* decoded in order; decoding past them answers -1 */
     const ipamplat_cmf_param *params;
-    int32_t encodeLimit;             /* accept this many parameters, then answer */
-    int32_t encodeLimitAnswer;       /* ... this (4 ends a page); limit < 0: no limit */
+    int32_t encodeLimit;       /* accept this many parameters, then answer */
+    int32_t encodeLimitAnswer; /* ... this (4 ends a page); limit < 0: no limit */
 } ipamplat_cmf_request;
 
 typedef struct ipamplat_cmf_reply ipamplat_cmf_reply;
@@ -165,12 +165,12 @@ void ipamplat_scs_set_script(const ipamplat_scs_script *script);
 void ipamplat_scs_get_script(ipamplat_scs_script *script);
 
 typedef struct ipamplat_scs_client {
-    int32_t open;        /* SCS_ClientInit succeeded and no Fini since */
-    uint32_t handle;     /* the handle the service gave */
+    int32_t open;    /* SCS_ClientInit succeeded and no Fini since */
+    uint32_t handle; /* the handle the service gave */
     uint32_t hostValue1;
     uint32_t moduleId;
     uint32_t hostValue2;
-    uint8_t server[16];  /* the sockaddr_tipc bytes as passed */
+    uint8_t server[16]; /* the sockaddr_tipc bytes as passed */
     uintptr_t callbacks[4];
     uint32_t initCalls, finiCalls, fillCalls, sendCalls, recvCalls, parseCalls;
     uint32_t lastFiniHandle;

@@ -71,8 +71,7 @@ PlatCmfParam copy_param(int32_t id, int32_t length, const void *data) {
         p.has_data = true;
         size_t n = length > 0 ? static_cast<size_t>(length) : 0;
         p.data.resize(n > 0 ? n : 1);
-        if (n > 0)
-            memcpy(p.data.data(), data, n);
+        if (n > 0) memcpy(p.data.data(), data, n);
     }
     return p;
 }
@@ -81,8 +80,7 @@ PlatCmfParam copy_param(int32_t id, int32_t length, const void *data) {
  * ours. The handler only ever uses it on the management thread, while its
  * request is in progress, so it stays valid after the lookup. */
 CmfContext *context(void *ctx) {
-    if (ctx == nullptr)
-        return nullptr;
+    if (ctx == nullptr) return nullptr;
     std::lock_guard<std::mutex> guard(g_cmf.lock);
     return g_cmf.live.count(ctx) != 0 ? static_cast<CmfContext *>(ctx) : nullptr;
 }
@@ -92,24 +90,21 @@ CmfContext *context(void *ctx) {
 CMF_SERVER_HANDLER target_handler() {
     std::lock_guard<std::mutex> guard(g_cmf.lock);
     auto it = g_cmf.handlers.find(198u);
-    if (it == g_cmf.handlers.end())
-        it = g_cmf.handlers.begin();
+    if (it == g_cmf.handlers.end()) it = g_cmf.handlers.begin();
     return it != g_cmf.handlers.end() ? it->second : nullptr;
 }
 
-} // namespace
+}  // namespace
 
 namespace ipamplat {
 void cmf_reset() {}
-} // namespace ipamplat
+}  // namespace ipamplat
 
 /* Records the module's handler (replacing an earlier one); -1 for none. */
 IPAMPLAT_API int32_t CMF_ServerModCallbackReg(uint32_t moduleId, CMF_SERVER_HANDLER handler) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_REG, &failed))
-        return failed;
-    if (handler == nullptr)
-        return -1;
+    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_REG, &failed)) return failed;
+    if (handler == nullptr) return -1;
     {
         std::lock_guard<std::mutex> guard(g_cmf.lock);
         g_cmf.handlers[moduleId] = handler;
@@ -122,8 +117,7 @@ IPAMPLAT_API int32_t CMF_ServerModCallbackReg(uint32_t moduleId, CMF_SERVER_HAND
  * that a teardown run twice succeeds. */
 IPAMPLAT_API int32_t CMF_ServerModCallbackUnreg(uint32_t moduleId) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_UNREG, &failed))
-        return failed;
+    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_UNREG, &failed)) return failed;
     {
         std::lock_guard<std::mutex> guard(g_cmf.lock);
         g_cmf.handlers.erase(moduleId);
@@ -135,11 +129,9 @@ IPAMPLAT_API int32_t CMF_ServerModCallbackUnreg(uint32_t moduleId) {
 /* Fills objectId and operation from the request. */
 IPAMPLAT_API int32_t CMF_ServerContextObjGet(void *ctx, CMF_CONTEXT_OBJ *obj) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_OBJGET, &failed))
-        return failed;
+    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_OBJGET, &failed)) return failed;
     CmfContext *c = context(ctx);
-    if (c == nullptr || obj == nullptr)
-        return -1;
+    if (c == nullptr || obj == nullptr) return -1;
     *obj = c->obj;
     return 0;
 }
@@ -149,13 +141,10 @@ IPAMPLAT_API int32_t CMF_ServerContextObjGet(void *ctx, CMF_CONTEXT_OBJ *obj) {
 IPAMPLAT_API int32_t CMF_ServerParamDecode(void *ctx, int32_t *paramId, int32_t *dataLength,
                                            void **data) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_DECODE, &failed))
-        return failed;
+    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_DECODE, &failed)) return failed;
     CmfContext *c = context(ctx);
-    if (c == nullptr || paramId == nullptr || dataLength == nullptr || data == nullptr)
-        return -1;
-    if (c->next >= c->request.size())
-        return -1;
+    if (c == nullptr || paramId == nullptr || dataLength == nullptr || data == nullptr) return -1;
+    if (c->next >= c->request.size()) return -1;
     PlatCmfParam &p = c->request[c->next++];
     *paramId = p.id;
     *dataLength = p.length;
@@ -168,11 +157,9 @@ IPAMPLAT_API int32_t CMF_ServerParamDecode(void *ctx, int32_t *paramId, int32_t 
 IPAMPLAT_API int32_t CMF_ServerParamEncode(void *ctx, int32_t paramId, int32_t dataLength,
                                            const void *data) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_ENCODE, &failed))
-        return failed;
+    if (ipamplat::fault_hit(IPAMPLAT_F_CMF_ENCODE, &failed)) return failed;
     CmfContext *c = context(ctx);
-    if (c == nullptr || dataLength < 0 || (data == nullptr && dataLength > 0))
-        return -1;
+    if (c == nullptr || dataLength < 0 || (data == nullptr && dataLength > 0)) return -1;
     if (c->limit >= 0 && c->reply->params.size() >= static_cast<size_t>(c->limit))
         return c->limit_answer;
     c->reply->params.push_back(copy_param(paramId, dataLength, data));
@@ -192,8 +179,7 @@ namespace {
 int32_t run_request(uint32_t objectId, uint32_t operation, std::vector<PlatCmfParam> params,
                     int32_t limit, int32_t limitAnswer, ipamplat_cmf_reply **reply) {
     CMF_SERVER_HANDLER handler = target_handler();
-    if (handler == nullptr)
-        return IPAMPLAT_NO_PEER;
+    if (handler == nullptr) return IPAMPLAT_NO_PEER;
     CmfContext ctx;
     ctx.obj.objectId = objectId;
     ctx.obj.operation = operation;
@@ -227,15 +213,13 @@ void serve_requester(int fd, const std::string &path) {
         return;
     }
     ipamwire::setTimeouts(fd, kRequesterWaitMs);
-    if (ipamwire::waitReadable(fd, -1, kRequesterWaitMs) <= 0)
-        return;
+    if (ipamwire::waitReadable(fd, -1, kRequesterWaitMs) <= 0) return;
     uint8_t buf[ipamwire::kMaxFrame + 1];
     ipamwire::Frame f;
     const char *why = "not a management request";
     ipamwire::MgmtRequest req;
     const ipamwire::Recv r = ipamwire::recvFrame(fd, buf, f, &why);
-    if (r == ipamwire::Recv::Closed || r == ipamwire::Recv::Error)
-        return;
+    if (r == ipamwire::Recv::Closed || r == ipamwire::Recv::Error) return;
     if (r != ipamwire::Recv::Frame || !ipamwire::mgmtRequestDecode(f, req, &why)) {
         ipamwire::logError("refused frame from a requester on %s: %s", path.c_str(), why);
         return;
@@ -246,30 +230,28 @@ void serve_requester(int fd, const std::string &path) {
         params.push_back(copy_param(p.id, p.length, p.length > 0 ? p.data : nullptr));
     }
     ipamplat_cmf_reply *reply = nullptr;
-    const int32_t result = run_request(req.objectId, req.operation, std::move(params),
-                                       req.pageLimit, 4, &reply);
+    const int32_t result =
+        run_request(req.objectId, req.operation, std::move(params), req.pageLimit, 4, &reply);
     bool sent = true;
     for (size_t i = 0; reply != nullptr && sent && i < reply->params.size(); ++i) {
         const PlatCmfParam &p = reply->params[i];
         const uint32_t n = p.length > 0 ? static_cast<uint32_t>(p.length) : 0;
         uint8_t data[ipamwire::kMaxParamData];
-        if (n > sizeof data)
-            continue; /* no parameter of the library is that long */
+        if (n > sizeof data) continue; /* no parameter of the library is that long */
         ipamwire::paramConvert(req.objectId, p.data.data(), n, data, true);
-        sent = ipamwire::sendFrame(fd, ipamwire::Type::MgmtParam, static_cast<uint32_t>(p.id),
-                                   data, n);
+        sent = ipamwire::sendFrame(fd, ipamwire::Type::MgmtParam, static_cast<uint32_t>(p.id), data,
+                                   n);
     }
     delete reply;
     if (sent)
-        ipamwire::sendFrame(fd, ipamwire::Type::MgmtDone, static_cast<uint32_t>(result),
-                            nullptr, 0);
+        ipamwire::sendFrame(fd, ipamwire::Type::MgmtDone, static_cast<uint32_t>(result), nullptr,
+                            0);
 }
 
 void listener(ipamplat::Link *link, int lfd, std::string path) {
     while (ipamwire::waitReadable(lfd, link->wake_fd(), -1) > 0) {
         const int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
+        if (fd < 0) continue;
         serve_requester(fd, path);
         close(fd);
     }
@@ -289,8 +271,7 @@ void update_listener() {
         std::lock_guard<std::mutex> guard(g_remote.lock);
         if (want && !g_remote.link) {
             const std::string dir = ipamplat::remote_dir();
-            if (dir.empty())
-                return;
+            if (dir.empty()) return;
             const std::string path = ipamwire::cmfPath(dir, getpid());
             const int lfd = ipamwire::listenAt(path);
             if (lfd < 0) {
@@ -307,16 +288,14 @@ void update_listener() {
     ipamplat::stop_link(std::move(old), !g_mgmt_thread.on_worker_thread());
 }
 
-} // namespace
+}  // namespace
 
 /* Runs the handler on the management thread with a context built from the
  * request, and answers its result. */
 IPAMPLAT_API int32_t ipamplat_cmf_send(const ipamplat_cmf_request *request,
                                        ipamplat_cmf_reply **reply) {
-    if (reply != nullptr)
-        *reply = nullptr;
-    if (request == nullptr || (request->paramCount > 0 && request->params == nullptr))
-        return -1;
+    if (reply != nullptr) *reply = nullptr;
+    if (request == nullptr || (request->paramCount > 0 && request->params == nullptr)) return -1;
     std::vector<PlatCmfParam> params;
     for (uint32_t i = 0; i < request->paramCount; ++i) {
         const ipamplat_cmf_param &p = request->params[i];
@@ -334,18 +313,12 @@ IPAMPLAT_API uint32_t ipamplat_cmf_reply_count(const ipamplat_cmf_reply *reply) 
 /* The i-th encoded parameter; -1 when there is none. */
 IPAMPLAT_API int32_t ipamplat_cmf_reply_param(const ipamplat_cmf_reply *reply, uint32_t i,
                                               int32_t *id, int32_t *length, const void **data) {
-    if (reply == nullptr || i >= reply->params.size())
-        return -1;
+    if (reply == nullptr || i >= reply->params.size()) return -1;
     const PlatCmfParam &p = reply->params[i];
-    if (id != nullptr)
-        *id = p.id;
-    if (length != nullptr)
-        *length = p.length;
-    if (data != nullptr)
-        *data = p.has_data ? p.data.data() : nullptr;
+    if (id != nullptr) *id = p.id;
+    if (length != nullptr) *length = p.length;
+    if (data != nullptr) *data = p.has_data ? p.data.data() : nullptr;
     return 0;
 }
 
-IPAMPLAT_API void ipamplat_cmf_reply_free(ipamplat_cmf_reply *reply) {
-    delete reply;
-}
+IPAMPLAT_API void ipamplat_cmf_reply_free(ipamplat_cmf_reply *reply) { delete reply; }

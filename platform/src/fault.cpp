@@ -25,8 +25,7 @@ std::atomic<uint32_t> g_armed{0};
 
 void recount_armed() {
     uint32_t armed = 0;
-    for (const FaultState &f : g_faults)
-        armed += f.count != 0;
+    for (const FaultState &f : g_faults) armed += f.count != 0;
     g_armed.store(armed, std::memory_order_release);
 }
 
@@ -34,44 +33,37 @@ bool valid(ipamplat_fault fault) {
     return static_cast<int>(fault) >= 0 && fault < IPAMPLAT_F_COUNT;
 }
 
-} // namespace
+}  // namespace
 
 bool fault_hit(ipamplat_fault fault, int32_t *result) {
-    if (!valid(fault))
-        return false;
+    if (!valid(fault)) return false;
     g_calls[fault].fetch_add(1, std::memory_order_relaxed);
-    if (g_armed.load(std::memory_order_acquire) == 0)
-        return false;
+    if (g_armed.load(std::memory_order_acquire) == 0) return false;
     std::lock_guard<std::mutex> guard(g_lock);
     FaultState &f = g_faults[fault];
-    if (f.count == 0)
-        return false;
+    if (f.count == 0) return false;
     if (f.skip > 0) {
         --f.skip;
         return false;
     }
-    if (f.count != UINT32_MAX && --f.count == 0)
-        recount_armed();
+    if (f.count != UINT32_MAX && --f.count == 0) recount_armed();
     *result = f.result;
     return true;
 }
 
 void fault_reset_all() {
     std::lock_guard<std::mutex> guard(g_lock);
-    for (FaultState &f : g_faults)
-        f = FaultState{};
-    for (auto &c : g_calls)
-        c.store(0, std::memory_order_relaxed);
+    for (FaultState &f : g_faults) f = FaultState{};
+    for (auto &c : g_calls) c.store(0, std::memory_order_relaxed);
     recount_armed();
 }
 
-} // namespace ipamplat
+}  // namespace ipamplat
 
 /* Arms a fault; replaces whatever was armed for that service. */
 IPAMPLAT_API void ipamplat_fault_set(ipamplat_fault fault, uint32_t skip, uint32_t count,
                                      int32_t result) {
-    if (!ipamplat::valid(fault))
-        return;
+    if (!ipamplat::valid(fault)) return;
     std::lock_guard<std::mutex> guard(ipamplat::g_lock);
     ipamplat::FaultState &f = ipamplat::g_faults[fault];
     f.skip = skip;
@@ -93,7 +85,6 @@ IPAMPLAT_API void ipamplat_fault_clear_all(void) {
 
 /* Calls of a service since the last reset, failed ones included. */
 IPAMPLAT_API uint32_t ipamplat_call_count(ipamplat_fault fault) {
-    if (!ipamplat::valid(fault))
-        return 0;
+    if (!ipamplat::valid(fault)) return 0;
     return ipamplat::g_calls[fault].load(std::memory_order_relaxed);
 }

@@ -15,6 +15,6 @@ bool fault_hit(ipamplat_fault fault, int32_t *result);
 /* Clears every fault and every call counter. */
 void fault_reset_all();
 
-} // namespace ipamplat
+}  // namespace ipamplat
 
 #endif

@@ -11,14 +11,10 @@
  * answer stays valid. */
 IPAMPLAT_API void *gnl_orig_func_get(const char *library, const char *symbol) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_ORIG_FUNC, &failed))
-        return nullptr;
-    if (library == nullptr || symbol == nullptr)
-        return nullptr;
+    if (ipamplat::fault_hit(IPAMPLAT_F_ORIG_FUNC, &failed)) return nullptr;
+    if (library == nullptr || symbol == nullptr) return nullptr;
     void *handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
-    if (handle == nullptr)
-        handle = dlopen(library, RTLD_LAZY);
-    if (handle == nullptr)
-        return nullptr;
+    if (handle == nullptr) handle = dlopen(library, RTLD_LAZY);
+    if (handle == nullptr) return nullptr;
     return dlsym(handle, symbol);
 }

@@ -21,12 +21,11 @@ std::map<uint32_t, std::string> &names() {
     return *table;
 }
 
-} // namespace
+}  // namespace
 
 /* Names a module number; a later call for the same number replaces it. */
 IPAMPLAT_API int32_t ipamplat_module_register(uint32_t moduleId, const char *name) {
-    if (name == nullptr)
-        return -1;
+    if (name == nullptr) return -1;
     std::lock_guard<std::mutex> guard(g_lock);
     names()[moduleId] = name;
     return 0;
@@ -35,14 +34,12 @@ IPAMPLAT_API int32_t ipamplat_module_register(uint32_t moduleId, const char *nam
 /* The upper-cased registered name, or "MOD<id>"; at most size-1 chars and a
  * NUL. -1 for no buffer. */
 IPAMPLAT_API int32_t MODULEMGMT_GetModUpperName(uint32_t moduleId, char *name, uint32_t size) {
-    if (name == nullptr || size == 0)
-        return -1;
+    if (name == nullptr || size == 0) return -1;
     std::string upper;
     {
         std::lock_guard<std::mutex> guard(g_lock);
         auto it = names().find(moduleId);
-        if (it != names().end())
-            upper = it->second;
+        if (it != names().end()) upper = it->second;
     }
     if (upper.empty()) {
         char buf[24];

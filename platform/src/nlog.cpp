@@ -23,9 +23,7 @@ std::recursive_mutex g_sink_lock;
 ipamplat_log_sink g_sink = nullptr;
 void *g_sink_ctx = nullptr;
 
-int stderr_default() {
-    return getenv("IPAM_PLATFORM_QUIET") == nullptr ? 1 : 0;
-}
+int stderr_default() { return getenv("IPAM_PLATFORM_QUIET") == nullptr ? 1 : 0; }
 
 std::atomic<int> g_stderr_on{stderr_default()};
 
@@ -39,7 +37,7 @@ void level_tag(uint32_t level, char *out, size_t size) {
         snprintf(out, size, "L%u", static_cast<unsigned>(level));
 }
 
-} // namespace
+}  // namespace
 
 namespace ipamplat {
 
@@ -50,13 +48,12 @@ void log_reset() {
     g_stderr_on.store(stderr_default(), std::memory_order_relaxed);
 }
 
-} // namespace ipamplat
+}  // namespace ipamplat
 
 /* Formats one line and delivers it; always answers 0. */
 IPAMPLAT_API int32_t NLOG_Send(uint32_t moduleId, const char *moduleName, uint32_t level,
                                uint32_t logClass, const char *format, ...) {
-    if (format == nullptr)
-        return 0;
+    if (format == nullptr) return 0;
     char small[512];
     std::string big;
     const char *text = small;
@@ -83,8 +80,7 @@ IPAMPLAT_API int32_t NLOG_Send(uint32_t moduleId, const char *moduleName, uint32
     }
     {
         std::lock_guard<std::recursive_mutex> guard(g_sink_lock);
-        if (g_sink != nullptr)
-            g_sink(g_sink_ctx, moduleId, moduleName, level, logClass, text);
+        if (g_sink != nullptr) g_sink(g_sink_ctx, moduleId, moduleName, level, logClass, text);
     }
     if (g_stderr_on.load(std::memory_order_relaxed)) {
         char tag[16];
@@ -95,9 +91,7 @@ IPAMPLAT_API int32_t NLOG_Send(uint32_t moduleId, const char *moduleName, uint32
 }
 
 /* The kernel's id of the calling thread. */
-IPAMPLAT_API int32_t gnl_get_tid(void) {
-    return static_cast<int32_t>(syscall(SYS_gettid));
-}
+IPAMPLAT_API int32_t gnl_get_tid(void) { return static_cast<int32_t>(syscall(SYS_gettid)); }
 
 /* Installs the capture hook (null: none). */
 IPAMPLAT_API void ipamplat_log_set_sink(ipamplat_log_sink sink, void *ctx) {

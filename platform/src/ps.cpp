@@ -64,24 +64,21 @@ int32_t deliver(const Delivery &d) {
     PS_SUB_CALLBACKS cb;
     {
         std::lock_guard<std::mutex> guard(g_ps.lock);
-        if (!g_ps.reg.active || g_ps.epoch != d.epoch)
-            return IPAMPLAT_NO_PEER;
+        if (!g_ps.reg.active || g_ps.epoch != d.epoch) return IPAMPLAT_NO_PEER;
         cb = g_ps.callbacks;
         g_ps.running = true;
     }
     int32_t result = IPAMPLAT_NO_PEER;
     switch (d.kind) {
     case Kind::Start:
-        if (cb.start != nullptr)
-            result = cb.start();
+        if (cb.start != nullptr) result = cb.start();
         break;
     case Kind::Send:
         if (cb.dispatch != nullptr)
             result = cb.dispatch(d.code, d.length, d.has_payload ? d.payload.data() : nullptr);
         break;
     case Kind::End:
-        if (cb.end != nullptr)
-            result = cb.end();
+        if (cb.end != nullptr) result = cb.end();
         break;
     }
     std::lock_guard<std::mutex> guard(g_ps.lock);
@@ -100,20 +97,17 @@ std::shared_ptr<Delivery> make(Kind kind, int32_t code, uint32_t length, const v
         d->has_payload = true;
         /* One byte at least, so a zero-length payload stays non-null. */
         d->payload.resize(length > 0 ? length : 1);
-        if (length > 0)
-            memcpy(d->payload.data(), payload, length);
+        if (length > 0) memcpy(d->payload.data(), payload, length);
     }
     std::lock_guard<std::mutex> guard(g_ps.lock);
-    if (!g_ps.reg.active)
-        return nullptr;
+    if (!g_ps.reg.active) return nullptr;
     d->epoch = g_ps.epoch;
     return d;
 }
 
 int32_t call(Kind kind, int32_t code, uint32_t length, const void *payload) {
     std::shared_ptr<Delivery> d = make(kind, code, length, payload);
-    if (!d)
-        return IPAMPLAT_NO_PEER;
+    if (!d) return IPAMPLAT_NO_PEER;
     int32_t result = IPAMPLAT_NO_PEER;
     g_publisher.run_sync([d, &result] { result = deliver(*d); });
     return result;
@@ -121,8 +115,7 @@ int32_t call(Kind kind, int32_t code, uint32_t length, const void *payload) {
 
 void post(Kind kind, int32_t code, uint32_t length, const void *payload) {
     std::shared_ptr<Delivery> d = make(kind, code, length, payload);
-    if (d)
-        g_publisher.post([d] { deliver(*d); });
+    if (d) g_publisher.post([d] { deliver(*d); });
 }
 
 void copy_addr(uint8_t out[16], const struct sockaddr_tipc *addr) {
@@ -152,8 +145,8 @@ void deliver_frame(const ipamwire::Frame &f, unsigned long long epoch) {
 }
 
 /* Reads one connection until it ends, is refused or the link stops. */
-void read_publisher(ipamplat::Link &link, int fd, const std::string &path,
-                    unsigned long long epoch, int &backoff) {
+void read_publisher(ipamplat::Link &link, int fd, const std::string &path, unsigned long long epoch,
+                    int &backoff) {
     ipamwire::SubscriberOrder order;
     uint8_t buf[ipamwire::kMaxFrame + 1];
     while (ipamwire::waitReadable(fd, link.wake_fd(), -1) > 0) {
@@ -191,8 +184,7 @@ void subscriber_link(ipamplat::Link *link, std::string path, ipamwire::Hello hel
                 read_publisher(*link, fd, path, epoch, backoff);
             close(fd);
         }
-        if (!link->nap(backoff))
-            return;
+        if (!link->nap(backoff)) return;
         backoff = backoff * 2 < kMaxBackoffMs ? backoff * 2 : kMaxBackoffMs;
     }
 }
@@ -217,7 +209,7 @@ void relink(const std::string &dir, const ipamwire::Hello &hello, const struct s
     ipamplat::stop_link(std::move(old), !g_publisher.on_worker_thread());
 }
 
-} // namespace
+}  // namespace
 
 namespace ipamplat {
 
@@ -232,7 +224,7 @@ void ps_reset() {
     g_ps.init_hook_ctx = nullptr;
 }
 
-} // namespace ipamplat
+}  // namespace ipamplat
 
 static_assert(sizeof(ipamplat_ps_registration::publisher) == 16, "a sockaddr_tipc is 16 bytes");
 
@@ -245,10 +237,8 @@ IPAMPLAT_API int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId,
                                        const struct sockaddr_tipc *publisher,
                                        const PS_SUB_CALLBACKS *callbacks) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_PS_INIT, &failed))
-        return failed;
-    if (publisher == nullptr || callbacks == nullptr)
-        return -1;
+    if (ipamplat::fault_hit(IPAMPLAT_F_PS_INIT, &failed)) return failed;
+    if (publisher == nullptr || callbacks == nullptr) return -1;
     void (*hook)(void *);
     void *hook_ctx;
     unsigned long long epoch;
@@ -270,8 +260,7 @@ IPAMPLAT_API int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId,
     const ipamwire::Hello hello{handle, moduleId, publisherModuleId, careMask,
                                 static_cast<uint32_t>(getpid())};
     relink(ipamplat::remote_dir(), hello, publisher, epoch);
-    if (hook != nullptr)
-        hook(hook_ctx);
+    if (hook != nullptr) hook(hook_ctx);
     return 0;
 }
 
@@ -280,8 +269,7 @@ IPAMPLAT_API int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId,
 IPAMPLAT_API int32_t PS_SubscriberFini(uint32_t moduleId, uint32_t publisherModuleId,
                                        const struct sockaddr_tipc *publisher) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_PS_FINI, &failed))
-        return failed;
+    if (ipamplat::fault_hit(IPAMPLAT_F_PS_FINI, &failed)) return failed;
     const bool from_callback = g_publisher.on_worker_thread();
     std::unique_lock<std::mutex> lock(g_ps.lock);
     ipamplat_ps_registration &r = g_ps.reg;
@@ -291,8 +279,7 @@ IPAMPLAT_API int32_t PS_SubscriberFini(uint32_t moduleId, uint32_t publisherModu
     r.finiPublisherModuleId = publisherModuleId;
     copy_addr(r.finiPublisher, publisher);
     ++g_ps.epoch;
-    if (!from_callback)
-        g_ps.idle.wait(lock, [] { return !g_ps.running; });
+    if (!from_callback) g_ps.idle.wait(lock, [] { return !g_ps.running; });
     lock.unlock();
     relink(std::string(), ipamwire::Hello{}, nullptr, 0);
     return 0;
@@ -300,8 +287,7 @@ IPAMPLAT_API int32_t PS_SubscriberFini(uint32_t moduleId, uint32_t publisherModu
 
 /* A snapshot of the registration record. */
 IPAMPLAT_API void ipamplat_ps_get_registration(ipamplat_ps_registration *out) {
-    if (out == nullptr)
-        return;
+    if (out == nullptr) return;
     std::lock_guard<std::mutex> guard(g_ps.lock);
     *out = g_ps.reg;
 }
@@ -314,28 +300,18 @@ IPAMPLAT_API void ipamplat_ps_set_init_hook(void (*hook)(void *ctx), void *ctx) 
 }
 
 /* Synchronous deliveries: wait and answer the callback's result. */
-IPAMPLAT_API int32_t ipamplat_pub_start(void) {
-    return call(Kind::Start, 0, 0, nullptr);
-}
+IPAMPLAT_API int32_t ipamplat_pub_start(void) { return call(Kind::Start, 0, 0, nullptr); }
 IPAMPLAT_API int32_t ipamplat_pub_send(int32_t code, uint32_t length, const void *payload) {
     return call(Kind::Send, code, length, payload);
 }
-IPAMPLAT_API int32_t ipamplat_pub_end(void) {
-    return call(Kind::End, 0, 0, nullptr);
-}
+IPAMPLAT_API int32_t ipamplat_pub_end(void) { return call(Kind::End, 0, 0, nullptr); }
 
 /* Queued deliveries. */
-IPAMPLAT_API void ipamplat_pub_post_start(void) {
-    post(Kind::Start, 0, 0, nullptr);
-}
+IPAMPLAT_API void ipamplat_pub_post_start(void) { post(Kind::Start, 0, 0, nullptr); }
 IPAMPLAT_API void ipamplat_pub_post_send(int32_t code, uint32_t length, const void *payload) {
     post(Kind::Send, code, length, payload);
 }
-IPAMPLAT_API void ipamplat_pub_post_end(void) {
-    post(Kind::End, 0, 0, nullptr);
-}
+IPAMPLAT_API void ipamplat_pub_post_end(void) { post(Kind::End, 0, 0, nullptr); }
 
 /* Waits until every delivery queued so far has run or been dropped. */
-IPAMPLAT_API void ipamplat_pub_drain(void) {
-    g_publisher.drain();
-}
+IPAMPLAT_API void ipamplat_pub_drain(void) { g_publisher.drain(); }

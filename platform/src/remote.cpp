@@ -44,23 +44,20 @@ void sweep_parked() {
     }
 }
 
-} // namespace
+}  // namespace
 
 std::string remote_dir() {
     std::string dir = ipamwire::runDir();
-    if (dir.empty())
-        return dir;
+    if (dir.empty()) return dir;
     if (!ipamwire::ensureRunDir(dir)) {
-        ipamwire::logError("cannot use the runtime directory %s: %s", dir.c_str(),
-                           strerror(errno));
+        ipamwire::logError("cannot use the runtime directory %s: %s", dir.c_str(), strerror(errno));
         return std::string();
     }
     return dir;
 }
 
 Link::Link() {
-    if (pipe2(wake_, O_CLOEXEC) != 0)
-        wake_[0] = wake_[1] = -1;
+    if (pipe2(wake_, O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
 }
 
 Link::~Link() {
@@ -77,8 +74,7 @@ Link::~Link() {
             thread_.join();
     }
     for (int fd : wake_)
-        if (fd >= 0)
-            close(fd);
+        if (fd >= 0) close(fd);
 }
 
 void Link::start(std::function<void()> body) {
@@ -91,8 +87,7 @@ bool Link::nap(int ms) const {
 }
 
 void stop_link(std::unique_ptr<Link> link, bool may_join) {
-    if (!link)
-        return;
+    if (!link) return;
     link->stop_.store(true, std::memory_order_relaxed);
     const char c = 1;
     ssize_t n = write(link->wake_[1], &c, 1);
@@ -105,4 +100,4 @@ void stop_link(std::unique_ptr<Link> link, bool may_join) {
     parked().links.push_back(std::move(link));
 }
 
-} // namespace ipamplat
+}  // namespace ipamplat

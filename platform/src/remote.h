@@ -22,7 +22,7 @@ std::string remote_dir();
  * a thread it waits for) is parked and joined later: by the next start of
  * any link or at process exit. */
 class Link {
-  public:
+public:
     Link();
     ~Link();
     Link(const Link &) = delete;
@@ -34,7 +34,7 @@ class Link {
     /* Sleeps up to ms; false when woken for stop. */
     bool nap(int ms) const;
 
-  private:
+private:
     friend void stop_link(std::unique_ptr<Link> link, bool may_join);
     std::atomic<bool> stop_{false};
     int wake_[2] = {-1, -1};
@@ -52,6 +52,6 @@ struct LinkSlot {
     ~LinkSlot() { stop_link(std::move(link), true); }
 };
 
-} // namespace ipamplat
+}  // namespace ipamplat
 
 #endif

@@ -1,8 +1,8 @@
 /* ipamplat_reset: every service back to its defaults. */
+#include "reset.h"
 #include "export.h"
 #include "fault.h"
 #include "ipam_platform.h"
-#include "reset.h"
 
 /* Faults, counters, scripts, recordings, hooks and the sink to defaults;
  * registrations stay. */

@@ -12,6 +12,6 @@ void cmf_reset();
 void scs_reset();
 void dfm_reset();
 
-} // namespace ipamplat
+}  // namespace ipamplat
 
 #endif

@@ -51,8 +51,7 @@ struct Pending {
     int fd = -1;
     ~Pending() { drop(); }
     void drop() {
-        if (fd >= 0)
-            close(fd);
+        if (fd >= 0) close(fd);
         fd = -1;
     }
 };
@@ -65,8 +64,7 @@ int32_t remote_send(const std::string &path, const SCS_MSG &msg) {
     uint8_t body[kMaxBody];
     ipamwire::confBodyConvert(reinterpret_cast<const uint8_t *>(&msg.word[2]), length, body, true);
     const int fd = ipamwire::connectTo(path);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     uid_t uid = 0;
     if (!ipamwire::peerAllowed(fd, &uid)) {
         ipamwire::logError("refused connection from uid %u on %s", static_cast<unsigned>(uid),
@@ -86,8 +84,7 @@ int32_t remote_send(const std::string &path, const SCS_MSG &msg) {
 /* The server's reply to this thread's request: 1 with the error code in
  * the message's third word, -1 when none came in time. */
 int32_t remote_recv(uint32_t msgType, SCS_MSG *msg) {
-    if (t_pending.fd < 0)
-        return -1;
+    if (t_pending.fd < 0) return -1;
     uint8_t buf[ipamwire::kMaxFrame + 1];
     ipamwire::Frame f;
     const char *why = "not a reply";
@@ -110,7 +107,7 @@ int32_t remote_recv(uint32_t msgType, SCS_MSG *msg) {
 ScsState g_scs;
 ipamplat::Worker g_channel_thread;
 
-} // namespace
+}  // namespace
 
 namespace ipamplat {
 
@@ -123,16 +120,14 @@ void scs_reset() {
     g_scs.sent.clear();
 }
 
-} // namespace ipamplat
+}  // namespace ipamplat
 
 /* Records the descriptor; on success (script initResult 0) opens the client
  * and gives it a fresh handle. */
 IPAMPLAT_API int32_t SCS_ClientInit(const SCS_CLIENT_DESC *desc, uint32_t *handle) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_SCS_INIT, &failed))
-        return failed;
-    if (desc == nullptr || handle == nullptr)
-        return -1;
+    if (ipamplat::fault_hit(IPAMPLAT_F_SCS_INIT, &failed)) return failed;
+    if (desc == nullptr || handle == nullptr) return -1;
     std::lock_guard<std::mutex> guard(g_scs.lock);
     ipamplat_scs_client &c = g_scs.client;
     ++c.initCalls;
@@ -163,15 +158,13 @@ IPAMPLAT_API int32_t SCS_ClientInit(const SCS_CLIENT_DESC *desc, uint32_t *handl
 /* Closes the client when the handle is its own and the script lets it. */
 IPAMPLAT_API int32_t SCS_ClientFini(uint32_t handle) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_SCS_FINI, &failed))
-        return failed;
+    if (ipamplat::fault_hit(IPAMPLAT_F_SCS_FINI, &failed)) return failed;
     std::lock_guard<std::mutex> guard(g_scs.lock);
     ipamplat_scs_client &c = g_scs.client;
     ++c.finiCalls;
     c.lastFiniHandle = handle;
     const int32_t result = g_scs.script.finiResult;
-    if (result == 0 && c.open && handle == c.handle)
-        c.open = 0;
+    if (result == 0 && c.open && handle == c.handle) c.open = 0;
     return result;
 }
 
@@ -179,8 +172,7 @@ IPAMPLAT_API int32_t SCS_ClientFini(uint32_t handle) {
  * -1 for a body that does not fit or a missing buffer. */
 IPAMPLAT_API int32_t SCS_ClientFillMsg(uint32_t msgType, uint32_t length, const void *body,
                                        SCS_MSG *msg) {
-    if (msg == nullptr || length > kMaxBody || (body == nullptr && length > 0))
-        return -1;
+    if (msg == nullptr || length > kMaxBody || (body == nullptr && length > 0)) return -1;
     {
         std::lock_guard<std::mutex> guard(g_scs.lock);
         ++g_scs.client.fillCalls;
@@ -188,21 +180,18 @@ IPAMPLAT_API int32_t SCS_ClientFillMsg(uint32_t msgType, uint32_t length, const 
     }
     msg->word[0] = msgType;
     msg->word[1] = length;
-    if (length > 0)
-        memcpy(&msg->word[2], body, length);
+    if (length > 0) memcpy(&msg->word[2], body, length);
     return 0;
 }
 
 /* Records the framed body and answers the script's send result. */
 IPAMPLAT_API int32_t SCS_ClientSendMsg(uint32_t handle, SCS_MSG *msg) {
-    if (msg == nullptr)
-        return -1;
+    if (msg == nullptr) return -1;
     SentBody s;
     s.type = msg->word[0];
     const uint32_t length = msg->word[1] < kMaxBody ? msg->word[1] : kMaxBody;
     s.body.resize(length);
-    if (length > 0)
-        memcpy(s.body.data(), &msg->word[2], length);
+    if (length > 0) memcpy(s.body.data(), &msg->word[2], length);
     std::string path;
     int32_t result;
     {
@@ -219,8 +208,7 @@ IPAMPLAT_API int32_t SCS_ClientSendMsg(uint32_t handle, SCS_MSG *msg) {
 /* Answers the script's receive result; when above 0, a reply frame of the
  * asked type carrying the scripted error code is in *msg. */
 IPAMPLAT_API int32_t SCS_ClientRecvMsg(uint32_t handle, uint32_t msgType, SCS_MSG *msg) {
-    if (msg == nullptr)
-        return -1;
+    if (msg == nullptr) return -1;
     int32_t result;
     int16_t err;
     bool remote;
@@ -233,8 +221,7 @@ IPAMPLAT_API int32_t SCS_ClientRecvMsg(uint32_t handle, uint32_t msgType, SCS_MS
         err = g_scs.script.replyErrCode;
         remote = !g_scs.server_path.empty();
     }
-    if (remote)
-        return remote_recv(msgType, msg);
+    if (remote) return remote_recv(msgType, msg);
     if (result > 0) {
         memset(msg, 0, sizeof *msg);
         msg->word[0] = msgType;
@@ -250,8 +237,7 @@ IPAMPLAT_API int32_t SCS_ClientRecvMsg(uint32_t handle, uint32_t msgType, SCS_MS
 IPAMPLAT_API int32_t SCS_ClientParseMsg(SCS_MSG *msg, uint32_t flags, int16_t *errCode,
                                         uint32_t *word1, uint32_t *word2) {
     (void)flags;
-    if (msg == nullptr || errCode == nullptr || word1 == nullptr || word2 == nullptr)
-        return -1;
+    if (msg == nullptr || errCode == nullptr || word1 == nullptr || word2 == nullptr) return -1;
     int32_t result;
     int16_t err;
     {
@@ -274,22 +260,19 @@ IPAMPLAT_API int32_t SCS_ClientParseMsg(SCS_MSG *msg, uint32_t flags, int16_t *e
 }
 
 IPAMPLAT_API void ipamplat_scs_set_script(const ipamplat_scs_script *script) {
-    if (script == nullptr)
-        return;
+    if (script == nullptr) return;
     std::lock_guard<std::mutex> guard(g_scs.lock);
     g_scs.script = *script;
 }
 
 IPAMPLAT_API void ipamplat_scs_get_script(ipamplat_scs_script *script) {
-    if (script == nullptr)
-        return;
+    if (script == nullptr) return;
     std::lock_guard<std::mutex> guard(g_scs.lock);
     *script = g_scs.script;
 }
 
 IPAMPLAT_API void ipamplat_scs_get_client(ipamplat_scs_client *out) {
-    if (out == nullptr)
-        return;
+    if (out == nullptr) return;
     std::lock_guard<std::mutex> guard(g_scs.lock);
     *out = g_scs.client;
 }
@@ -300,17 +283,13 @@ IPAMPLAT_API uint32_t ipamplat_scs_sent_count(void) {
 }
 
 /* Copies at most `size` bytes of body i; answers its full length or -1. */
-IPAMPLAT_API int32_t ipamplat_scs_sent(uint32_t i, uint32_t *msgType, void *body,
-                                       uint32_t size) {
+IPAMPLAT_API int32_t ipamplat_scs_sent(uint32_t i, uint32_t *msgType, void *body, uint32_t size) {
     std::lock_guard<std::mutex> guard(g_scs.lock);
-    if (i >= g_scs.sent.size())
-        return -1;
+    if (i >= g_scs.sent.size()) return -1;
     const SentBody &s = g_scs.sent[i];
-    if (msgType != nullptr)
-        *msgType = s.type;
+    if (msgType != nullptr) *msgType = s.type;
     const size_t n = s.body.size() < size ? s.body.size() : size;
-    if (body != nullptr && n > 0)
-        memcpy(body, s.body.data(), n);
+    if (body != nullptr && n > 0) memcpy(body, s.body.data(), n);
     return static_cast<int32_t>(s.body.size());
 }
 
@@ -320,15 +299,13 @@ IPAMPLAT_API void ipamplat_scs_clear_sent(void) {
 }
 
 /* Calls the open client's synchronous callback on the channel thread. */
-IPAMPLAT_API int32_t ipamplat_scs_call_sync(uintptr_t a, uintptr_t b, uintptr_t c,
-                                            uintptr_t d) {
+IPAMPLAT_API int32_t ipamplat_scs_call_sync(uintptr_t a, uintptr_t b, uintptr_t c, uintptr_t d) {
     SCS_CALLBACK sync;
     {
         std::lock_guard<std::mutex> guard(g_scs.lock);
         sync = g_scs.client.open ? g_scs.callbacks.entry[1] : nullptr;
     }
-    if (sync == nullptr)
-        return IPAMPLAT_NO_PEER;
+    if (sync == nullptr) return IPAMPLAT_NO_PEER;
     int32_t result = IPAMPLAT_NO_PEER;
     g_channel_thread.run_sync([=, &result] { result = sync(a, b, c, d); });
     return result;

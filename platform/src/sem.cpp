@@ -41,17 +41,15 @@ Slot *lookup(const gnl_sem_t *sem) {
     return &table()[sem->id - 1];
 }
 
-} // namespace
+}  // namespace
 
 /* Initialises *sem: reuses the slot it already names, else takes a new one.
  * The lock starts free. */
 IPAMPLAT_API int32_t gnl_sem_mutex_init(const char *name, gnl_sem_t *sem) {
     (void)name;
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_SEM_INIT, &failed))
-        return failed;
-    if (sem == nullptr)
-        return -1;
+    if (ipamplat::fault_hit(IPAMPLAT_F_SEM_INIT, &failed)) return failed;
+    if (sem == nullptr) return -1;
     if (Slot *slot = lookup(sem)) {
         std::lock_guard<std::mutex> guard(slot->m);
         slot->owner = std::thread::id{};
@@ -62,8 +60,7 @@ IPAMPLAT_API int32_t gnl_sem_mutex_init(const char *name, gnl_sem_t *sem) {
     std::lock_guard<std::mutex> guard(g_table_lock);
     table(); /* the slots exist before any handle names them */
     uint32_t used = g_used.load(std::memory_order_relaxed);
-    if (used == kMaxSlots)
-        return -1;
+    if (used == kMaxSlots) return -1;
     g_used.store(used + 1, std::memory_order_release);
     sem->id = used + 1;
     return 0;
@@ -73,11 +70,9 @@ IPAMPLAT_API int32_t gnl_sem_mutex_init(const char *name, gnl_sem_t *sem) {
  * forever, a positive timeout waits that many ms and answers -1 after. */
 IPAMPLAT_API int32_t gnl_sem_take(gnl_sem_t *sem, int32_t timeout) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_SEM_TAKE, &failed))
-        return failed;
+    if (ipamplat::fault_hit(IPAMPLAT_F_SEM_TAKE, &failed)) return failed;
     Slot *slot = lookup(sem);
-    if (slot == nullptr)
-        return -1;
+    if (slot == nullptr) return -1;
     const std::thread::id self = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(slot->m);
     if (slot->depth > 0 && slot->owner == self) {
@@ -92,8 +87,7 @@ IPAMPLAT_API int32_t gnl_sem_take(gnl_sem_t *sem, int32_t timeout) {
     else
         slot->cv.wait(lock, is_free);
     --slot->waiters;
-    if (!got)
-        return -1;
+    if (!got) return -1;
     slot->owner = self;
     slot->depth = 1;
     return 0;
@@ -102,18 +96,14 @@ IPAMPLAT_API int32_t gnl_sem_take(gnl_sem_t *sem, int32_t timeout) {
 /* Releases one level of the caller's hold; -1 when the caller holds none. */
 IPAMPLAT_API int32_t gnl_sem_give(gnl_sem_t *sem) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_SEM_GIVE, &failed))
-        return failed;
+    if (ipamplat::fault_hit(IPAMPLAT_F_SEM_GIVE, &failed)) return failed;
     Slot *slot = lookup(sem);
-    if (slot == nullptr)
-        return -1;
+    if (slot == nullptr) return -1;
     std::lock_guard<std::mutex> guard(slot->m);
-    if (slot->depth == 0 || slot->owner != std::this_thread::get_id())
-        return -1;
+    if (slot->depth == 0 || slot->owner != std::this_thread::get_id()) return -1;
     if (--slot->depth == 0) {
         slot->owner = std::thread::id{};
-        if (slot->waiters > 0)
-            slot->cv.notify_one();
+        if (slot->waiters > 0) slot->cv.notify_one();
     }
     return 0;
 }

@@ -12,8 +12,7 @@ Worker::~Worker() {
     queue_.clear();
     wake_.notify_all();
     idle_.notify_all();
-    if (!thread_.joinable())
-        return;
+    if (!thread_.joinable()) return;
     /* exit() called from inside a job: the thread cannot join itself. */
     const bool self = std::this_thread::get_id() == thread_id_;
     lock.unlock();
@@ -24,8 +23,7 @@ Worker::~Worker() {
 }
 
 void Worker::start_locked() {
-    if (thread_.joinable())
-        return;
+    if (thread_.joinable()) return;
     thread_ = std::thread([this] { loop(); });
     thread_id_ = thread_.get_id();
 }
@@ -34,8 +32,7 @@ void Worker::loop() {
     std::unique_lock<std::mutex> lock(lock_);
     for (;;) {
         wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-        if (stop_)
-            return;
+        if (stop_) return;
         Job job = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
@@ -49,8 +46,7 @@ void Worker::loop() {
 
 void Worker::post(Job job) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (stop_)
-        return;
+    if (stop_) return;
     start_locked();
     queue_.push_back(std::move(job));
     ++posted_;
@@ -59,8 +55,7 @@ void Worker::post(Job job) {
 
 void Worker::run_sync(Job job) {
     std::unique_lock<std::mutex> lock(lock_);
-    if (stop_)
-        return;
+    if (stop_) return;
     if (thread_.joinable() && std::this_thread::get_id() == thread_id_) {
         lock.unlock();
         job();
@@ -75,8 +70,7 @@ void Worker::run_sync(Job job) {
 
 void Worker::drain() {
     std::unique_lock<std::mutex> lock(lock_);
-    if (thread_.joinable() && std::this_thread::get_id() == thread_id_)
-        return;
+    if (thread_.joinable() && std::this_thread::get_id() == thread_id_) return;
     const unsigned long long target = posted_;
     idle_.wait(lock, [this, target] { return stop_ || done_ >= target; });
 }
@@ -86,4 +80,4 @@ bool Worker::on_worker_thread() {
     return thread_.joinable() && std::this_thread::get_id() == thread_id_;
 }
 
-} // namespace ipamplat
+}  // namespace ipamplat

@@ -13,7 +13,7 @@
 namespace ipamplat {
 
 class Worker {
-  public:
+public:
     using Job = std::function<void()>;
 
     Worker() = default;
@@ -34,13 +34,13 @@ class Worker {
     /* True on the worker's own thread. */
     bool on_worker_thread();
 
-  private:
+private:
     void start_locked();
     void loop();
 
     std::mutex lock_;
-    std::condition_variable wake_;  /* a job arrived, or stop */
-    std::condition_variable idle_;  /* a job finished */
+    std::condition_variable wake_; /* a job arrived, or stop */
+    std::condition_variable idle_; /* a job finished */
     std::deque<Job> queue_;
     std::thread thread_;
     std::thread::id thread_id_{};
@@ -49,6 +49,6 @@ class Worker {
     bool stop_ = false;
 };
 
-} // namespace ipamplat
+}  // namespace ipamplat
 
 #endif

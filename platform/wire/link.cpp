@@ -30,7 +30,7 @@ bool fillAddr(const std::string &path, sockaddr_un &addr) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 std::string runDir() {
     const char *dir = getenv(kRunDirEnv);
@@ -38,13 +38,10 @@ std::string runDir() {
 }
 
 bool ensureRunDir(const std::string &dir) {
-    if (mkdir(dir.c_str(), 0700) == 0)
-        return true;
-    if (errno != EEXIST)
-        return false;
+    if (mkdir(dir.c_str(), 0700) == 0) return true;
+    if (errno != EEXIST) return false;
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0)
-        return false;
+    if (stat(dir.c_str(), &st) != 0) return false;
     if (!S_ISDIR(st.st_mode)) {
         errno = ENOTDIR;
         return false;
@@ -74,11 +71,9 @@ std::string cmfPath(const std::string &dir, pid_t pid) {
 
 int listenAt(const std::string &path) {
     sockaddr_un addr;
-    if (!fillAddr(path, addr))
-        return -1;
+    if (!fillAddr(path, addr)) return -1;
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     unlink(path.c_str());
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
         const int e = errno;
@@ -91,11 +86,9 @@ int listenAt(const std::string &path) {
 
 int connectTo(const std::string &path) {
     sockaddr_un addr;
-    if (!fillAddr(path, addr))
-        return -1;
+    if (!fillAddr(path, addr)) return -1;
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     /* Unix-domain connects complete at once or fail; EAGAIN is a full
      * backlog, which we treat as nobody there rather than wait. */
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
@@ -114,8 +107,7 @@ bool peerAllowed(int fd, uid_t *uid) {
     socklen_t len = sizeof cred;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred)
         return false;
-    if (uid != nullptr)
-        *uid = cred.uid;
+    if (uid != nullptr) *uid = cred.uid;
     return cred.uid == geteuid() || cred.uid == 0;
 }
 
@@ -128,11 +120,9 @@ void setTimeouts(int fd, int ms) {
 bool sendFrame(int fd, Type type, uint32_t word, const void *payload, uint32_t length) {
     uint8_t buf[kMaxFrame];
     const uint32_t n = encode(type, word, payload, length, buf);
-    if (n == 0)
-        return false;
+    if (n == 0) return false;
     ssize_t sent;
-    do
-        sent = send(fd, buf, n, MSG_NOSIGNAL);
+    do sent = send(fd, buf, n, MSG_NOSIGNAL);
     while (sent < 0 && errno == EINTR);
     return sent == static_cast<ssize_t>(n);
 }
@@ -141,27 +131,20 @@ int waitReadable(int fd, int wakeFd, int timeoutMs) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
     for (;;) {
         const int r = poll(fds, wakeFd >= 0 ? 2 : 1, timeoutMs);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            return 0;
-        if (wakeFd >= 0 && fds[1].revents != 0)
-            return -1;
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) return 0;
+        if (wakeFd >= 0 && fds[1].revents != 0) return -1;
         return 1;
     }
 }
 
 Recv recvFrame(int fd, uint8_t *buf, Frame &f, const char **why) {
     ssize_t n;
-    do
-        n = recv(fd, buf, kMaxFrame + 1, 0);
+    do n = recv(fd, buf, kMaxFrame + 1, 0);
     while (n < 0 && errno == EINTR);
-    if (n == 0)
-        return Recv::Closed;
-    if (n < 0)
-        return Recv::Error;
+    if (n == 0) return Recv::Closed;
+    if (n < 0) return Recv::Error;
     return decode(buf, static_cast<size_t>(n), f, why) ? Recv::Frame : Recv::Bad;
 }
 
@@ -174,4 +157,4 @@ void logError(const char *format, ...) {
     NLOG_Send(0, "IPAMPLAT", 3, 1, "(PID:%d)%s", static_cast<int>(getpid()), text);
 }
 
-} // namespace ipamwire
+}  // namespace ipamwire

@@ -58,6 +58,6 @@ Recv recvFrame(int fd, uint8_t *buf, Frame &f, const char **why);
 /* A platform log line (module "IPAMPLAT"): errors always, traces too. */
 void logError(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-} // namespace ipamwire
+}  // namespace ipamwire
 
 #endif

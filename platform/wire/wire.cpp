@@ -32,15 +32,13 @@ void word(const uint8_t *in, uint8_t *out, size_t off, bool toWire) {
 }
 
 /* Record layouts: integer fields at these offsets, all else bytes. */
-constexpr size_t kRec4Words[] = {0, 4, 16};   /* ifIndex, vrfIndex, ipAttr */
-constexpr size_t kRec6Words[] = {0, 4, 56};   /* ifIndex, vrfIndex, ip6Attr */
+constexpr size_t kRec4Words[] = {0, 4, 16}; /* ifIndex, vrfIndex, ipAttr */
+constexpr size_t kRec6Words[] = {0, 4, 56}; /* ifIndex, vrfIndex, ip6Attr */
 
 void record(const uint8_t *in, uint8_t *out, bool v6, bool toWire) {
     const size_t size = v6 ? sizeof(Ipam6AddrInfo) : sizeof(Ipam4AddrInfo);
-    if (in != out)
-        memmove(out, in, size);
-    for (size_t off : v6 ? kRec6Words : kRec4Words)
-        word(in, out, off, toWire);
+    if (in != out) memmove(out, in, size);
+    for (size_t off : v6 ? kRec6Words : kRec4Words) word(in, out, off, toWire);
 }
 
 bool isRecord4(uint32_t code) {
@@ -57,16 +55,13 @@ bool isInterface(uint32_t code) {
 
 /* The bytes as they are into `out`; false when there are none. */
 bool carry(const uint8_t *in, uint32_t length, uint8_t *out) {
-    if (length == 0)
-        return false;
-    if (in != out)
-        memmove(out, in, length);
+    if (length == 0) return false;
+    if (in != out) memmove(out, in, length);
     return true;
 }
 
 bool fail(const char **why, const char *reason) {
-    if (why != nullptr)
-        *why = reason;
+    if (why != nullptr) *why = reason;
     return false;
 }
 
@@ -80,8 +75,7 @@ bool lengthOk(const Frame &f, const char **why) {
     case Type::MgmtDone:
         return f.length == 0 || fail(why, "payload on a frame without one");
     case Type::ConfReply:
-        if (f.length != 0)
-            return fail(why, "payload on a frame without one");
+        if (f.length != 0) return fail(why, "payload on a frame without one");
         return (static_cast<int32_t>(f.word) >= -32768 && static_cast<int32_t>(f.word) <= 32767) ||
                fail(why, "error code out of range");
     case Type::Msg:
@@ -104,56 +98,47 @@ bool lengthOk(const Frame &f, const char **why) {
     return fail(why, "unknown frame type");
 }
 
-} // namespace
+}  // namespace
 
 bool decode(const uint8_t *data, size_t size, Frame &out, const char **why) {
-    if (data == nullptr || size < kHeader)
-        return fail(why, "short frame");
-    if (size > kMaxFrame)
-        return fail(why, "oversized frame");
-    if ((uint16_t{data[0]} << 8 | data[1]) != kMagic)
-        return fail(why, "bad magic");
-    if (data[2] != kVersion)
-        return fail(why, "unsupported version");
-    if (data[3] < static_cast<uint8_t>(Type::Hello) || data[3] > static_cast<uint8_t>(Type::MgmtDone))
+    if (data == nullptr || size < kHeader) return fail(why, "short frame");
+    if (size > kMaxFrame) return fail(why, "oversized frame");
+    if ((uint16_t{data[0]} << 8 | data[1]) != kMagic) return fail(why, "bad magic");
+    if (data[2] != kVersion) return fail(why, "unsupported version");
+    if (data[3] < static_cast<uint8_t>(Type::Hello) ||
+        data[3] > static_cast<uint8_t>(Type::MgmtDone))
         return fail(why, "unknown frame type");
     Frame f;
     f.type = static_cast<Type>(data[3]);
     f.word = get32(data + 4);
     f.length = get32(data + 8);
-    if (f.length != size - kHeader)
-        return fail(why, "length does not match the packet");
+    if (f.length != size - kHeader) return fail(why, "length does not match the packet");
     f.payload = data + kHeader;
-    if (!lengthOk(f, why))
-        return false;
+    if (!lengthOk(f, why)) return false;
     out = f;
     return true;
 }
 
 uint32_t encode(Type type, uint32_t w, const void *payload, uint32_t length, uint8_t *out) {
-    if (length > kMaxPayload || (payload == nullptr && length > 0))
-        return 0;
+    if (length > kMaxPayload || (payload == nullptr && length > 0)) return 0;
     out[0] = static_cast<uint8_t>(kMagic >> 8);
     out[1] = static_cast<uint8_t>(kMagic);
     out[2] = kVersion;
     out[3] = static_cast<uint8_t>(type);
     put32(out + 4, w);
     put32(out + 8, length);
-    if (length > 0)
-        memcpy(out + kHeader, payload, length);
+    if (length > 0) memcpy(out + kHeader, payload, length);
     return kHeader + length;
 }
 
 bool SubscriberOrder::accept(const Frame &f, const char **why) {
     switch (f.type) {
     case Type::Start:
-        if (inBatch_)
-            return fail(why, "batch start inside a batch");
+        if (inBatch_) return fail(why, "batch start inside a batch");
         inBatch_ = true;
         return true;
     case Type::End:
-        if (!inBatch_)
-            return fail(why, "batch end outside a batch");
+        if (!inBatch_) return fail(why, "batch end outside a batch");
         inBatch_ = false;
         return true;
     case Type::Msg:
@@ -192,8 +177,7 @@ void rec6FromWire(const uint8_t in[100], Ipam6AddrInfo &r) {
 
 void msgPayloadConvert(uint32_t code, const uint8_t *in, uint32_t length, uint8_t *out,
                        bool toWire) {
-    if (!carry(in, length, out))
-        return;
+    if (!carry(in, length, out)) return;
     if ((isRecord4(code) || code == IPAM_EVT_RELAY) && length == sizeof(Ipam4AddrInfo))
         record(in, out, false, toWire);
     else if (isRecord6(code) && length == sizeof(Ipam6AddrInfo))
@@ -203,18 +187,15 @@ void msgPayloadConvert(uint32_t code, const uint8_t *in, uint32_t length, uint8_
 }
 
 void confBodyConvert(const uint8_t *in, uint32_t length, uint8_t *out, bool toWire) {
-    if (!carry(in, length, out))
-        return;
-    if (length != sizeof(Ipam4ConfReq) && length != sizeof(Ipam6ConfReq))
-        return;
+    if (!carry(in, length, out)) return;
+    if (length != sizeof(Ipam4ConfReq) && length != sizeof(Ipam6ConfReq)) return;
     word(in, out, 0, toWire);
     record(in + 4, out + 4, length == sizeof(Ipam6ConfReq), toWire);
 }
 
 void paramConvert(uint32_t objectId, const uint8_t *in, uint32_t length, uint8_t *out,
                   bool toWire) {
-    if (!carry(in, length, out))
-        return;
+    if (!carry(in, length, out)) return;
     if (objectId == IPAM_CMF_OBJ_ADDR4_TABLE && length == sizeof(Ipam4AddrInfo))
         record(in, out, false, toWire);
     else if (objectId == IPAM_CMF_OBJ_ADDR6_TABLE && length == sizeof(Ipam6AddrInfo))
@@ -224,8 +205,7 @@ void paramConvert(uint32_t objectId, const uint8_t *in, uint32_t length, uint8_t
 }
 
 uint32_t mgmtRequestEncode(const MgmtRequest &req, uint8_t *out, uint32_t size) {
-    if (req.count > kMaxParams || size < 12)
-        return 0;
+    if (req.count > kMaxParams || size < 12) return 0;
     put32(out, req.operation);
     put32(out + 4, static_cast<uint32_t>(req.pageLimit));
     put32(out + 8, req.count);
@@ -233,8 +213,7 @@ uint32_t mgmtRequestEncode(const MgmtRequest &req, uint8_t *out, uint32_t size) 
     for (uint32_t i = 0; i < req.count; ++i) {
         const MgmtParam &p = req.params[i];
         const uint32_t data = p.length > 0 ? static_cast<uint32_t>(p.length) : 0;
-        if (data > kMaxParamData || n + 8 + data > size)
-            return 0;
+        if (data > kMaxParamData || n + 8 + data > size) return 0;
         put32(out + n, static_cast<uint32_t>(p.id));
         put32(out + n + 4, static_cast<uint32_t>(p.length));
         paramConvert(req.objectId, p.data, data, out + n + 8, true);
@@ -244,35 +223,29 @@ uint32_t mgmtRequestEncode(const MgmtRequest &req, uint8_t *out, uint32_t size) 
 }
 
 bool mgmtRequestDecode(const Frame &f, MgmtRequest &out, const char **why) {
-    if (f.type != Type::MgmtReq || f.length < 12)
-        return fail(why, "not a management request");
+    if (f.type != Type::MgmtReq || f.length < 12) return fail(why, "not a management request");
     MgmtRequest r;
     r.objectId = f.word;
     r.operation = get32(f.payload);
     r.pageLimit = static_cast<int32_t>(get32(f.payload + 4));
     r.count = get32(f.payload + 8);
-    if (r.count > kMaxParams)
-        return fail(why, "too many parameters");
+    if (r.count > kMaxParams) return fail(why, "too many parameters");
     uint32_t n = 12;
     for (uint32_t i = 0; i < r.count; ++i) {
-        if (f.length - n < 8)
-            return fail(why, "truncated parameter");
+        if (f.length - n < 8) return fail(why, "truncated parameter");
         MgmtParam &p = r.params[i];
         p.id = static_cast<int32_t>(get32(f.payload + n));
         p.length = static_cast<int32_t>(get32(f.payload + n + 4));
         n += 8;
         const uint32_t data = p.length > 0 ? static_cast<uint32_t>(p.length) : 0;
-        if (data > kMaxParamData)
-            return fail(why, "parameter too long");
-        if (f.length - n < data)
-            return fail(why, "truncated parameter");
+        if (data > kMaxParamData) return fail(why, "parameter too long");
+        if (f.length - n < data) return fail(why, "truncated parameter");
         paramConvert(r.objectId, f.payload + n, data, p.data, false);
         n += data;
     }
-    if (n != f.length)
-        return fail(why, "trailing bytes after the parameters");
+    if (n != f.length) return fail(why, "trailing bytes after the parameters");
     out = r;
     return true;
 }
 
-} // namespace ipamwire
+}  // namespace ipamwire

@@ -24,15 +24,15 @@ constexpr uint32_t kMaxParams = 4;
 constexpr uint32_t kMaxParamData = 100;
 
 enum class Type : uint8_t {
-    Hello = 1,  /* subscriber -> publisher: handle, module, publisher module, care, pid */
-    Start,      /* publisher -> subscriber: a batch begins */
-    Msg,        /* publisher -> subscriber: word = message code */
-    End,        /* publisher -> subscriber: the batch ended */
-    ConfReq,    /* client -> configuration server: word = message type */
-    ConfReply,  /* configuration server -> client: word = error code (16-bit) */
-    MgmtReq,    /* requester -> host: word = object id */
-    MgmtParam,  /* host -> requester: word = parameter id, payload its data */
-    MgmtDone,   /* host -> requester: word = the handler's result */
+    Hello = 1, /* subscriber -> publisher: handle, module, publisher module, care, pid */
+    Start,     /* publisher -> subscriber: a batch begins */
+    Msg,       /* publisher -> subscriber: word = message code */
+    End,       /* publisher -> subscriber: the batch ended */
+    ConfReq,   /* client -> configuration server: word = message type */
+    ConfReply, /* configuration server -> client: word = error code (16-bit) */
+    MgmtReq,   /* requester -> host: word = object id */
+    MgmtParam, /* host -> requester: word = parameter id, payload its data */
+    MgmtDone,  /* host -> requester: word = the handler's result */
 };
 
 struct Frame {
@@ -54,12 +54,12 @@ uint32_t encode(Type type, uint32_t word, const void *payload, uint32_t length, 
  * and Msg only; batch records only between Start and End; no Start inside a
  * batch, no End outside one. */
 class SubscriberOrder {
-  public:
+public:
     bool accept(const Frame &f, const char **why);
     bool inBatch() const { return inBatch_; }
     void reset() { inBatch_ = false; }
 
-  private:
+private:
     bool inBatch_ = false;
 };
 
@@ -87,8 +87,7 @@ void confBodyConvert(const uint8_t *in, uint32_t length, uint8_t *out, bool toWi
 /* A management parameter's data, by object: an IPv4 record (object 2, 60
  * bytes), an IPv6 record (object 3, 100 bytes), the flag word (object 1, 4
  * bytes); anything else as its bytes. */
-void paramConvert(uint32_t objectId, const uint8_t *in, uint32_t length, uint8_t *out,
-                  bool toWire);
+void paramConvert(uint32_t objectId, const uint8_t *in, uint32_t length, uint8_t *out, bool toWire);
 
 /* A management request: operation, page limit, then up to kMaxParams
  * parameters (id, length, data when the length is above 0). */
@@ -112,6 +111,6 @@ bool mgmtRequestDecode(const Frame &f, MgmtRequest &out, const char **why);
 uint32_t get32(const uint8_t *p);
 void put32(uint8_t *p, uint32_t v);
 
-} // namespace ipamwire
+}  // namespace ipamwire
 
 #endif

@@ -41,7 +41,8 @@ IpamConfCallback loadCallback() {
     return std::atomic_ref<IpamConfCallback>(moduleCallBackFunc).load(std::memory_order_relaxed);
 }
 void storeCallback(IpamConfCallback callback) {
-    std::atomic_ref<IpamConfCallback>(moduleCallBackFunc).store(callback, std::memory_order_relaxed);
+    std::atomic_ref<IpamConfCallback>(moduleCallBackFunc)
+        .store(callback, std::memory_order_relaxed);
 }
 
 // One exchange: fill, send, receive, parse. Every buffer is on this

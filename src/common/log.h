@@ -17,12 +17,12 @@
 // the platform is always told 32.
 int32_t ipamSubGetModuleName(char *buf, uint32_t size);
 
-#define IPAM_LOG_SEND_(level, cls, fmt, ...)                                              \
-    do {                                                                                  \
-        char ipamLogName_[32] = {0};                                                      \
-        ipamSubGetModuleName(ipamLogName_, sizeof ipamLogName_);                          \
-        NLOG_Send(IPAM_MODULE_ID, ipamLogName_, (level), (cls), fmt,                      \
-                  gnl_get_tid() __VA_OPT__(, ) __VA_ARGS__);                              \
+#define IPAM_LOG_SEND_(level, cls, fmt, ...)                         \
+    do {                                                             \
+        char ipamLogName_[32] = {0};                                 \
+        ipamSubGetModuleName(ipamLogName_, sizeof ipamLogName_);     \
+        NLOG_Send(IPAM_MODULE_ID, ipamLogName_, (level), (cls), fmt, \
+                  gnl_get_tid() __VA_OPT__(, ) __VA_ARGS__);         \
     } while (0)
 
 // An error line, written unconditionally.
@@ -31,9 +31,9 @@ int32_t ipamSubGetModuleName(char *buf, uint32_t size);
 
 // A debug trace under `bit`: nothing, arguments included, is evaluated while
 // the bit is clear.
-#define IPAM_DBG(bit, fmt, ...)                                                         \
-    do {                                                                                \
-        if (::ipam::dbgOn(bit))                                                         \
-            IPAM_LOG_SEND_(IPAM_LOG_LEVEL_DBG, IPAM_LOG_CLASS_DBG,                      \
-                           fmt __VA_OPT__(, ) __VA_ARGS__);                             \
+#define IPAM_DBG(bit, fmt, ...)                                    \
+    do {                                                           \
+        if (::ipam::dbgOn(bit))                                    \
+            IPAM_LOG_SEND_(IPAM_LOG_LEVEL_DBG, IPAM_LOG_CLASS_DBG, \
+                           fmt __VA_OPT__(, ) __VA_ARGS__);        \
     } while (0)

@@ -80,7 +80,9 @@ using AccelHashFn = uint32_t (*)(const void *node);
 using AccelSameKeyFn = bool (*)(const void *a, const void *b);
 
 constexpr uint8_t kAccelTagBit = 0x80;
-inline uint8_t accelTagOf(uint32_t hash) { return static_cast<uint8_t>(kAccelTagBit | (hash & 0x7f)); }
+inline uint8_t accelTagOf(uint32_t hash) {
+    return static_cast<uint8_t>(kAccelTagBit | (hash & 0x7f));
+}
 
 // The end of the probe run that starts at `p`: its first empty slot. The
 // load limit leaves one.
@@ -153,12 +155,13 @@ typename K::Node *keyedFindFirst(const typename K::Node &key) {
 template <class K>
 void keyedInsert(typename K::Node *node) {
     hashInsert(&K::table(), node);
-    accelAdd(K::accel(), &K::table(), K::hash,
-             [](const void *x, const void *y) {
-                 return K::sameKey(*static_cast<const typename K::Node *>(x),
-                                   *static_cast<const typename K::Node *>(y));
-             },
-             node);
+    accelAdd(
+        K::accel(), &K::table(), K::hash,
+        [](const void *x, const void *y) {
+            return K::sameKey(*static_cast<const typename K::Node *>(x),
+                              *static_cast<const typename K::Node *>(y));
+        },
+        node);
 }
 // Unlinks `node` from both; allocates nothing. Writer, under the lock.
 template <class K>

@@ -31,8 +31,7 @@ int32_t addr6InfoGetByVrfIp(uint32_t vrfIndex, const uint8_t *addr, Ipam6AddrInf
 template <class Fam>
 bool sameIgnoringAttr(const typename Fam::Info &a, const typename Fam::Info &b) {
     return a.ifIndex == b.ifIndex && std::memcmp(Fam::mask(a), Fam::mask(b), Fam::kAddrLen) == 0 &&
-           std::memcmp(Fam::addr(a), Fam::addr(b), Fam::kAddrLen) == 0 &&
-           a.vrfIndex == b.vrfIndex;
+           std::memcmp(Fam::addr(a), Fam::addr(b), Fam::kAddrLen) == 0 && a.vrfIndex == b.vrfIndex;
 }
 
 // The same record: the attribute takes part only while the host tracks the

@@ -158,10 +158,12 @@ int32_t ipam_DbInit(void) {
         t->linkOffset = d.linkOffset;
         t->bucketCount = IPAM_DB_HASH_SIZE;
         t->count = 0;
-        t->buckets = static_cast<IpamHashLink **>(std::malloc(IPAM_DB_HASH_SIZE * sizeof(IpamHashLink *)));
+        t->buckets =
+            static_cast<IpamHashLink **>(std::malloc(IPAM_DB_HASH_SIZE * sizeof(IpamHashLink *)));
         if (t->buckets == nullptr) {
             if (t == &gIpamVrfIpHash)
-                IPAM_ERR("(PID:%d)Ipam db init ipam hash table by vrfIndex and ip address are the keys failed");
+                IPAM_ERR(
+                    "(PID:%d)Ipam db init ipam hash table by vrfIndex and ip address are the keys failed");
             else
                 IPAM_ERR("(PID:%d)Ipam db init ipam hash table by ifIndex is the key failed");
             releaseIndexes();
@@ -224,7 +226,8 @@ void ifNodeReleaseIfEmpty(IpamIfNode *ifNode) {
 
 IpamIfNode *ipamGetAddrIfNode(const IpamIfNode *key) {
     if (IpamIfNode *found = ipam::ifNodeFind(key->ifIndex)) return found;
-    if (!ipam::hashSearchable(&gIpamIfHash) || !ipam::hashSearchable(&gIpamIfNameHash)) return nullptr;
+    if (!ipam::hashSearchable(&gIpamIfHash) || !ipam::hashSearchable(&gIpamIfNameHash))
+        return nullptr;
     auto *n = static_cast<IpamIfNode *>(std::malloc(sizeof(IpamIfNode)));
     if (n == nullptr) return nullptr;
     std::memset(n, 0, sizeof *n);

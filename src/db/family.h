@@ -53,9 +53,13 @@ struct Fam4 {
     static constexpr bool kReAddTakesAttr = false;
     static IpamHashTable &table() { return gIpamVrfIpHash; }
     static IpamListLink &list(IpamIfNode &n) { return n.addr4List; }
-    static const uint8_t *addr(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipAddr); }
+    static const uint8_t *addr(const Info &i) {
+        return reinterpret_cast<const uint8_t *>(&i.ipAddr);
+    }
     static uint8_t *addr(Info &i) { return reinterpret_cast<uint8_t *>(&i.ipAddr); }
-    static const uint8_t *mask(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipMask); }
+    static const uint8_t *mask(const Info &i) {
+        return reinterpret_cast<const uint8_t *>(&i.ipMask);
+    }
     static uint32_t &attr(Info &i) { return i.ipAttr; }
     static uint32_t attr(const Info &i) { return i.ipAttr; }
 
@@ -71,8 +75,9 @@ struct Fam4 {
     }
     // Shows the copy as the callback left it.
     static void traceWalkVisited(uint32_t ifIndex, const Info &copy) {
-        IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam4 db walk ifindex(0x%x) address: 0x%08x/0x%08x attr 0x%x",
-                 ifIndex, addrValue(copy.ipAddr), addrValue(copy.ipMask), copy.ipAttr);
+        IPAM_DBG(IPAM_DBG_DB,
+                 "(PID:%d)Ipam4 db walk ifindex(0x%x) address: 0x%08x/0x%08x attr 0x%x", ifIndex,
+                 addrValue(copy.ipAddr), addrValue(copy.ipMask), copy.ipAttr);
     }
 };
 
@@ -85,7 +90,8 @@ struct Fam6 {
     static uint32_t hash(const void *n) { return addr6AccelHash(n); }
     // As ipam6VrfIpHashCompare answers 0, inline.
     static bool sameKey(const Node &a, const Node &b) {
-        return a.info.vrfIndex == b.info.vrfIndex && std::memcmp(a.info.ip6Addr, b.info.ip6Addr, 16) == 0;
+        return a.info.vrfIndex == b.info.vrfIndex &&
+               std::memcmp(a.info.ip6Addr, b.info.ip6Addr, 16) == 0;
     }
     static constexpr int kAf = AF_INET6;
     static constexpr size_t kAddrLen = 16;

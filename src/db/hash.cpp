@@ -25,18 +25,41 @@ uint32_t lookup2Bytes(const uint8_t *k, uint32_t length, uint32_t initval) {
     }
     z += length;
     switch (len) {  // each case adds its byte, then falls through to the lower ones
-    case 11: z += uint32_t{k[10]} << 24; [[fallthrough]];
-    case 10: z += uint32_t{k[9]} << 16; [[fallthrough]];
-    case 9: z += uint32_t{k[8]} << 8; [[fallthrough]];
-    case 8: y += uint32_t{k[7]} << 24; [[fallthrough]];
-    case 7: y += uint32_t{k[6]} << 16; [[fallthrough]];
-    case 6: y += uint32_t{k[5]} << 8; [[fallthrough]];
-    case 5: y += k[4]; [[fallthrough]];
-    case 4: x += uint32_t{k[3]} << 24; [[fallthrough]];
-    case 3: x += uint32_t{k[2]} << 16; [[fallthrough]];
-    case 2: x += uint32_t{k[1]} << 8; [[fallthrough]];
-    case 1: x += k[0]; break;
-    default: break;
+    case 11:
+        z += uint32_t{k[10]} << 24;
+        [[fallthrough]];
+    case 10:
+        z += uint32_t{k[9]} << 16;
+        [[fallthrough]];
+    case 9:
+        z += uint32_t{k[8]} << 8;
+        [[fallthrough]];
+    case 8:
+        y += uint32_t{k[7]} << 24;
+        [[fallthrough]];
+    case 7:
+        y += uint32_t{k[6]} << 16;
+        [[fallthrough]];
+    case 6:
+        y += uint32_t{k[5]} << 8;
+        [[fallthrough]];
+    case 5:
+        y += k[4];
+        [[fallthrough]];
+    case 4:
+        x += uint32_t{k[3]} << 24;
+        [[fallthrough]];
+    case 3:
+        x += uint32_t{k[2]} << 16;
+        [[fallthrough]];
+    case 2:
+        x += uint32_t{k[1]} << 8;
+        [[fallthrough]];
+    case 1:
+        x += k[0];
+        break;
+    default:
+        break;
     }
     lookup2Mix(x, y, z);
     return z;

@@ -15,15 +15,33 @@ namespace ipam {
 
 // Bob Jenkins' lookup2 mix of three words.
 inline void lookup2Mix(uint32_t &x, uint32_t &y, uint32_t &z) {
-    x -= y; x -= z; x ^= (z >> 13);
-    y -= z; y -= x; y ^= (x << 8);
-    z -= x; z -= y; z ^= (y >> 13);
-    x -= y; x -= z; x ^= (z >> 12);
-    y -= z; y -= x; y ^= (x << 16);
-    z -= x; z -= y; z ^= (y >> 5);
-    x -= y; x -= z; x ^= (z >> 3);
-    y -= z; y -= x; y ^= (x << 10);
-    z -= x; z -= y; z ^= (y >> 15);
+    x -= y;
+    x -= z;
+    x ^= (z >> 13);
+    y -= z;
+    y -= x;
+    y ^= (x << 8);
+    z -= x;
+    z -= y;
+    z ^= (y >> 13);
+    x -= y;
+    x -= z;
+    x ^= (z >> 12);
+    y -= z;
+    y -= x;
+    y ^= (x << 16);
+    z -= x;
+    z -= y;
+    z ^= (y >> 5);
+    x -= y;
+    x -= z;
+    x ^= (z >> 3);
+    y -= z;
+    y -= x;
+    y ^= (x << 10);
+    z -= x;
+    z -= y;
+    z ^= (y >> 15);
 }
 
 constexpr uint32_t kGolden = 0x9e3779b9u;
@@ -35,8 +53,8 @@ inline void *hashNodeOf(const IpamHashTable *t, IpamHashLink *link) {
     return reinterpret_cast<char *>(link) - t->linkOffset;
 }
 inline IpamHashLink *hashLinkOf(const IpamHashTable *t, const void *node) {
-    return reinterpret_cast<IpamHashLink *>(
-        const_cast<char *>(static_cast<const char *>(node)) + t->linkOffset);
+    return reinterpret_cast<IpamHashLink *>(const_cast<char *>(static_cast<const char *>(node)) +
+                                            t->linkOffset);
 }
 
 // Links `node` at the front of its bucket. Checks nothing.
@@ -68,7 +86,9 @@ extern thread_local uint32_t tNoDatabaseScopes;
 
 // Searchable by this thread now: set up, and not inside a scope that began
 // without a database.
-inline bool hashSearchable(const IpamHashTable *t) { return tNoDatabaseScopes == 0 && hashSetUp(t); }
+inline bool hashSearchable(const IpamHashTable *t) {
+    return tNoDatabaseScopes == 0 && hashSetUp(t);
+}
 
 inline void hashPublish(IpamHashTable *t, uint32_t magic) {
     std::atomic_ref<uint32_t>(t->magic).store(magic, std::memory_order_release);

@@ -71,7 +71,8 @@ int32_t ipam4_AddrInfoGetByIfName(const char *ifName, Ipam4AddrInfo *out) {
 int32_t ipam4_AddrInfoGetByVrfIndexAndIp(uint32_t vrfIndex, uint32_t ipAddr, Ipam4AddrInfo *out) {
     if (out == nullptr) return IPAM_ERR_PARAM;
     ipam::DbLockIfSetUp lock;
-    Ipam4DbNode *n = ipam::nodeByKey<ipam::Fam4>(vrfIndex, reinterpret_cast<const uint8_t *>(&ipAddr));
+    Ipam4DbNode *n =
+        ipam::nodeByKey<ipam::Fam4>(vrfIndex, reinterpret_cast<const uint8_t *>(&ipAddr));
     if (n == nullptr) return IPAM_ERR_NOT_FOUND;
     // A record marked as not to be found by its key gives way to the next
     // one with the same key; only when all are marked is the lookup refused.

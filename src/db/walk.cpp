@@ -105,7 +105,8 @@ int32_t walkIfRecords(uint32_t ifIndex, RecordFn callback, void *user) {
         Info copy;
         std::memcpy(&copy, &ipam::nodeOfIfLink<Node>(l)->info, sizeof copy);
         if (callback(&copy, user) != 0) {
-            IPAM_DBG(IPAM_DBG_DB, Fam::kTextWalkBroken, ifIndex, reinterpret_cast<void *>(callback));
+            IPAM_DBG(IPAM_DBG_DB, Fam::kTextWalkBroken, ifIndex,
+                     reinterpret_cast<void *>(callback));
             return IPAM_ERR_FAIL;
         }
         Fam::traceWalkVisited(ifIndex, copy);

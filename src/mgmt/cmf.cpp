@@ -77,13 +77,20 @@ int32_t exportTable(void *context, int32_t (*walk)(const Info *, NodeWalkFn, voi
 // The debug bits each parameter id stands for; the order is not the bits'.
 uint32_t paramBits(int32_t id) {
     switch (id) {
-    case IPAM_CMF_PARAM_API: return IPAM_DBG_API;
-    case IPAM_CMF_PARAM_RSV: return IPAM_DBG_RSV;
-    case IPAM_CMF_PARAM_DB: return IPAM_DBG_DB;
-    case IPAM_CMF_PARAM_EVENT: return IPAM_DBG_EVENT;
-    case IPAM_CMF_PARAM_SUB: return IPAM_DBG_SUB;
-    case IPAM_CMF_PARAM_ALL: return IPAM_DBG_ALL;
-    default: return 0;
+    case IPAM_CMF_PARAM_API:
+        return IPAM_DBG_API;
+    case IPAM_CMF_PARAM_RSV:
+        return IPAM_DBG_RSV;
+    case IPAM_CMF_PARAM_DB:
+        return IPAM_DBG_DB;
+    case IPAM_CMF_PARAM_EVENT:
+        return IPAM_DBG_EVENT;
+    case IPAM_CMF_PARAM_SUB:
+        return IPAM_DBG_SUB;
+    case IPAM_CMF_PARAM_ALL:
+        return IPAM_DBG_ALL;
+    default:
+        return 0;
     }
 }
 
@@ -97,7 +104,8 @@ int32_t debugGet(void *context) {
         return IPAM_CMF_ERR_PARAM;
     }
     uint32_t word = ipam::loadRelaxed(gIpamPubDbg);
-    int32_t r = CMF_ServerParamEncode(context, IPAM_CMF_PARAM_ALL, static_cast<int32_t>(sizeof word), &word);
+    int32_t r = CMF_ServerParamEncode(context, IPAM_CMF_PARAM_ALL,
+                                      static_cast<int32_t>(sizeof word), &word);
     return r == 0 ? IPAM_CMF_END : r;
 }
 
@@ -151,10 +159,14 @@ int32_t ipamCmfServerHdl(void *context) {
         return exportTable(context, ipam6_DbAddrWalk, ipam6CmfServerAddrWalkCb);
     case IPAM_CMF_OBJ_DEBUG:
         switch (obj.operation) {
-        case IPAM_CMF_OP_GET: return debugGet(context);
-        case IPAM_CMF_OP_SET: return debugChange(context, true);
-        case IPAM_CMF_OP_CLEAR: return debugChange(context, false);
-        default: return 0;
+        case IPAM_CMF_OP_GET:
+            return debugGet(context);
+        case IPAM_CMF_OP_SET:
+            return debugChange(context, true);
+        case IPAM_CMF_OP_CLEAR:
+            return debugChange(context, false);
+        default:
+            return 0;
         }
     default:
         IPAM_ERR("(PID:%d)Ipam cmf server invalid object id %d", obj.objectId);

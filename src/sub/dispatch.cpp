@@ -136,12 +136,14 @@ void batchRecord(typename Fam::Info &r) {
         // records share the key (one address on two interfaces, an old and
         // a new attribute), the identical one may be behind it and must be
         // confirmed too rather than announced again as new.
-        typename Fam::Node *same = ipam::sameRecord<Fam>(first->info, r) ? first : ipam::findSame<Fam>(r);
+        typename Fam::Node *same =
+            ipam::sameRecord<Fam>(first->info, r) ? first : ipam::findSame<Fam>(r);
         if (same != nullptr) {
             same->batchVer = ver;
             return;
         }
-        IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib batch addr info is not the same with exist one");
+        IPAM_DBG(IPAM_DBG_SUB,
+                 "(PID:%d)Ipam subscrib batch addr info is not the same with exist one");
     }
     if (ipam::addRecord<Fam>(r, ver) != 0)
         IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib add addr info node failed");
@@ -183,7 +185,8 @@ int32_t ifMessage(int32_t code, uint32_t length, const void *payload) {
     std::memset(&block, 0, sizeof block);
     std::memcpy(&block, payload, std::min<size_t>(length, sizeof block));
     uint32_t codeWord = static_cast<uint32_t>(code);
-    IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib receive if info: len %d", static_cast<int>(length));
+    IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib receive if info: len %d",
+             static_cast<int>(length));
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)event 0x%x ifIndex %d", codeWord, block.ifIndex);
     if (codeWord == IPAM4_EVT_IF_VALID || codeWord == IPAM4_EVT_IF_INVALID)
         ipam_DbAddrWalkByIf(block.ifIndex, ipam4IfEvtWalkCb, &codeWord);
@@ -276,7 +279,8 @@ int32_t ipamSubEnd(void) {
         if (ipam_DbAddrWalk(nullptr, ipamSubDbAddrWalkCb, nullptr, nullptr) == IPAM_ERR_FAIL) {
             IPAM_ERR("(PID:%d)Ipam subscrib walk db hash table failed");
             result = IPAM_ERR_FAIL;
-        } else if (ipam6_DbAddrWalk(nullptr, ipam6SubDbAddrWalkCb, nullptr, nullptr) == IPAM_ERR_FAIL) {
+        } else if (ipam6_DbAddrWalk(nullptr, ipam6SubDbAddrWalkCb, nullptr, nullptr) ==
+                   IPAM_ERR_FAIL) {
             IPAM_ERR("(PID:%d)Ipam6 subscrib walk db hash table failed");
             result = IPAM_ERR_FAIL;
         }

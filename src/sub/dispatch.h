@@ -19,4 +19,3 @@ int32_t ipam6SubDispatch(int32_t code, uint32_t length, const void *payload);
 // marks the replica complete and raises IPAM_EVT_BATCH_END; 0, or -1 when a
 // sweep walk failed.
 int32_t ipamSubEnd(void);
-

@@ -151,7 +151,8 @@ int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMas
 
     struct sockaddr_tipc publisher;
     publisherAddr(&publisher);
-    if (PS_SubscriberInit(handle, moduleId, IPAM_MODULE_ID, care, &publisher, &kSubCallbacks) != 0) {
+    if (PS_SubscriberInit(handle, moduleId, IPAM_MODULE_ID, care, &publisher, &kSubCallbacks) !=
+        0) {
         IPAM_ERR("(PID:%d)Ipam subscrib initialize failed");
         abandonSubscription(moduleId);
         return IPAM_ERR_FAIL;

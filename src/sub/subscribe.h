@@ -12,4 +12,3 @@ namespace ipam {
 uint32_t careMaskExpand(uint32_t careMask);
 
 }  // namespace ipam
-

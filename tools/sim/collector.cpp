@@ -18,7 +18,7 @@ bool isV6Event(uint32_t code) {
     return (code & (IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_VALID | IPAM6_EVT_INVALID |
                     IPAM6_EVT_UPDATE)) != 0;
 }
-} // namespace
+}  // namespace
 
 void Collector::add(Item item) {
     std::lock_guard<std::mutex> guard(mu_);
@@ -41,7 +41,9 @@ void Collector::logSink(void *, uint32_t, const char *moduleName, uint32_t level
                         const char *text) {
     Item item;
     item.kind = Item::Log;
-    item.label = level == 3 ? "ERR" : level == 7 ? "DBG" : std::string("L").append(std::to_string(level));
+    item.label = level == 3   ? "ERR"
+                 : level == 7 ? "DBG"
+                              : std::string("L").append(std::to_string(level));
     item.moduleName = moduleName ? moduleName : "";
     item.text = normaliseLog(text ? text : "");
     instance().add(std::move(item));
@@ -82,15 +84,13 @@ std::string normaliseLog(const std::string &text) {
     std::string out = text;
     if (out.rfind("(PID:", 0) == 0) {
         size_t close = out.find(')');
-        if (close != std::string::npos)
-            out = "(PID:*)" + out.substr(close + 1);
+        if (close != std::string::npos) out = "(PID:*)" + out.substr(close + 1);
     }
     if (out.find("Subscriber input:") != std::string::npos) {
         size_t last = out.find_last_of(' ');
-        if (last != std::string::npos)
-            out = out.substr(0, last + 1) + "<callback>";
+        if (last != std::string::npos) out = out.substr(0, last + 1) + "<callback>";
     }
     return out;
 }
 
-} // namespace sim
+}  // namespace sim

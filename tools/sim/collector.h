@@ -16,18 +16,18 @@ namespace sim {
 
 struct Item {
     enum Kind { Event, Log, Record, Result, Value, Note } kind = Note;
-    uint32_t code = 0;          // Event
-    std::optional<sim::Record> record; // Event (when it carries one), Record
-    int64_t number = 0;         // Result, Value
-    std::string label; // Result: its name; Log: level; Note: the text; Record: "sent" or none
-    std::string text;           // Log: the line, normalised
-    std::string moduleName;     // Log
+    uint32_t code = 0;                  // Event
+    std::optional<sim::Record> record;  // Event (when it carries one), Record
+    int64_t number = 0;                 // Result, Value
+    std::string label;       // Result: its name; Log: level; Note: the text; Record: "sent" or none
+    std::string text;        // Log: the line, normalised
+    std::string moduleName;  // Log
 };
 
 class Collector {
 public:
     void add(Item item);
-    std::vector<Item> take(); // the items since the last take
+    std::vector<Item> take();  // the items since the last take
 
     // Installs the platform log sink and the host callbacks' target.
     static Collector &instance();
@@ -47,4 +47,4 @@ private:
 // input trace becomes "<callback>": output must not depend on the run.
 std::string normaliseLog(const std::string &text);
 
-} // namespace sim
+}  // namespace sim

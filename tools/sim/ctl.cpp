@@ -27,24 +27,25 @@ constexpr int kMaxPages = 1 << 20;
 
 // Debug bit names and the parameter ids that set and clear them.
 const std::map<std::string, int32_t> kDebugParams = {
-    {"api", IPAM_CMF_PARAM_API}, {"rsv", IPAM_CMF_PARAM_RSV},     {"db", IPAM_CMF_PARAM_DB},
+    {"api", IPAM_CMF_PARAM_API},     {"rsv", IPAM_CMF_PARAM_RSV}, {"db", IPAM_CMF_PARAM_DB},
     {"event", IPAM_CMF_PARAM_EVENT}, {"sub", IPAM_CMF_PARAM_SUB}, {"all", IPAM_CMF_PARAM_ALL},
 };
 
 std::string debugNames(uint32_t word) {
-    static const std::pair<uint32_t, const char *> bits[] = {
-        {IPAM_DBG_API, "api"}, {IPAM_DBG_EVENT, "event"}, {IPAM_DBG_SUB, "sub"},
-        {IPAM_DBG_RSV, "rsv"}, {IPAM_DBG_DB, "db"}};
+    static const std::pair<uint32_t, const char *> bits[] = {{IPAM_DBG_API, "api"},
+                                                             {IPAM_DBG_EVENT, "event"},
+                                                             {IPAM_DBG_SUB, "sub"},
+                                                             {IPAM_DBG_RSV, "rsv"},
+                                                             {IPAM_DBG_DB, "db"}};
     std::string out;
     for (const auto &[bit, name] : bits)
-        if (word & bit)
-            join(out, "|", name);
+        if (word & bit) join(out, "|", name);
     return out.empty() ? "none" : out;
 }
 
 struct Answer {
     int32_t result = 0;
-    std::vector<std::pair<int32_t, std::vector<uint8_t>>> params; // host order
+    std::vector<std::pair<int32_t, std::vector<uint8_t>>> params;  // host order
 };
 
 // One request to host `pid`; false with the reason on stderr.
@@ -89,8 +90,7 @@ bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out) {
 }
 
 bool noHandler(pid_t pid, const Answer &a) {
-    if (a.result != IPAMPLAT_NO_PEER)
-        return false;
+    if (a.result != IPAMPLAT_NO_PEER) return false;
     std::fprintf(stderr, "ipam-sim ctl: host %d has no management handler registered\n",
                  static_cast<int>(pid));
     return true;
@@ -107,21 +107,19 @@ int list(bool json) {
     while (dirent *e = readdir(d)) {
         long pid = 0;
         char tail[8] = {};
-        if (std::sscanf(e->d_name, "cmf-%ld.%5s", &pid, tail) != 2 || std::strcmp(tail, "sock") != 0)
+        if (std::sscanf(e->d_name, "cmf-%ld.%5s", &pid, tail) != 2 ||
+            std::strcmp(tail, "sock") != 0)
             continue;
         // A socket left behind by a host that was killed answers nobody.
         const int fd = ipamwire::connectTo(dir + "/" + e->d_name);
-        if (fd < 0)
-            continue;
+        if (fd < 0) continue;
         close(fd);
         pids.push_back(pid);
     }
     closedir(d);
     std::sort(pids.begin(), pids.end());
-    if (!json)
-        std::printf("PID\n");
-    for (long pid : pids)
-        std::printf(json ? "{\"pid\":%ld}\n" : "%ld\n", pid);
+    if (!json) std::printf("PID\n");
+    for (long pid : pids) std::printf(json ? "{\"pid\":%ld}\n" : "%ld\n", pid);
     return 0;
 }
 
@@ -137,10 +135,10 @@ int debug(pid_t pid, const std::vector<std::string> &args, bool json) {
         req.operation = IPAM_CMF_OP_GET;
         req.params[0].id = IPAM_CMF_PARAM_ALL;
         Answer a;
-        if (!ask(pid, req, a) || noHandler(pid, a))
-            return 1;
+        if (!ask(pid, req, a) || noHandler(pid, a)) return 1;
         if (a.result != IPAM_CMF_END || a.params.size() != 1 || a.params[0].second.size() != 4) {
-            std::fprintf(stderr, "ipam-sim ctl: host %d answered %d\n", static_cast<int>(pid), a.result);
+            std::fprintf(stderr, "ipam-sim ctl: host %d answered %d\n", static_cast<int>(pid),
+                         a.result);
             return 1;
         }
         uint32_t word;
@@ -161,7 +159,8 @@ int debug(pid_t pid, const std::vector<std::string> &args, bool json) {
     for (size_t i = 1; i < args.size(); ++i) {
         auto it = kDebugParams.find(args[i]);
         if (it == kDebugParams.end()) {
-            std::fprintf(stderr, "ipam-sim ctl: unknown debug bit '%s' (api, event, sub, rsv, db, all)\n",
+            std::fprintf(stderr,
+                         "ipam-sim ctl: unknown debug bit '%s' (api, event, sub, rsv, db, all)\n",
                          args[i].c_str());
             return 2;
         }
@@ -169,8 +168,7 @@ int debug(pid_t pid, const std::vector<std::string> &args, bool json) {
     for (size_t i = 1; i < args.size(); ++i) {
         req.params[0].id = kDebugParams.at(args[i]);
         Answer a;
-        if (!ask(pid, req, a) || noHandler(pid, a))
-            return 1;
+        if (!ask(pid, req, a) || noHandler(pid, a)) return 1;
         if (a.result != 0) {
             std::fprintf(stderr, "ipam-sim ctl: host %d answered %d to debug %s %s\n",
                          static_cast<int>(pid), a.result, args[0].c_str(), args[i].c_str());
@@ -188,11 +186,9 @@ int exportTable(pid_t pid, bool v6, int page, bool json) {
     const uint32_t size = v6 ? sizeof(Ipam6AddrInfo) : sizeof(Ipam4AddrInfo);
     for (int pages = 0; pages < kMaxPages; ++pages) {
         Answer a;
-        if (!ask(pid, req, a) || noHandler(pid, a))
-            return 1;
+        if (!ask(pid, req, a) || noHandler(pid, a)) return 1;
         for (const auto &[id, data] : a.params) {
-            if (id != 0 || data.size() != size)
-                continue;
+            if (id != 0 || data.size() != size) continue;
             Record r;
             if (v6) {
                 Ipam6AddrInfo info;
@@ -204,16 +200,15 @@ int exportTable(pid_t pid, bool v6, int page, bool json) {
                 r = Record::from4(info);
             }
             if (json)
-                std::printf("{\"pid\":%d,\"page\":%d,\"record\":%s}\n", static_cast<int>(pid), pages,
-                            recordJsonText(r).c_str());
+                std::printf("{\"pid\":%d,\"page\":%d,\"record\":%s}\n", static_cast<int>(pid),
+                            pages, recordJsonText(r).c_str());
             else
                 std::printf("%s\n", recordText(r).c_str());
             std::memcpy(req.params[0].data, data.data(), size);
             req.params[0].length = static_cast<int32_t>(size);
         }
         std::fflush(stdout);
-        if (a.result == IPAM_CMF_END)
-            return 0;
+        if (a.result == IPAM_CMF_END) return 0;
         if (a.result != 0 || a.params.empty()) {
             std::fprintf(stderr, "ipam-sim ctl: host %d answered %d to the export\n",
                          static_cast<int>(pid), a.result);
@@ -223,30 +218,31 @@ int exportTable(pid_t pid, bool v6, int page, bool json) {
     return 1;
 }
 
-} // namespace
+}  // namespace
 
 int runCtl(const CtlOptions &o) {
     if (ipamwire::runDir().empty()) {
-        std::fprintf(stderr, "ipam-sim ctl: set %s to the runtime directory\n", ipamwire::kRunDirEnv);
+        std::fprintf(stderr, "ipam-sim ctl: set %s to the runtime directory\n",
+                     ipamwire::kRunDirEnv);
         return 2;
     }
-    if (o.args.empty() || (o.args[0] == "list" && o.args.size() == 1))
-        return list(o.json);
+    if (o.args.empty() || (o.args[0] == "list" && o.args.size() == 1)) return list(o.json);
     char *end = nullptr;
     const long pid = std::strtol(o.args[0].c_str(), &end, 10);
     if (end == o.args[0].c_str() || *end != '\0' || pid <= 0 || o.args.size() < 2 || o.page < 1) {
-        std::fprintf(stderr, "ipam-sim ctl: usage: ctl list | ctl PID debug get|set|clear [NAMES] | "
-                             "ctl PID export4|export6 [--page N] [--json]\n");
+        std::fprintf(stderr,
+                     "ipam-sim ctl: usage: ctl list | ctl PID debug get|set|clear [NAMES] | "
+                     "ctl PID export4|export6 [--page N] [--json]\n");
         return 2;
     }
     const std::string &what = o.args[1];
     std::vector<std::string> rest(o.args.begin() + 2, o.args.end());
-    if (what == "debug")
-        return debug(static_cast<pid_t>(pid), rest, o.json);
+    if (what == "debug") return debug(static_cast<pid_t>(pid), rest, o.json);
     if ((what == "export4" || what == "export6") && rest.empty())
         return exportTable(static_cast<pid_t>(pid), what == "export6", o.page, o.json);
-    std::fprintf(stderr, "ipam-sim ctl: unknown request '%s' (debug, export4, export6)\n", what.c_str());
+    std::fprintf(stderr, "ipam-sim ctl: unknown request '%s' (debug, export4, export6)\n",
+                 what.c_str());
     return 2;
 }
 
-} // namespace sim
+}  // namespace sim

@@ -25,7 +25,7 @@ public:
     FieldReader(std::vector<Word> words, int verbCol, std::string what);
 
     bool has(const std::string &key) const;
-    bool flag(const std::string &word); // a bare word such as "follow"
+    bool flag(const std::string &word);  // a bare word such as "follow"
 
     uint32_t u32(const std::string &key);
     std::optional<uint32_t> optU32(const std::string &key);
@@ -56,4 +56,4 @@ private:
     std::string what_;
 };
 
-} // namespace sim
+}  // namespace sim

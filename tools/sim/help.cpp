@@ -2,7 +2,8 @@
 
 namespace sim {
 
-const char *const kScenarioHelp = R"(Scenario lines (one verb per line, '#' starts a comment; see docs/scenarios.md):
+const char *const kScenarioHelp =
+    R"(Scenario lines (one verb per line, '#' starts a comment; see docs/scenarios.md):
   module id=N name=TEXT                          name a module for log lines
   subscribe|subscribe4 handle=N module=N care=EVENTS
   unsubscribe|unsubscribe4 module=N
@@ -28,7 +29,8 @@ const char *const kScenarioHelp = R"(Scenario lines (one verb per line, '#' star
   expect record [record fields] | expect log text="..."
 Exit status: 0 all expectations hold, 1 one failed (FILE:LINE), 2 bad scenario (FILE:LINE:COLUMN).)";
 
-const char *const kKernelHelp = R"(Mirrors this machine's kernel address table into the replica: the dump is
+const char *const kKernelHelp =
+    R"(Mirrors this machine's kernel address table into the replica: the dump is
 one publisher batch (IPv4 records as IPAM4_EVT_BATCH, IPv6 as IPAM6_EVT_BATCH).
 With --follow each kernel address change becomes an add, delete or (IPv6)
 update message, a link going down or up the interface messages of both
@@ -37,7 +39,8 @@ the kernel dropped.
 Queries use the scenario's query forms, e.g.
   --query 'primary4 name=eth0'  --query 'addr4 addr=127.0.0.1'  --query 'src6 name=eth0 dest=2001:db8::1')";
 
-const char *const kServeHelp = R"(Listens in $IPAM_PLATFORM_RUNDIR as the publisher and the configuration
+const char *const kServeHelp =
+    R"(Listens in $IPAM_PLATFORM_RUNDIR as the publisher and the configuration
 server; every subscribing host gets the whole table as one batch, then each
 change. Table file lines and stdin commands use the scenario's forms:
   add4/add6/batch4/batch6 RECORD   add or replace a record
@@ -52,4 +55,4 @@ change. Table file lines and stdin commands use the scenario's forms:
 Set-address requests: code 1 adds, 2 deletes (error 14 when absent); others
 answer 95, and so does every request with --kernel. See docs/wire.md.)";
 
-} // namespace sim
+}  // namespace sim

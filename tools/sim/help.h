@@ -6,4 +6,4 @@ namespace sim {
 extern const char *const kScenarioHelp;
 extern const char *const kKernelHelp;
 extern const char *const kServeHelp;
-} // namespace sim
+}  // namespace sim

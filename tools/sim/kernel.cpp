@@ -33,8 +33,7 @@ constexpr uint32_t kCare = IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPA
 void play(Printer &printer, const Step &step) {
     printer.step(0, step.source);
     perform(step);
-    for (const Item &item : Collector::instance().take())
-        printer.item(0, item);
+    for (const Item &item : Collector::instance().take()) printer.item(0, item);
 }
 
 Step sendStep(const KernelRecord &k, uint32_t code4, uint32_t code6, const char *verb) {
@@ -71,8 +70,8 @@ bool playBatch(Printer &printer, KernelTable &table, const char *why) {
         std::fprintf(stderr, "ipam-sim kernel: %s\n", error.c_str());
         return false;
     }
-    printer.note(0, std::string("# ") + why + ": " + std::to_string(records.size()) +
-                        " kernel addresses");
+    printer.note(
+        0, std::string("# ") + why + ": " + std::to_string(records.size()) + " kernel addresses");
     play(printer, simpleStep(Verb::BatchStart, "batch start"));
     for (const KernelRecord &k : records)
         play(printer, sendStep(k, IPAM4_EVT_BATCH, IPAM6_EVT_BATCH, "batch"));
@@ -119,8 +118,7 @@ bool storedForm(const KernelRecord &k, KernelRecord &stored) {
             return 0;
         },
         &find);
-    if (!find.hit)
-        return false;
+    if (!find.hit) return false;
     stored.v6 = false;
     stored.rec4 = find.found;
     return true;
@@ -154,8 +152,7 @@ int follow(Printer &printer, KernelTable &table) {
     auto onChange = [&](bool added, rtnl_addr *addr) {
         table.refreshLinks();
         KernelRecord k;
-        if (!table.convert(addr, k))
-            return;
+        if (!table.convert(addr, k)) return;
         if (!added) {
             play(printer, sendStep(k, IPAM4_EVT_DEL, IPAM6_EVT_DEL, "del"));
             return;
@@ -184,8 +181,7 @@ int follow(Printer &printer, KernelTable &table) {
         }
         bool was = known != linkUp.end() && known->second;
         linkUp[ifIndex] = up;
-        if (known == linkUp.end() || was == up)
-            return;
+        if (known == linkUp.end() || was == up) return;
         for (bool v6 : {false, true}) {
             Step s;
             s.verb = Verb::SendIf;
@@ -198,7 +194,8 @@ int follow(Printer &printer, KernelTable &table) {
             play(printer, s);
         }
     };
-    const int signals = events.open(onChange, onLink, error) ? signalPipe({SIGHUP, SIGINT, SIGTERM}) : -1;
+    const int signals =
+        events.open(onChange, onLink, error) ? signalPipe({SIGHUP, SIGINT, SIGTERM}) : -1;
     if (signals < 0) {
         std::fprintf(stderr, "ipam-sim kernel: %s\n",
                      error.empty() ? std::strerror(errno) : error.c_str());
@@ -208,31 +205,26 @@ int follow(Printer &printer, KernelTable &table) {
     pollfd fds[2] = {{events.fd(), POLLIN, 0}, {signals, POLLIN, 0}};
     while (true) {
         if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             std::perror("ipam-sim kernel: poll");
             return 1;
         }
-        if (fds[0].revents & POLLIN)
-            events.receive();
+        if (fds[0].revents & POLLIN) events.receive();
         if (fds[1].revents & POLLIN) {
             unsigned char sig = 0;
             if (read(signals, &sig, 1) == 1) {
-                if (sig != SIGHUP)
-                    return 0;
-                if (!playBatch(printer, table, "resync"))
-                    return 1;
+                if (sig != SIGHUP) return 0;
+                if (!playBatch(printer, table, "resync")) return 1;
             }
         }
     }
 }
 
-} // namespace
+}  // namespace
 
 int runKernel(const KernelOptions &options) {
     std::vector<Step> queries;
-    if (!parseQueries(options.queries, queries))
-        return 2;
+    if (!parseQueries(options.queries, queries)) return 2;
     KernelTable table;
     std::string error;
     if (!table.open(error)) {
@@ -251,10 +243,8 @@ int runKernel(const KernelOptions &options) {
     sub.source = "subscribe handle=1 module=4000 care=" + eventsText(kCare);
     play(printer, sub);
     int status = playBatch(printer, table, "kernel dump") ? 0 : 1;
-    for (const Step &q : queries)
-        play(printer, q);
-    if (status == 0 && options.follow)
-        status = follow(printer, table);
+    for (const Step &q : queries) play(printer, q);
+    if (status == 0 && options.follow) status = follow(printer, table);
     Step unsub;
     unsub.verb = Verb::Unsubscribe;
     unsub.module = kModule;
@@ -263,4 +253,4 @@ int runKernel(const KernelOptions &options) {
     return status;
 }
 
-} // namespace sim
+}  // namespace sim

@@ -6,12 +6,13 @@
 namespace sim {
 
 int runKernel(const KernelOptions &) {
-    std::fprintf(stderr, "ipam-sim kernel: this build has no kernel mirror (libnl-route-3 was "
-                         "not found when it was configured)\n");
+    std::fprintf(stderr,
+                 "ipam-sim kernel: this build has no kernel mirror (libnl-route-3 was "
+                 "not found when it was configured)\n");
     return 1;
 }
 
-} // namespace sim
+}  // namespace sim
 
 #include "serve_kernel.h"
 
@@ -28,4 +29,4 @@ int KernelSource::fd() const { return -1; }
 bool KernelSource::refresh(PubTable &, std::vector<PubMessage> &, std::string &) { return false; }
 bool KernelSource::changed(PubTable &, std::vector<PubMessage> &, std::string &) { return false; }
 
-} // namespace sim
+}  // namespace sim

@@ -85,4 +85,4 @@ private:
     LinkHandler linkHandler_;
 };
 
-} // namespace sim
+}  // namespace sim

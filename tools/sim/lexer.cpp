@@ -4,17 +4,15 @@ namespace sim {
 
 namespace {
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-} // namespace
+}  // namespace
 
 LexResult lexLine(std::string_view line) {
     LexResult out;
     size_t i = 0;
-    size_t end = 0; // one past the last character of the last word
+    size_t end = 0;  // one past the last character of the last word
     while (i < line.size()) {
-        while (i < line.size() && blank(line[i]))
-            ++i;
-        if (i >= line.size() || line[i] == '#')
-            break;
+        while (i < line.size() && blank(line[i])) ++i;
+        if (i >= line.size() || line[i] == '#') break;
         Word w;
         w.col = static_cast<int>(i) + 1;
         while (i < line.size() && !blank(line[i]) && line[i] != '=' && line[i] != '#')
@@ -33,17 +31,15 @@ LexResult lexLine(std::string_view line) {
                 w.quoted = true;
                 i = close + 1;
             } else {
-                while (i < line.size() && !blank(line[i]) && line[i] != '#')
-                    w.value += line[i++];
+                while (i < line.size() && !blank(line[i]) && line[i] != '#') w.value += line[i++];
             }
         }
         end = i;
         out.words.push_back(std::move(w));
     }
     size_t start = line.find_first_not_of(" \t\r");
-    if (!out.words.empty())
-        out.source = std::string(line.substr(start, end - start));
+    if (!out.words.empty()) out.source = std::string(line.substr(start, end - start));
     return out;
 }
 
-} // namespace sim
+}  // namespace sim

@@ -9,20 +9,20 @@
 namespace sim {
 
 struct Word {
-    std::string key;   // the bare word, or the part before '='
-    std::string value; // after '=', quotes removed
+    std::string key;    // the bare word, or the part before '='
+    std::string value;  // after '=', quotes removed
     bool hasValue = false;
-    bool quoted = false; // the value was written in double quotes
-    int col = 0;      // where the word starts
-    int valueCol = 0; // where the value starts
+    bool quoted = false;  // the value was written in double quotes
+    int col = 0;          // where the word starts
+    int valueCol = 0;     // where the value starts
 };
 
 struct LexResult {
     std::vector<Word> words;
-    std::string source; // the line without its comment, blanks trimmed
-    int errorCol = 0;   // non-zero: an unterminated quote starts here
+    std::string source;  // the line without its comment, blanks trimmed
+    int errorCol = 0;    // non-zero: an unterminated quote starts here
 };
 
 LexResult lexLine(std::string_view line);
 
-} // namespace sim
+}  // namespace sim

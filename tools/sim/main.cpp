@@ -22,8 +22,7 @@ namespace {
 // The whole file in `text`; 0, or the errno of the failed open or read.
 int readFile(const std::string &file, std::string &text) {
     int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
+    if (fd < 0) return errno;
     char buf[8192];
     ssize_t n;
     while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
@@ -54,7 +53,7 @@ int runFile(const std::string &file, bool json, bool debug) {
     return sim::runScenario(scenario, printer, stderr);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv) {
     CLI::App app{"ipam-sim: plays the platform around one libipam host on a workstation"};
@@ -63,47 +62,55 @@ int main(int argc, char **argv) {
 
     std::string file;
     bool json = false, debug = false;
-    CLI::App *run = app.add_subcommand("run", "replay a scenario file and print what the host sees");
+    CLI::App *run =
+        app.add_subcommand("run", "replay a scenario file and print what the host sees");
     run->add_option("FILE", file, "scenario file")->required();
     run->add_flag("--json", json, "print JSON Lines instead of text");
-    run->add_flag("--debug", debug, "switch every debug bit of the library on (its log lines are shown)");
+    run->add_flag("--debug", debug,
+                  "switch every debug bit of the library on (its log lines are shown)");
     run->footer(sim::kScenarioHelp);
 
     sim::KernelOptions kopt;
     CLI::App *kernel = app.add_subcommand("kernel", "mirror this machine's kernel address table");
-    kernel->add_flag("--follow", kopt.follow, "follow kernel address changes until SIGINT/SIGTERM; SIGHUP resynchronises");
-    kernel->add_option("--query", kopt.queries, "a query form run against the mirrored table (repeatable)");
+    kernel->add_flag("--follow", kopt.follow,
+                     "follow kernel address changes until SIGINT/SIGTERM; SIGHUP resynchronises");
+    kernel->add_option("--query", kopt.queries,
+                       "a query form run against the mirrored table (repeatable)");
     kernel->add_flag("--json", kopt.json, "print JSON Lines instead of text");
     kernel->add_flag("--debug", kopt.debug, "switch every debug bit of the library on");
     kernel->footer(sim::kKernelHelp);
 
     sim::ServeOptions sopt;
-    CLI::App *serve = app.add_subcommand("serve", "be the publisher and configuration server for host processes ($IPAM_PLATFORM_RUNDIR)");
+    CLI::App *serve = app.add_subcommand(
+        "serve",
+        "be the publisher and configuration server for host processes ($IPAM_PLATFORM_RUNDIR)");
     serve->add_option("--table", sopt.table, "table file: add4/add6 lines; then commands on stdin");
     serve->add_flag("--kernel", sopt.kernel, "serve this machine's kernel table and follow it");
-    serve->add_flag("--hold-end", sopt.holdEnd, "hold each first batch's end until the stdin command release");
-    serve->add_option("--queue", sopt.queueBound, "frames a subscriber may have waiting before it is disconnected");
+    serve->add_flag("--hold-end", sopt.holdEnd,
+                    "hold each first batch's end until the stdin command release");
+    serve->add_option("--queue", sopt.queueBound,
+                      "frames a subscriber may have waiting before it is disconnected");
     serve->footer(sim::kServeHelp);
 
     sim::CtlOptions copt;
-    CLI::App *ctl = app.add_subcommand("ctl", "manage running host processes ($IPAM_PLATFORM_RUNDIR)");
-    ctl->add_option("ARGS", copt.args, "list | PID debug get|set|clear [api event sub rsv db all] | PID export4|export6");
+    CLI::App *ctl =
+        app.add_subcommand("ctl", "manage running host processes ($IPAM_PLATFORM_RUNDIR)");
+    ctl->add_option(
+        "ARGS", copt.args,
+        "list | PID debug get|set|clear [api event sub rsv db all] | PID export4|export6");
     ctl->add_option("--page", copt.page, "records per export request");
     ctl->add_flag("--json", copt.json, "print JSON Lines");
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::Success &e) { // --help, --version
+    } catch (const CLI::Success &e) {  // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         app.exit(e);
         return 2;
     }
-    if (*run)
-        return runFile(file, json, debug);
-    if (*serve)
-        return sim::runServe(sopt);
-    if (*ctl)
-        return sim::runCtl(copt);
+    if (*run) return runFile(file, json, debug);
+    if (*serve) return sim::runServe(sopt);
+    if (*ctl) return sim::runCtl(copt);
     return sim::runKernel(kopt);
 }

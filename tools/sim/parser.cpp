@@ -17,7 +17,7 @@ using Words = std::vector<Word>;
 
 void setName(char (&field)[IPAM_IFNAME_SIZE], const std::string &name) {
     std::memset(field, 0, sizeof field);
-    std::memcpy(field, name.data(), name.size()); // at most 39: checked by optName
+    std::memcpy(field, name.data(), name.size());  // at most 39: checked by optName
 }
 
 // The address and mask of a record: ADDR/LEN, or ADDR with mask=, or a host
@@ -25,26 +25,22 @@ void setName(char (&field)[IPAM_IFNAME_SIZE], const std::string &name) {
 void readAddrMask(FieldReader &f, bool v6, uint8_t *addr, uint8_t *mask) {
     int bytes = v6 ? 16 : 4;
     int prefix = -1;
-    if (!f.prefixed("addr", v6, addr, prefix))
-        f.missing("addr");
+    if (!f.prefixed("addr", v6, addr, prefix)) f.missing("addr");
     bool hasMask = f.has("mask");
     if (hasMask && prefix >= 0)
         f.fail("mask", "give the mask either as a prefix length or as mask=, not both");
-    if (!f.addr("mask", v6, mask))
-        prefixMask(prefix >= 0 ? prefix : bytes * 8, mask, bytes);
+    if (!f.addr("mask", v6, mask)) prefixMask(prefix >= 0 ? prefix : bytes * 8, mask, bytes);
 }
 
 void readRecord4(FieldReader &f, Ipam4AddrInfo &r, bool required) {
     std::optional<uint32_t> ifIndex = f.optU32("if");
-    if (!ifIndex && required)
-        f.missing("if");
+    if (!ifIndex && required) f.missing("if");
     r.ifIndex = ifIndex.value_or(0);
     setName(r.ifName, f.optName("name").value_or(""));
     r.vrfIndex = f.optU32("vrf").value_or(0);
     uint8_t addr[4] = {}, mask[4] = {};
-    if (required || f.has("addr"))
-        readAddrMask(f, false, addr, mask);
-    std::memcpy(&r.ipAddr, addr, 4); // network byte order, byte for byte
+    if (required || f.has("addr")) readAddrMask(f, false, addr, mask);
+    std::memcpy(&r.ipAddr, addr, 4);  // network byte order, byte for byte
     std::memcpy(&r.ipMask, mask, 4);
     r.ipAttr = f.optAttr("attr", Family::v4).value_or(0);
 }
@@ -62,8 +58,7 @@ void readRecord6(FieldReader &f, Ipam6AddrInfo &r) {
 // event code, else from the address, else IPv4 attribute names are tried
 // before IPv6 ones.
 void readMatch(FieldReader &f, RecordMatch &m, std::optional<bool> v6) {
-    if (!v6)
-        v6 = f.addrIsV6("addr");
+    if (!v6) v6 = f.addrIsV6("addr");
     m.v6 = v6;
     bool six = v6.value_or(false);
     m.requestCode = f.optI32("code");
@@ -121,8 +116,7 @@ std::string subVerb(Words &rest, int verbCol, const std::string &verb, const cha
 
 // A single positional word after the forms, e.g. the flag of "mgmt debug set api".
 std::optional<Word> takeBare(Words &rest) {
-    if (rest.empty() || rest[0].hasValue)
-        return std::nullopt;
+    if (rest.empty() || rest[0].hasValue) return std::nullopt;
     Word w = rest[0];
     rest.erase(rest.begin());
     return w;
@@ -130,19 +124,15 @@ std::optional<Word> takeBare(Words &rest) {
 
 int64_t parseNumberOrName(const Word &w, const std::map<std::string, int64_t> &names) {
     std::string text = w.key;
-    if (text.rfind("IPAM_", 0) == 0)
-        text = text.substr(5);
+    if (text.rfind("IPAM_", 0) == 0) text = text.substr(5);
     auto it = names.find(text);
-    if (it != names.end())
-        return it->second;
+    if (it != names.end()) return it->second;
     int32_t v = 0;
     std::string error;
-    if (parseI32(w.key, v, error))
-        return v;
+    if (parseI32(w.key, v, error)) return v;
     if (std::isalpha(static_cast<unsigned char>(w.key[0]))) {
         std::string known;
-        for (const auto &[name, value] : names)
-            join(known, ", ", name);
+        for (const auto &[name, value] : names) join(known, ", ", name);
         error = "unknown result '" + w.key + "' (a number or " + known + ")";
     }
     throw ParseFault{w.col, error};
@@ -173,8 +163,7 @@ void parseQuery(Step &s, Words rest, int col) {
         bool v6 = form == "addr6";
         s.verb = v6 ? Verb::QueryAddr6 : Verb::QueryAddr4;
         s.vrfIndex = f.optU32("vrf").value_or(0);
-        if (!f.addr("addr", v6, s.addr))
-            f.missing("addr");
+        if (!f.addr("addr", v6, s.addr)) f.missing("addr");
         s.hasAddr = true;
     } else if (form == "src6") {
         s.verb = Verb::QuerySrc6;
@@ -183,8 +172,7 @@ void parseQuery(Step &s, Words rest, int col) {
     } else if (form == "ifaddr6") {
         s.verb = Verb::QueryIfAddr6;
         s.ifIndex = f.u32("if");
-        if (!f.addr("addr", true, s.addr))
-            f.missing("addr");
+        if (!f.addr("addr", true, s.addr)) f.missing("addr");
         s.hasAddr = true;
     } else if (form == "subscribed") {
         s.verb = Verb::QuerySubscribed;
@@ -268,15 +256,13 @@ void parseConf(Step &s, Words rest, int col) {
         d.recvResult = f.optI32("recv").value_or(d.recvResult);
         d.parseResult = f.optI32("parse").value_or(d.parseResult);
         int32_t err = f.optI32("err").value_or(0);
-        if (err < INT16_MIN || err > INT16_MAX)
-            f.fail("err", "bad error code (a 16-bit number)");
+        if (err < INT16_MIN || err > INT16_MAX) f.fail("err", "bad error code (a 16-bit number)");
         d.replyErrCode = static_cast<int16_t>(err);
         s.script = d;
     } else if (form == "call") {
         s.verb = Verb::ConfCall;
         const char *keys[4] = {"a", "b", "c", "d"};
-        for (int i = 0; i < 4; ++i)
-            s.args[i] = f.optU32(keys[i]).value_or(0);
+        for (int i = 0; i < 4; ++i) s.args[i] = f.optU32(keys[i]).value_or(0);
     } else {
         unknownForm(formWord, "conf", forms);
     }
@@ -289,22 +275,20 @@ void parseExpect(Step &s, Words rest, int col) {
     std::string form = subVerb(rest, col, "expect", forms);
     auto number = [&](const char *what) -> Word {
         std::optional<Word> w = takeBare(rest);
-        if (!w)
-            throw ParseFault{col, std::string("missing ") + what + " for expect " + form};
+        if (!w) throw ParseFault{col, std::string("missing ") + what + " for expect " + form};
         return *w;
     };
     if (form == "event") {
         s.verb = Verb::ExpectEvent;
         Word code = number("event code");
         std::string error;
-        if (!parseEvents(code.key, s.code, error))
-            throw ParseFault{code.col, error};
+        if (!parseEvents(code.key, s.code, error)) throw ParseFault{code.col, error};
         if (__builtin_popcount(s.code) != 1)
             throw ParseFault{code.col, "an event has exactly one code"};
         bool v6 = (s.code & (IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_VALID | IPAM6_EVT_INVALID |
                              IPAM6_EVT_UPDATE)) != 0;
-        bool v4 = (s.code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID |
-                             IPAM4_EVT_INVALID)) != 0;
+        bool v4 =
+            (s.code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID)) != 0;
         FieldReader f(rest, col, "expect event");
         readMatch(f, s.match, v6 || v4 ? std::optional<bool>(v6) : std::nullopt);
         f.finish();
@@ -321,21 +305,19 @@ void parseExpect(Step &s, Words rest, int col) {
         s.verb = Verb::ExpectLog;
         FieldReader f(rest, col, "expect log");
         std::optional<std::string> text = f.optText("text");
-        if (!text)
-            f.missing("text");
+        if (!text) f.missing("text");
         s.pattern = *text;
         f.finish();
         return;
     }
     if (form == "events" || form == "count" || form == "value") {
-        s.verb = form == "events" ? Verb::ExpectEvents
+        s.verb = form == "events"  ? Verb::ExpectEvents
                  : form == "count" ? Verb::ExpectCount
                                    : Verb::ExpectValue;
         Word w = number("number");
         uint32_t v = 0;
         std::string error;
-        if (!parseU32(w.key, v, error))
-            throw ParseFault{w.col, error};
+        if (!parseU32(w.key, v, error)) throw ParseFault{w.col, error};
         s.number = v;
     } else if (form == "result") {
         s.verb = Verb::ExpectResult;
@@ -346,9 +328,8 @@ void parseExpect(Step &s, Words rest, int col) {
     FieldReader(rest, col, "expect " + form).finish();
 }
 
-const std::map<std::string, uint32_t> kSend4{{"add4", IPAM4_EVT_ADD},
-                                             {"del4", IPAM4_EVT_DEL},
-                                             {"batch4", IPAM4_EVT_BATCH}};
+const std::map<std::string, uint32_t> kSend4{
+    {"add4", IPAM4_EVT_ADD}, {"del4", IPAM4_EVT_DEL}, {"batch4", IPAM4_EVT_BATCH}};
 const std::map<std::string, uint32_t> kSend6{{"add6", IPAM6_EVT_ADD},
                                              {"del6", IPAM6_EVT_DEL},
                                              {"update6", IPAM6_EVT_UPDATE},
@@ -366,14 +347,10 @@ void parseWords(const Words &words, Step &s) {
     const int col = verbWord.col;
     Words rest(words.begin() + 1, words.end());
 
-    if (verb == "query")
-        return parseQuery(s, rest, col);
-    if (verb == "mgmt")
-        return parseMgmt(s, rest, col);
-    if (verb == "conf")
-        return parseConf(s, rest, col);
-    if (verb == "expect")
-        return parseExpect(s, rest, col);
+    if (verb == "query") return parseQuery(s, rest, col);
+    if (verb == "mgmt") return parseMgmt(s, rest, col);
+    if (verb == "conf") return parseConf(s, rest, col);
+    if (verb == "expect") return parseExpect(s, rest, col);
     if (verb == "batch") {
         Word formWord = rest.empty() ? Word{} : rest[0];
         std::string form = subVerb(rest, col, "batch", "start, end");
@@ -392,16 +369,14 @@ void parseWords(const Words &words, Step &s) {
         s.verb = Verb::Module;
         s.module = f.u32("id");
         std::optional<std::string> name = f.optText("name");
-        if (!name)
-            f.missing("name");
+        if (!name) f.missing("name");
         s.moduleName = *name;
     } else if (verb == "subscribe" || verb == "subscribe4") {
         s.verb = verb == "subscribe" ? Verb::Subscribe : Verb::Subscribe4;
         s.handle = f.u32("handle");
         s.module = f.u32("module");
         std::optional<uint32_t> care = f.optEvents("care");
-        if (!care)
-            f.missing("care");
+        if (!care) f.missing("care");
         s.care = *care;
     } else if (verb == "unsubscribe" || verb == "unsubscribe4") {
         s.verb = verb == "unsubscribe" ? Verb::Unsubscribe : Verb::Unsubscribe4;
@@ -443,15 +418,13 @@ void parseWords(const Words &words, Step &s) {
     } else if (verb == "set4") {
         s.verb = Verb::Set4;
         std::optional<int32_t> code = f.optI32("code");
-        if (!code)
-            f.missing("code");
+        if (!code) f.missing("code");
         s.requestCode = *code;
         readRecord4(f, s.rec4, true);
     } else if (verb == "set6" || verb == "setdest6") {
         s.verb = verb == "set6" ? Verb::Set6 : Verb::SetDest6;
         std::optional<int32_t> code = f.optI32("code");
-        if (!code)
-            f.missing("code");
+        if (!code) f.missing("code");
         s.requestCode = *code;
         readRecord6(f, s.rec6);
     } else {
@@ -460,7 +433,7 @@ void parseWords(const Words &words, Step &s) {
     f.finish();
 }
 
-} // namespace
+}  // namespace
 
 bool parseStep(const std::vector<Word> &words, Step &out, ParseError &error) {
     try {
@@ -479,7 +452,7 @@ bool parseScenario(const std::string &file, std::string_view text, Scenario &out
     out.steps.clear();
     out.warnings.clear();
     int line = 0;
-    int openBatch = 0; // the line of a batch start not yet ended
+    int openBatch = 0;  // the line of a batch start not yet ended
     bool anyAction = false;
     while (!text.empty()) {
         ++line;
@@ -493,13 +466,11 @@ bool parseScenario(const std::string &file, std::string_view text, Scenario &out
             error.message = "unterminated quoted value";
             return false;
         }
-        if (lex.words.empty())
-            continue;
+        if (lex.words.empty()) continue;
         Step step;
         step.line = line;
         step.source = lex.source;
-        if (!parseStep(lex.words, step, error))
-            return false;
+        if (!parseStep(lex.words, step, error)) return false;
         if (isExpect(step.verb) && !anyAction) {
             error.col = lex.words[0].col;
             error.message = "expect line before any step it could check";
@@ -513,9 +484,10 @@ bool parseScenario(const std::string &file, std::string_view text, Scenario &out
     // The run is still what the file says, but a batch left open never
     // sweeps and, when it is the first, leaves the queries refusing.
     if (openBatch != 0)
-        out.warnings.emplace_back(openBatch, "the file ends inside the batch started here "
-                                             "(no 'batch end')");
+        out.warnings.emplace_back(openBatch,
+                                  "the file ends inside the batch started here "
+                                  "(no 'batch end')");
     return true;
 }
 
-} // namespace sim
+}  // namespace sim

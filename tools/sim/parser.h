@@ -23,4 +23,4 @@ bool parseScenario(const std::string &file, std::string_view text, Scenario &out
 // One step from its words (also used for the kernel mirror's --query).
 bool parseStep(const std::vector<Word> &words, Step &out, ParseError &error);
 
-} // namespace sim
+}  // namespace sim

@@ -95,8 +95,7 @@ std::string debugNames(uint32_t word) {
             join(s, "|", n.name);
             rest &= ~n.bit;
         }
-    if (rest)
-        join(s, "|", hex(rest));
+    if (rest) join(s, "|", hex(rest));
     return s.empty() ? "none" : s;
 }
 
@@ -134,11 +133,10 @@ void mgmtDebug(const Step &s) {
     for (uint32_t i = 0; i < n; ++i) {
         int32_t id = 0, len = 0;
         const void *p = nullptr;
-        if (ipamplat_cmf_reply_param(reply, i, &id, &len, &p) != 0)
-            continue;
+        if (ipamplat_cmf_reply_param(reply, i, &id, &len, &p) != 0) continue;
         if (len == 4 && p) {
             uint32_t word = 0;
-            std::memcpy(&word, p, 4); // the flag word travels in host byte order
+            std::memcpy(&word, p, 4);  // the flag word travels in host byte order
             value(word, debugNames(word));
         } else {
             note("param id=" + std::to_string(id) + " len=" + std::to_string(len));
@@ -158,8 +156,7 @@ void mgmtExport(const Step &s) {
         ipamplat_cmf_param param{0, static_cast<int32_t>(cursor.size()),
                                  cursor.empty() ? nullptr : cursor.data()};
         ipamplat_cmf_request req{s.code, IPAM_CMF_OP_GET, 1, &param, s.page, 4};
-        if (s.follow || page > 1)
-            note("page " + std::to_string(page));
+        if (s.follow || page > 1) note("page " + std::to_string(page));
         ipamplat_cmf_reply *reply = nullptr;
         int32_t r = ipamplat_cmf_send(&req, &reply);
         uint32_t n = ipamplat_cmf_reply_count(reply);
@@ -183,13 +180,13 @@ void mgmtExport(const Step &s) {
         }
         ipamplat_cmf_reply_free(reply);
         result(r, mgmtResultName(r));
-        if (!s.follow || r != 0 || n == 0)
-            return;
+        if (!s.follow || r != 0 || n == 0) return;
     }
 }
 
 // Set-address request: the bodies the channel carried, then the result.
-template <typename Req, typename Fn> void setAddr(const Step &s, Fn fn) {
+template <typename Req, typename Fn>
+void setAddr(const Step &s, Fn fn) {
     Req req{};
     req.requestCode = s.requestCode;
     if constexpr (sizeof(Req) == sizeof(Ipam4ConfReq))
@@ -226,13 +223,12 @@ template <typename Req, typename Fn> void setAddr(const Step &s, Fn fn) {
     result(r);
 }
 
-} // namespace
+}  // namespace
 
 void setUpPlatform(bool debug) {
     ipamplat_log_set_stderr(0);
     ipamplat_log_set_sink(&Collector::logSink, nullptr);
-    if (debug)
-        gIpamPubDbg = IPAM_DBG_ALL;
+    if (debug) gIpamPubDbg = IPAM_DBG_ALL;
 }
 
 void perform(const Step &s) {
@@ -266,7 +262,7 @@ void perform(const Step &s) {
         break;
     case Verb::SendIf: {
         uint8_t block[32] = {};
-        std::memcpy(block, &s.ifIndex, 4); // host byte order, as the publisher sends it
+        std::memcpy(block, &s.ifIndex, 4);  // host byte order, as the publisher sends it
         result(ipamplat_pub_send(static_cast<int32_t>(s.code), s.length, block));
         break;
     }
@@ -287,8 +283,7 @@ void perform(const Step &s) {
             r = s.byName ? IPAM4_GetAddrInfoByIfName(s.ifName.c_str(), &info)
                          : IPAM4_GetAddrInfoByIfIndex(s.ifIndex, &info);
         }
-        if (r == 0)
-            record(Record::from4(info));
+        if (r == 0) record(Record::from4(info));
         result(r);
         break;
     }
@@ -308,8 +303,7 @@ void perform(const Step &s) {
         else
             r = a ? IPAM6_GetAddrInfoByIfIndexAndAddr(s.ifIndex, a, &info)
                   : IPAM6_GetAddrInfoByIfIndex(s.ifIndex, &info);
-        if (r == 0)
-            record(Record::from6(info));
+        if (r == 0) record(Record::from6(info));
         result(r);
         break;
     }
@@ -360,8 +354,8 @@ void perform(const Step &s) {
         setAddr<Ipam6ConfReq>(s, IPAM6_SetDestIpAddr);
         break;
     default:
-        break; // expectations are checked by the runner
+        break;  // expectations are checked by the runner
     }
 }
 
-} // namespace sim
+}  // namespace sim

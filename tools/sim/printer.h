@@ -27,4 +27,4 @@ std::string itemText(const Item &item);
 // One record as a JSON object, the form the JSON Lines output uses.
 std::string recordJsonText(const Record &r);
 
-} // namespace sim
+}  // namespace sim

@@ -12,8 +12,7 @@ std::string storedName(const char (&name)[IPAM_IFNAME_SIZE]) {
 }
 
 std::string quoted(const std::string &s) {
-    if (!s.empty() && s.find_first_of(" \t\"#") == std::string::npos)
-        return s;
+    if (!s.empty() && s.find_first_of(" \t\"#") == std::string::npos) return s;
     std::string q(1, '"');
     q.append(s).push_back('"');
     return q;
@@ -28,7 +27,7 @@ std::string kv(std::string_view key, const std::string &value) {
     s.append("=").append(value);
     return s;
 }
-} // namespace
+}  // namespace
 
 Record Record::from4(const Ipam4AddrInfo &info) {
     Record r;
@@ -58,8 +57,7 @@ Record Record::from6(const Ipam6AddrInfo &info) {
 std::string recordText(const Record &r) {
     int bytes = r.v6 ? 16 : 4;
     std::string out;
-    if (r.requestCode)
-        join(out, " ", kv("code", std::to_string(*r.requestCode)));
+    if (r.requestCode) join(out, " ", kv("code", std::to_string(*r.requestCode)));
     join(out, " ", kv("if", std::to_string(r.ifIndex)));
     join(out, " ", kv("name", quoted(r.name)));
     join(out, " ", kv("vrf", std::to_string(r.vrfIndex)));
@@ -70,33 +68,24 @@ std::string recordText(const Record &r) {
     else
         join(out, " ", kv("mask", addrText(r.v6, r.mask)));
     static const uint8_t zero[16] = {};
-    if (r.v6 && std::memcmp(r.dest, zero, 16) != 0)
-        join(out, " ", kv("dest", addr6Text(r.dest)));
+    if (r.v6 && std::memcmp(r.dest, zero, 16) != 0) join(out, " ", kv("dest", addr6Text(r.dest)));
     join(out, " ", kv("attr", attrText(r.attr, r.v6 ? Family::v6 : Family::v4)));
-    if (r.batchVer)
-        join(out, " ", kv("ver", std::to_string(*r.batchVer)));
+    if (r.batchVer) join(out, " ", kv("ver", std::to_string(*r.batchVer)));
     return out;
 }
 
 bool RecordMatch::matches(const Record &r) const {
     int bytes = r.v6 ? 16 : 4;
-    if (v6 && *v6 != r.v6)
-        return false;
+    if (v6 && *v6 != r.v6) return false;
     if ((ifIndex && *ifIndex != r.ifIndex) || (vrfIndex && *vrfIndex != r.vrfIndex) ||
         (attr && *attr != r.attr) || (name && *name != r.name))
         return false;
-    if (requestCode && (!r.requestCode || *requestCode != *r.requestCode))
-        return false;
-    if (batchVer && (!r.batchVer || *batchVer != *r.batchVer))
-        return false;
-    if (hasAddr && std::memcmp(addr, r.addr, bytes) != 0)
-        return false;
-    if (prefix >= 0 && maskPrefix(r.mask, bytes) != prefix)
-        return false;
-    if (hasMask && std::memcmp(mask, r.mask, bytes) != 0)
-        return false;
-    if (hasDest && std::memcmp(dest, r.dest, 16) != 0)
-        return false;
+    if (requestCode && (!r.requestCode || *requestCode != *r.requestCode)) return false;
+    if (batchVer && (!r.batchVer || *batchVer != *r.batchVer)) return false;
+    if (hasAddr && std::memcmp(addr, r.addr, bytes) != 0) return false;
+    if (prefix >= 0 && maskPrefix(r.mask, bytes) != prefix) return false;
+    if (hasMask && std::memcmp(mask, r.mask, bytes) != 0) return false;
+    if (hasDest && std::memcmp(dest, r.dest, 16) != 0) return false;
     return true;
 }
 
@@ -108,28 +97,19 @@ bool RecordMatch::empty() const {
 std::string matchText(const RecordMatch &m) {
     bool v6 = m.v6.value_or(false);
     std::string out;
-    if (m.requestCode)
-        join(out, " ", kv("code", std::to_string(*m.requestCode)));
-    if (m.ifIndex)
-        join(out, " ", kv("if", std::to_string(*m.ifIndex)));
-    if (m.name)
-        join(out, " ", kv("name", quoted(*m.name)));
-    if (m.vrfIndex)
-        join(out, " ", kv("vrf", std::to_string(*m.vrfIndex)));
+    if (m.requestCode) join(out, " ", kv("code", std::to_string(*m.requestCode)));
+    if (m.ifIndex) join(out, " ", kv("if", std::to_string(*m.ifIndex)));
+    if (m.name) join(out, " ", kv("name", quoted(*m.name)));
+    if (m.vrfIndex) join(out, " ", kv("vrf", std::to_string(*m.vrfIndex)));
     if (m.hasAddr) {
         join(out, " ", kv("addr", addrText(v6, m.addr)));
-        if (m.prefix >= 0)
-            out.append("/").append(std::to_string(m.prefix));
+        if (m.prefix >= 0) out.append("/").append(std::to_string(m.prefix));
     }
-    if (m.hasMask)
-        join(out, " ", kv("mask", addrText(v6, m.mask)));
-    if (m.hasDest)
-        join(out, " ", kv("dest", addr6Text(m.dest)));
-    if (m.attr)
-        join(out, " ", kv("attr", attrText(*m.attr, v6 ? Family::v6 : Family::v4)));
-    if (m.batchVer)
-        join(out, " ", kv("ver", std::to_string(*m.batchVer)));
+    if (m.hasMask) join(out, " ", kv("mask", addrText(v6, m.mask)));
+    if (m.hasDest) join(out, " ", kv("dest", addr6Text(m.dest)));
+    if (m.attr) join(out, " ", kv("attr", attrText(*m.attr, v6 ? Family::v6 : Family::v4)));
+    if (m.batchVer) join(out, " ", kv("ver", std::to_string(*m.batchVer)));
     return out;
 }
 
-} // namespace sim
+}  // namespace sim

@@ -15,13 +15,13 @@ struct Record {
     bool v6 = false;
     uint32_t ifIndex = 0;
     uint32_t vrfIndex = 0;
-    std::string name; // at most the 40 stored bytes, up to the first NUL
+    std::string name;  // at most the 40 stored bytes, up to the first NUL
     uint8_t addr[16] = {};
     uint8_t mask[16] = {};
     uint8_t dest[16] = {};
     uint32_t attr = 0;
-    std::optional<int32_t> requestCode; // set-address bodies
-    std::optional<uint32_t> batchVer;   // replica nodes
+    std::optional<int32_t> requestCode;  // set-address bodies
+    std::optional<uint32_t> batchVer;    // replica nodes
 
     static Record from4(const Ipam4AddrInfo &info);
     static Record from6(const Ipam6AddrInfo &info);
@@ -39,7 +39,7 @@ struct RecordMatch {
     std::optional<std::string> name;
     bool hasAddr = false;
     uint8_t addr[16] = {};
-    int prefix = -1; // -1: any mask
+    int prefix = -1;  // -1: any mask
     bool hasMask = false;
     uint8_t mask[16] = {};
     bool hasDest = false;
@@ -51,4 +51,4 @@ struct RecordMatch {
 
 std::string matchText(const RecordMatch &m);
 
-} // namespace sim
+}  // namespace sim

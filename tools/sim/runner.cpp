@@ -18,33 +18,28 @@ struct Outcome {
     std::vector<const Item *> of(Item::Kind kind) const {
         std::vector<const Item *> v;
         for (const Item &i : items)
-            if (i.kind == kind)
-                v.push_back(&i);
+            if (i.kind == kind) v.push_back(&i);
         return v;
     }
     const Item *last(Item::Kind kind) const {
         const Item *found = nullptr;
         for (const Item &i : items)
-            if (i.kind == kind)
-                found = &i;
+            if (i.kind == kind) found = &i;
         return found;
     }
 };
 
 std::string listText(const std::vector<const Item *> &items, size_t from) {
-    if (from >= items.size())
-        return "nothing more";
+    if (from >= items.size()) return "nothing more";
     std::string s;
-    for (size_t i = from; i < items.size(); ++i)
-        join(s, "; ", itemText(*items[i]));
+    for (size_t i = from; i < items.size(); ++i) join(s, "; ", itemText(*items[i]));
     return s;
 }
 
 std::string expectedEvent(const Step &s) {
     std::string m = matchText(s.match);
     std::string out = "event " + eventName(s.code);
-    if (!m.empty())
-        out += " " + m;
+    if (!m.empty()) out += " " + m;
     return out;
 }
 
@@ -65,8 +60,7 @@ std::string check(const Step &s, Outcome &o) {
     }
     case Verb::ExpectEvents: {
         size_t n = o.of(Item::Event).size();
-        if (static_cast<int64_t>(n) == s.number)
-            return "";
+        if (static_cast<int64_t>(n) == s.number) return "";
         return "expected " + std::to_string(s.number) + " events, got " + std::to_string(n) +
                (n ? ": " + listText(o.of(Item::Event), 0) : "");
     }
@@ -81,21 +75,18 @@ std::string check(const Step &s, Outcome &o) {
     }
     case Verb::ExpectCount: {
         size_t n = o.of(Item::Record).size();
-        if (static_cast<int64_t>(n) == s.number)
-            return "";
+        if (static_cast<int64_t>(n) == s.number) return "";
         return "expected " + std::to_string(s.number) + " records, got " + std::to_string(n);
     }
     case Verb::ExpectResult: {
         const Item *r = o.last(Item::Result);
-        if (r && r->number == s.number)
-            return "";
+        if (r && r->number == s.number) return "";
         return "expected result " + std::to_string(s.number) + ", got " +
                (r ? itemText(*r) : "no result (the step gives none)");
     }
     case Verb::ExpectValue: {
         const Item *v = o.last(Item::Value);
-        if (v && v->number == s.number)
-            return "";
+        if (v && v->number == s.number) return "";
         return "expected value " + hex(static_cast<uint32_t>(s.number)) + ", got " +
                (v ? itemText(*v) : "no value (the step gives none)");
     }
@@ -114,11 +105,11 @@ std::string check(const Step &s, Outcome &o) {
     }
 }
 
-} // namespace
+}  // namespace
 
 int runScenario(const Scenario &scenario, Printer &printer, std::FILE *err) {
     Outcome last;
-    Collector::instance().take(); // nothing from before the first step
+    Collector::instance().take();  // nothing from before the first step
     for (const Step &s : scenario.steps) {
         if (isExpect(s.verb)) {
             std::string failure = check(s, last);
@@ -131,10 +122,9 @@ int runScenario(const Scenario &scenario, Printer &printer, std::FILE *err) {
         printer.step(s.line, s.source);
         perform(s);
         last = Outcome{Collector::instance().take()};
-        for (const Item &item : last.items)
-            printer.item(s.line, item);
+        for (const Item &item : last.items) printer.item(s.line, item);
     }
     return 0;
 }
 
-} // namespace sim
+}  // namespace sim

@@ -22,4 +22,4 @@ void perform(const Step &step);
 // `err` as FILE:LINE: expected ..., got ...).
 int runScenario(const Scenario &scenario, Printer &printer, std::FILE *err);
 
-} // namespace sim
+}  // namespace sim

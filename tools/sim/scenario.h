@@ -57,15 +57,15 @@ bool isExpect(Verb v);
 struct Step {
     Verb verb = Verb::Show;
     int line = 0;
-    std::string source; // the line as written, comment and blanks trimmed
+    std::string source;  // the line as written, comment and blanks trimmed
 
     // subscription
     uint32_t handle = 0, module = 0, care = 0;
     std::string moduleName;
 
     // publisher messages and set-address requests
-    uint32_t code = 0;   // message code; event code of an expect line
-    uint32_t length = 0; // payload bytes
+    uint32_t code = 0;    // message code; event code of an expect line
+    uint32_t length = 0;  // payload bytes
     Ipam4AddrInfo rec4{};
     Ipam6AddrInfo rec6{};
     int32_t requestCode = 0;
@@ -80,7 +80,7 @@ struct Step {
     // management
     uint32_t mgmtOp = 0;
     int32_t param = 0;
-    int32_t page = -1; // records per page; -1 no limit
+    int32_t page = -1;  // records per page; -1 no limit
     bool follow = false;
 
     // configuration channel
@@ -102,4 +102,4 @@ struct Scenario {
     std::vector<std::pair<int, std::string>> warnings;
 };
 
-} // namespace sim
+}  // namespace sim

@@ -41,9 +41,9 @@ constexpr uint32_t kInterfaceCodes =
 struct Subscriber {
     int fd = -1;
     bool registered = false;
-    bool holding = false; // its first batch's end waits for `release`
+    bool holding = false;  // its first batch's end waits for `release`
     ipamwire::Hello hello{};
-    std::deque<std::vector<uint8_t>> queue; // encoded frames not yet sent
+    std::deque<std::vector<uint8_t>> queue;  // encoded frames not yet sent
 };
 
 class Server {
@@ -74,7 +74,7 @@ private:
     int pubFd_ = -1, confFd_ = -1;
     std::list<Subscriber> subs_;
     std::vector<int> clients_;
-    std::vector<std::string> paths_; // our sockets, removed at the end
+    std::vector<std::string> paths_;  // our sockets, removed at the end
     std::string stdinBuf_;
     bool stdinOpen_ = true;
     bool quit_ = false;
@@ -100,8 +100,7 @@ bool parseLine(const std::string &text, Step &s, std::string &error) {
         error = "unterminated quoted value";
         return false;
     }
-    if (lex.words.empty())
-        return false;
+    if (lex.words.empty()) return false;
     ParseError pe;
     if (!parseStep(lex.words, s, pe)) {
         error = pe.message;
@@ -112,8 +111,7 @@ bool parseLine(const std::string &text, Step &s, std::string &error) {
 }
 
 bool Server::loadTable() {
-    if (opt_.table.empty())
-        return true;
+    if (opt_.table.empty()) return true;
     std::ifstream in(opt_.table);
     if (!in) {
         std::fprintf(stderr, "%s: cannot read the table file\n", opt_.table.c_str());
@@ -125,8 +123,7 @@ bool Server::loadTable() {
         std::string error;
         PubRecord r;
         if (!parseLine(line, s, error)) {
-            if (error.empty())
-                continue; // blank or comment
+            if (error.empty()) continue;  // blank or comment
             std::fprintf(stderr, "%s:%d: %s\n", opt_.table.c_str(), n, error.c_str());
             return false;
         }
@@ -152,7 +149,8 @@ bool Server::open() {
         std::fprintf(stderr, "ipam-sim serve: %s: %s\n", dir.c_str(), std::strerror(errno));
         return false;
     }
-    const std::string pub = ipamwire::tipcPath(dir, ipamwire::kNameType, ipamwire::kPublisherInstance);
+    const std::string pub =
+        ipamwire::tipcPath(dir, ipamwire::kNameType, ipamwire::kPublisherInstance);
     const std::string conf = ipamwire::tipcPath(dir, ipamwire::kNameType, ipamwire::kConfInstance);
     pubFd_ = ipamwire::listenAt(pub);
     confFd_ = pubFd_ >= 0 ? ipamwire::listenAt(conf) : -1;
@@ -169,11 +167,11 @@ bool Server::open() {
 
 void Server::enqueue(Subscriber &s, ipamwire::Type type, uint32_t word, const void *payload,
                      uint32_t length) {
-    if (s.fd < 0)
-        return;
+    if (s.fd < 0) return;
     uint8_t wire[ipamwire::kMaxPayload];
     if (length > 0)
-        ipamwire::msgPayloadConvert(word, static_cast<const uint8_t *>(payload), length, wire, true);
+        ipamwire::msgPayloadConvert(word, static_cast<const uint8_t *>(payload), length, wire,
+                                    true);
     std::vector<uint8_t> frame(ipamwire::kMaxFrame);
     frame.resize(ipamwire::encode(type, word, wire, length, frame.data()));
     s.queue.push_back(std::move(frame));
@@ -183,8 +181,7 @@ void Server::flush(Subscriber &s) {
     while (s.fd >= 0 && !s.queue.empty()) {
         const std::vector<uint8_t> &f = s.queue.front();
         ssize_t n = send(s.fd, f.data(), f.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            return;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
         if (n != static_cast<ssize_t>(f.size())) {
             drop(s, "went away");
             return;
@@ -194,14 +191,13 @@ void Server::flush(Subscriber &s) {
 }
 
 void Server::drop(Subscriber &s, const char *why) {
-    if (s.fd < 0)
-        return;
+    if (s.fd < 0) return;
     if (s.registered && std::strcmp(why, "went away") == 0) {
         std::printf("# subscriber pid %u went away\n", s.hello.pid);
         std::fflush(stdout);
     } else if (s.registered) {
-        ipamwire::logError("subscriber pid %u %s: disconnected with %zu frames queued",
-                           s.hello.pid, why, s.queue.size());
+        ipamwire::logError("subscriber pid %u %s: disconnected with %zu frames queued", s.hello.pid,
+                           why, s.queue.size());
     }
     close(s.fd);
     s.fd = -1;
@@ -213,31 +209,26 @@ void Server::batch(Subscriber &s, bool hold) {
     enqueue(s, ipamwire::Type::Start, 0, nullptr, 0);
     for (const PubRecord &r : table_.all()) {
         const uint32_t code = r.v6 ? IPAM6_EVT_BATCH : IPAM4_EVT_BATCH;
-        if (s.hello.careMask & code)
-            enqueue(s, ipamwire::Type::Msg, code, r.data(), r.size());
+        if (s.hello.careMask & code) enqueue(s, ipamwire::Type::Msg, code, r.data(), r.size());
     }
     s.holding = hold;
-    if (!hold)
-        enqueue(s, ipamwire::Type::End, 0, nullptr, 0);
+    if (!hold) enqueue(s, ipamwire::Type::End, 0, nullptr, 0);
 }
 
 // A whole batch may always wait; beyond it, the bound. A subscriber past it
 // stopped reading: it is dropped rather than let it hold anyone up, and
 // gets a fresh batch when it reconnects.
 bool Server::overrun(Subscriber &s) {
-    if (s.queue.size() <= table_.size() + opt_.queueBound)
-        return false;
+    if (s.queue.size() <= table_.size() + opt_.queueBound) return false;
     drop(s, "stopped reading");
     return true;
 }
 
 void Server::publish(const std::vector<PubMessage> &msgs) {
     for (Subscriber &s : subs_) {
-        if (!s.registered || overrun(s))
-            continue;
+        if (!s.registered || overrun(s)) continue;
         for (const PubMessage &m : msgs) {
-            if (!(s.hello.careMask & m.code))
-                continue;
+            if (!(s.hello.careMask & m.code)) continue;
             if (m.code & kInterfaceCodes) {
                 uint8_t block[32] = {};
                 std::memcpy(block, &m.ifIndex, 4);
@@ -254,8 +245,7 @@ void Server::publish(const std::vector<PubMessage> &msgs) {
 
 void Server::accept(int lfd, bool publisher) {
     const int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0)
-        return;
+    if (fd < 0) return;
     uid_t uid = 0;
     if (!ipamwire::peerAllowed(fd, &uid)) {
         ipamwire::logError("refused connection from uid %u on the %s", static_cast<unsigned>(uid),
@@ -313,8 +303,7 @@ int16_t Server::request(const uint8_t *body, uint32_t length) {
     } else {
         return kConfBadBody;
     }
-    if (opt_.kernel || (code != kRequestAdd && code != kRequestDelete))
-        return kConfUnsupported;
+    if (opt_.kernel || (code != kRequestAdd && code != kRequestDelete)) return kConfUnsupported;
     if (r.v6)
         r.r6.ifName[IPAM_IFNAME_SIZE - 1] = '\0';
     else
@@ -352,8 +341,7 @@ void Server::readClient(int fd, bool &dropIt) {
 // One stdin command; false for a line it cannot read (reported).
 bool Server::command(const std::string &line) {
     std::string text = line;
-    while (!text.empty() && (text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
+    while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
     if (text == "restart") {
         for (Subscriber &s : subs_)
             if (s.registered && !overrun(s)) {
@@ -385,8 +373,7 @@ bool Server::command(const std::string &line) {
     }
     Step s;
     std::string error;
-    if (!parseLine(text, s, error))
-        return error.empty();
+    if (!parseLine(text, s, error)) return error.empty();
     PubRecord r;
     std::vector<PubMessage> msgs;
     if (s.verb == Verb::SendIf) {
@@ -397,8 +384,7 @@ bool Server::command(const std::string &line) {
         msgs.push_back(m);
     } else if (recordFromStep(s, r)) {
         if (s.code == IPAM4_EVT_DEL || s.code == IPAM6_EVT_DEL) {
-            if (!table_.del(r, msgs))
-                error = "no such record";
+            if (!table_.del(r, msgs)) error = "no such record";
         } else if (s.code == IPAM6_EVT_UPDATE) {
             msgs = table_.update6(r);
         } else if (s.code == IPAM4_EVT_ADD || s.code == IPAM6_EVT_ADD ||
@@ -408,8 +394,9 @@ bool Server::command(const std::string &line) {
             error = "not a publisher command";
         }
     } else {
-        error = "not a publisher command (add4/6, del4/6, update6, ifvalid4/6, ifinvalid4/6, "
-                "relay, restart, release, show, quit)";
+        error =
+            "not a publisher command (add4/6, del4/6, update6, ifvalid4/6, ifinvalid4/6, "
+            "relay, restart, release, show, quit)";
     }
     if (!error.empty()) {
         std::fprintf(stderr, "ipam-sim serve: '%s': %s\n", text.c_str(), error.c_str());
@@ -421,16 +408,14 @@ bool Server::command(const std::string &line) {
 
 bool Server::stdinLine(std::string &line) {
     const size_t nl = stdinBuf_.find('\n');
-    if (nl == std::string::npos)
-        return false;
+    if (nl == std::string::npos) return false;
     line = stdinBuf_.substr(0, nl);
     stdinBuf_.erase(0, nl + 1);
     return true;
 }
 
 int Server::run() {
-    if (!opt_.kernel && !loadTable())
-        return 2;
+    if (!opt_.kernel && !loadTable()) return 2;
     if (opt_.kernel) {
         std::vector<PubMessage> ignored;
         std::string error;
@@ -440,8 +425,7 @@ int Server::run() {
         }
     }
     const int signals = signalPipe({SIGINT, SIGTERM});
-    if (signals < 0 || !open())
-        return 1;
+    if (signals < 0 || !open()) return 1;
     signal(SIGPIPE, SIG_IGN);
 
     while (!quit_) {
@@ -455,20 +439,15 @@ int Server::run() {
         for (Subscriber &s : subs_)
             fds.push_back({s.fd, static_cast<short>(POLLIN | (s.queue.empty() ? 0 : POLLOUT)), 0});
         const size_t firstClient = fds.size();
-        for (int fd : clients_)
-            fds.push_back({fd, POLLIN, 0});
+        for (int fd : clients_) fds.push_back({fd, POLLIN, 0});
         if (poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             std::perror("ipam-sim serve: poll");
             return 1;
         }
-        if (fds[0].revents)
-            break;
-        if (fds[1].revents & POLLIN)
-            accept(pubFd_, true);
-        if (fds[2].revents & POLLIN)
-            accept(confFd_, false);
+        if (fds[0].revents) break;
+        if (fds[1].revents & POLLIN) accept(pubFd_, true);
+        if (fds[2].revents & POLLIN) accept(confFd_, false);
         if (fds[3].revents) {
             char buf[4096];
             const ssize_t n = read(0, buf, sizeof buf);
@@ -477,8 +456,7 @@ int Server::run() {
             else
                 stdinBuf_.append(buf, static_cast<size_t>(n));
             std::string line;
-            while (!quit_ && stdinLine(line))
-                command(line);
+            while (!quit_ && stdinLine(line)) command(line);
         }
         if (fds[4].revents) {
             std::vector<PubMessage> msgs;
@@ -491,17 +469,14 @@ int Server::run() {
         size_t i = firstSub;
         for (Subscriber &s : subs_) {
             const short ev = fds[i++].revents;
-            if (s.fd >= 0 && (ev & POLLOUT))
-                flush(s);
-            if (s.fd >= 0 && (ev & (POLLIN | POLLHUP | POLLERR)))
-                readSubscriber(s);
+            if (s.fd >= 0 && (ev & POLLOUT)) flush(s);
+            if (s.fd >= 0 && (ev & (POLLIN | POLLHUP | POLLERR))) readSubscriber(s);
         }
         subs_.remove_if([](const Subscriber &s) { return s.fd < 0; });
         std::vector<int> keep;
         for (size_t c = 0; c < clients_.size(); ++c) {
             bool dropIt = false;
-            if (fds[firstClient + c].revents)
-                readClient(clients_[c], dropIt);
+            if (fds[firstClient + c].revents) readClient(clients_[c], dropIt);
             if (dropIt)
                 close(clients_[c]);
             else
@@ -510,18 +485,15 @@ int Server::run() {
         clients_.swap(keep);
     }
     for (Subscriber &s : subs_)
-        if (s.fd >= 0)
-            close(s.fd);
-    for (int fd : clients_)
-        close(fd);
+        if (s.fd >= 0) close(s.fd);
+    for (int fd : clients_) close(fd);
     close(pubFd_);
     close(confFd_);
-    for (const std::string &path : paths_)
-        unlink(path.c_str());
+    for (const std::string &path : paths_) unlink(path.c_str());
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int runServe(const ServeOptions &options) {
     ipamplat_log_set_stderr(1);
@@ -529,4 +501,4 @@ int runServe(const ServeOptions &options) {
     return server.run();
 }
 
-} // namespace sim
+}  // namespace sim

@@ -7,14 +7,14 @@
 namespace sim {
 
 struct ServeOptions {
-    std::string table;    // table file: one add4/add6 line per record
-    bool kernel = false;  // follow this machine's kernel table instead
-    bool holdEnd = false; // hold each first batch's end until `release`
-    unsigned queueBound = 4096; // frames a subscriber may have waiting beyond one whole table
+    std::string table;           // table file: one add4/add6 line per record
+    bool kernel = false;         // follow this machine's kernel table instead
+    bool holdEnd = false;        // hold each first batch's end until `release`
+    unsigned queueBound = 4096;  // frames a subscriber may have waiting beyond one whole table
 };
 
 // Runs until stdin ends with `quit`, SIGINT or SIGTERM. Exit status 0, 1
 // when the sockets or the kernel cannot be opened, 2 for a bad table file.
 int runServe(const ServeOptions &options);
 
-} // namespace sim
+}  // namespace sim

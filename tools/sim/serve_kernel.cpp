@@ -9,7 +9,7 @@ namespace sim {
 struct KernelSource::Impl {
     KernelTable table;
     KernelEvents events;
-    std::map<int, bool> usable; // by interface index, as last published
+    std::map<int, bool> usable;  // by interface index, as last published
 };
 
 KernelSource::KernelSource() : impl_(std::make_unique<Impl>()) {}
@@ -27,8 +27,7 @@ int KernelSource::fd() const { return impl_->events.fd(); }
 
 bool KernelSource::refresh(PubTable &table, std::vector<PubMessage> &out, std::string &error) {
     std::vector<KernelRecord> records;
-    if (!impl_->table.dump(records, error))
-        return false;
+    if (!impl_->table.dump(records, error)) return false;
     impl_->usable = impl_->table.linkStates();
     std::vector<PubRecord> all;
     for (const KernelRecord &k : records) {
@@ -38,8 +37,7 @@ bool KernelSource::refresh(PubTable &table, std::vector<PubMessage> &out, std::s
         r.r6 = k.rec6;
         all.push_back(r);
     }
-    for (PubMessage &m : table.replace(all))
-        out.push_back(m);
+    for (PubMessage &m : table.replace(all)) out.push_back(m);
     return true;
 }
 
@@ -49,8 +47,7 @@ bool KernelSource::changed(PubTable &table, std::vector<PubMessage> &out, std::s
     const std::map<int, bool> before = impl_->usable;
     for (const auto &[ifIndex, up] : impl_->table.linkStates()) {
         auto was = before.find(ifIndex);
-        if (was == before.end() || was->second == up)
-            continue;
+        if (was == before.end() || was->second == up) continue;
         for (bool v6 : {false, true}) {
             const uint32_t code = up ? (v6 ? IPAM6_EVT_IF_VALID : IPAM4_EVT_IF_VALID)
                                      : (v6 ? IPAM6_EVT_IF_INVALID : IPAM4_EVT_IF_INVALID);
@@ -61,4 +58,4 @@ bool KernelSource::changed(PubTable &table, std::vector<PubMessage> &out, std::s
     return refresh(table, out, error);
 }
 
-} // namespace sim
+}  // namespace sim

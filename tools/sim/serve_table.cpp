@@ -20,7 +20,7 @@ bool same(const PubRecord &a, const PubRecord &b) {
     return a.v6 == b.v6 && std::memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-} // namespace
+}  // namespace
 
 std::string PubTable::key(const PubRecord &r) {
     std::string k(1, r.v6 ? '6' : '4');
@@ -46,8 +46,7 @@ std::vector<PubMessage> PubTable::add(const PubRecord &r) {
         out.push_back(recordMessage(r.v6 ? IPAM6_EVT_ADD : IPAM4_EVT_ADD, r));
         return out;
     }
-    if (same(it->second, r))
-        return out;
+    if (same(it->second, r)) return out;
     if (r.v6) {
         out.push_back(recordMessage(IPAM6_EVT_UPDATE, r));
     } else {
@@ -60,8 +59,7 @@ std::vector<PubMessage> PubTable::add(const PubRecord &r) {
 
 bool PubTable::del(const PubRecord &r, std::vector<PubMessage> &out) {
     auto it = table_.find(key(r));
-    if (it == table_.end())
-        return false;
+    if (it == table_.end()) return false;
     out.push_back(recordMessage(r.v6 ? IPAM6_EVT_DEL : IPAM4_EVT_DEL, it->second));
     table_.erase(it);
     return true;
@@ -81,8 +79,7 @@ std::vector<PubMessage> PubTable::interface(uint32_t code, uint32_t ifIndex) {
     const bool valid = code == IPAM4_EVT_IF_VALID || code == IPAM6_EVT_IF_VALID;
     for (auto &[k, r] : table_) {
         const uint32_t idx = r.v6 ? r.r6.ifIndex : r.r4.ifIndex;
-        if (r.v6 != v6 || idx != ifIndex)
-            continue;
+        if (r.v6 != v6 || idx != ifIndex) continue;
         uint32_t &attr = attrOf(r);
         attr = valid ? attr | IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID
                      : attr & ~(IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID);
@@ -96,8 +93,7 @@ std::vector<PubMessage> PubTable::interface(uint32_t code, uint32_t ifIndex) {
 std::vector<PubMessage> PubTable::replace(const std::vector<PubRecord> &records) {
     std::vector<PubMessage> out;
     std::set<std::string> keep;
-    for (const PubRecord &r : records)
-        keep.insert(key(r));
+    for (const PubRecord &r : records) keep.insert(key(r));
     for (auto it = table_.begin(); it != table_.end();) {
         if (keep.count(it->first) == 0) {
             out.push_back(recordMessage(it->second.v6 ? IPAM6_EVT_DEL : IPAM4_EVT_DEL, it->second));
@@ -107,16 +103,14 @@ std::vector<PubMessage> PubTable::replace(const std::vector<PubRecord> &records)
         }
     }
     for (const PubRecord &r : records)
-        for (PubMessage &m : add(r))
-            out.push_back(m);
+        for (PubMessage &m : add(r)) out.push_back(m);
     return out;
 }
 
 std::vector<PubRecord> PubTable::all() const {
     std::vector<PubRecord> out;
-    for (const auto &[k, r] : table_)
-        out.push_back(r);
+    for (const auto &[k, r] : table_) out.push_back(r);
     return out;
 }
 
-} // namespace sim
+}  // namespace sim

@@ -22,8 +22,8 @@ struct PubRecord {
 
 struct PubMessage {
     uint32_t code = 0;
-    PubRecord rec;          // record messages
-    uint32_t ifIndex = 0;   // interface messages
+    PubRecord rec;         // record messages
+    uint32_t ifIndex = 0;  // interface messages
 };
 
 class PubTable {
@@ -50,4 +50,4 @@ private:
     std::map<std::string, PubRecord> table_;
 };
 
-} // namespace sim
+}  // namespace sim

@@ -16,19 +16,17 @@ void onSignal(int sig) {
     (void)n;
 }
 
-} // namespace
+}  // namespace
 
 int signalPipe(std::initializer_list<int> signals) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return -1;
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
     g_writeEnd = fds[1];
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : signals)
-        sigaction(sig, &sa, nullptr);
+    for (int sig : signals) sigaction(sig, &sa, nullptr);
     return fds[0];
 }
 
-} // namespace sim
+}  // namespace sim

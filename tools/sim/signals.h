@@ -9,4 +9,4 @@ namespace sim {
 // The pipe's read end, or -1 (errno set) when it cannot be made.
 int signalPipe(std::initializer_list<int> signals);
 
-} // namespace sim
+}  // namespace sim

@@ -54,21 +54,19 @@ bool parseU64(std::string_view text, uint64_t &out) {
         base = 16;
         text.remove_prefix(2);
     }
-    if (text.empty())
-        return false;
+    if (text.empty()) return false;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out, base);
     return ec == std::errc() && end == text.data() + text.size();
 }
 
 // Splits "A|B|C" and hands each part to `one`; false on an empty part.
-template <typename F> bool eachPart(std::string_view text, F one) {
+template <typename F>
+bool eachPart(std::string_view text, F one) {
     while (true) {
         size_t bar = text.find('|');
         std::string_view part = text.substr(0, bar);
-        if (part.empty() || !one(part))
-            return false;
-        if (bar == std::string_view::npos)
-            return true;
+        if (part.empty() || !one(part)) return false;
+        if (bar == std::string_view::npos) return true;
         text.remove_prefix(bar + 1);
     }
 }
@@ -83,7 +81,7 @@ bool lookupName(const std::array<Named, N> &table, std::string_view name, uint32
     return false;
 }
 
-} // namespace
+}  // namespace
 
 bool parseU32(std::string_view text, uint32_t &out, std::string &error) {
     uint64_t v = 0;
@@ -130,15 +128,12 @@ bool parseAddr6(std::string_view text, uint8_t out[16], std::string &error) {
 }
 
 namespace {
-bool parsePrefix(std::string_view text, uint8_t *addr, int bytes, int &prefix,
-                 std::string &error) {
+bool parsePrefix(std::string_view text, uint8_t *addr, int bytes, int &prefix, std::string &error) {
     size_t slash = text.find('/');
     std::string_view a = text.substr(0, slash);
-    if (!(bytes == 4 ? parseAddr4(a, addr, error) : parseAddr6(a, addr, error)))
-        return false;
+    if (!(bytes == 4 ? parseAddr4(a, addr, error) : parseAddr6(a, addr, error))) return false;
     prefix = -1;
-    if (slash == std::string_view::npos)
-        return true;
+    if (slash == std::string_view::npos) return true;
     std::string_view len = text.substr(slash + 1);
     uint64_t v = 0;
     if (!parseU64(len, v) || v > static_cast<uint64_t>(bytes * 8) || len.substr(0, 2) == "0x") {
@@ -148,7 +143,7 @@ bool parsePrefix(std::string_view text, uint8_t *addr, int bytes, int &prefix,
     prefix = static_cast<int>(v);
     return true;
 }
-} // namespace
+}  // namespace
 
 bool parsePrefix4(std::string_view text, uint8_t addr[4], int &prefix, std::string &error) {
     return parsePrefix(text, addr, 4, prefix, error);
@@ -168,19 +163,16 @@ void prefixMask(int prefix, uint8_t *mask, int bytes) {
 int maskPrefix(const uint8_t *mask, int bytes) {
     int len = 0;
     int i = 0;
-    for (; i < bytes && mask[i] == 0xff; ++i)
-        len += 8;
+    for (; i < bytes && mask[i] == 0xff; ++i) len += 8;
     if (i < bytes) {
         uint8_t m = mask[i];
         while (m & 0x80) {
             ++len;
             m = static_cast<uint8_t>(m << 1);
         }
-        if (m != 0)
-            return -1;
+        if (m != 0) return -1;
         for (++i; i < bytes; ++i)
-            if (mask[i] != 0)
-                return -1;
+            if (mask[i] != 0) return -1;
     }
     return len;
 }
@@ -208,14 +200,12 @@ bool parseAttr(std::string_view text, Family family, uint32_t &out, std::string 
         out |= v;
         return true;
     });
-    if (!ok && error.empty())
-        error = "bad attribute list '" + std::string(text) + "'";
+    if (!ok && error.empty()) error = "bad attribute list '" + std::string(text) + "'";
     return ok;
 }
 
 std::string attrText(uint32_t attr, Family family) {
-    if (attr == 0)
-        return "0";
+    if (attr == 0) return "0";
     std::string out;
     uint32_t rest = attr;
     auto add = [&](const Named &n) {
@@ -225,13 +215,10 @@ std::string attrText(uint32_t attr, Family family) {
         }
     };
     if (family == Family::v4)
-        for (const Named &n : kAttr4)
-            add(n);
+        for (const Named &n : kAttr4) add(n);
     else
-        for (const Named &n : kAttr6)
-            add(n);
-    if (rest)
-        join(out, "|", hex(rest));
+        for (const Named &n : kAttr6) add(n);
+    if (rest) join(out, "|", hex(rest));
     return out;
 }
 
@@ -249,25 +236,21 @@ bool parseEvents(std::string_view text, uint32_t &out, std::string &error) {
         out |= v;
         return true;
     });
-    if (!ok && error.empty())
-        error = "bad event list '" + std::string(text) + "'";
+    if (!ok && error.empty()) error = "bad event list '" + std::string(text) + "'";
     return ok;
 }
 
 std::string eventName(uint32_t code) {
     for (const Named &n : kEvents)
-        if (n.value == code)
-            return n.name;
+        if (n.value == code) return n.name;
     return hex(code);
 }
 
 std::string eventsText(uint32_t mask) {
-    if (mask == 0)
-        return "0";
+    if (mask == 0) return "0";
     std::string out;
     for (uint32_t bit = 1; bit != 0; bit <<= 1)
-        if (mask & bit)
-            join(out, "|", eventName(bit));
+        if (mask & bit) join(out, "|", eventName(bit));
     return out;
 }
 
@@ -284,8 +267,7 @@ std::string addr6Text(const uint8_t addr[16]) {
 }
 
 void join(std::string &out, std::string_view sep, std::string_view part) {
-    if (!out.empty())
-        out.append(sep);
+    if (!out.empty()) out.append(sep);
     out.append(part);
 }
 
@@ -295,4 +277,4 @@ std::string hex(uint32_t value) {
     return buf;
 }
 
-} // namespace sim
+}  // namespace sim

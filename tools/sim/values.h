@@ -43,4 +43,4 @@ std::string hex(uint32_t value);
 // Appends `part` to `out`, with `sep` between when `out` is not empty.
 void join(std::string &out, std::string_view sep, std::string_view part);
 
-} // namespace sim
+}  // namespace sim

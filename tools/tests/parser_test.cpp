@@ -47,7 +47,8 @@ const Bad kBad[] = {
     {"mgmt debug set loud", 1, 16, "unknown debug flag 'loud'"},
     {"mgmt export4 page=0", 1, 19, "bad page size '0' (1 to 100000)"},
     {"mgmt export4 page=-1", 1, 19, "bad page size '-1' (1 to 100000)"},
-    {"add4 if=3 addr= 10.0.0.1", 1, 16, "missing value for 'addr' (addr=VALUE, no blank after '=')"},
+    {"add4 if=3 addr= 10.0.0.1", 1, 16,
+     "missing value for 'addr' (addr=VALUE, no blank after '=')"},
     {"show\nexpect result maybe", 2, 15, "unknown result 'maybe' (a number or CMF_END,"},
     {"show\nexpect result 3000000000", 2, 15, "bad number '3000000000'"},
     {"conf reply err=40000", 1, 16, "bad error code"},
@@ -81,12 +82,14 @@ TEST(ScenarioErrors, EveryFormNamesItsLineColumnAndFault) {
 }
 
 TEST(ScenarioSteps, GoodLinesBecomeRecordsInNetworkByteOrder) {
-    Scenario s = parsed("# header\n\nadd4 if=3 name=eth0 vrf=2 addr=10.0.0.1/24 attr=PRIMARY|VALID # c\n"
-                        "batch4 if=3 addr=10.1.2.3 mask=255.0.255.0 attr=0x100\n"
-                        "del6 if=1 addr=::1 name=012345678901234567890123456789012345678\n"
-                        "expect result NOT_FOUND\nexpect log text=\"a # b\"\n");
+    Scenario s = parsed(
+        "# header\n\nadd4 if=3 name=eth0 vrf=2 addr=10.0.0.1/24 attr=PRIMARY|VALID # c\n"
+        "batch4 if=3 addr=10.1.2.3 mask=255.0.255.0 attr=0x100\n"
+        "del6 if=1 addr=::1 name=012345678901234567890123456789012345678\n"
+        "expect result NOT_FOUND\nexpect log text=\"a # b\"\n");
     const Ipam4AddrInfo &r = s.steps.at(0).rec4;
-    const uint8_t addr[4] = {10, 0, 0, 1}, mask[4] = {255, 255, 255, 0}, holed[4] = {255, 0, 255, 0};
+    const uint8_t addr[4] = {10, 0, 0, 1}, mask[4] = {255, 255, 255, 0},
+                  holed[4] = {255, 0, 255, 0};
     EXPECT_EQ(s.steps.at(0).line, 3);
     EXPECT_EQ(std::memcmp(&r.ipAddr, addr, 4), 0);
     EXPECT_EQ(std::memcmp(&r.ipMask, mask, 4), 0);
@@ -94,19 +97,21 @@ TEST(ScenarioSteps, GoodLinesBecomeRecordsInNetworkByteOrder) {
     EXPECT_EQ(r.ipAttr, IPAM4_ATTR_PRIMARY | IPAM_ATTR_VALID);
     EXPECT_STREQ(r.ifName, "eth0");
     EXPECT_EQ(std::memcmp(&s.steps.at(1).rec4.ipMask, holed, 4), 0);
-    EXPECT_EQ(s.steps.at(1).rec4.ipAttr, 0x100u); // unknown bits are carried
+    EXPECT_EQ(s.steps.at(1).rec4.ipAttr, 0x100u);  // unknown bits are carried
     EXPECT_EQ(s.steps.at(1).code, IPAM4_EVT_BATCH);
-    EXPECT_EQ(maskPrefix(s.steps.at(2).rec6.ip6Mask, 16), 128); // no mask: a host route
-    EXPECT_EQ(std::strlen(s.steps.at(2).rec6.ifName), 39u);     // the longest name accepted
+    EXPECT_EQ(maskPrefix(s.steps.at(2).rec6.ip6Mask, 16), 128);  // no mask: a host route
+    EXPECT_EQ(std::strlen(s.steps.at(2).rec6.ifName), 39u);      // the longest name accepted
     EXPECT_EQ(s.steps.at(3).number, IPAM_ERR_NOT_FOUND);
     EXPECT_EQ(s.steps.at(4).pattern, "a # b");
 }
 
 TEST(ScenarioSteps, PrintedRecordsParseBackToTheSameRecord) {
-    Scenario s = parsed("add6 if=4 name=\"my if\" vrf=1 addr=2001:db8::1 mask=ffff::ff dest=::2 attr=VALID|0x4");
+    Scenario s = parsed(
+        "add6 if=4 name=\"my if\" vrf=1 addr=2001:db8::1 mask=ffff::ff dest=::2 attr=VALID|0x4");
     std::string text = recordText(Record::from6(s.steps.at(0).rec6));
     Scenario again = parsed("add6 " + text);
-    EXPECT_EQ(std::memcmp(&s.steps.at(0).rec6, &again.steps.at(0).rec6, sizeof(Ipam6AddrInfo)), 0) << text;
+    EXPECT_EQ(std::memcmp(&s.steps.at(0).rec6, &again.steps.at(0).rec6, sizeof(Ipam6AddrInfo)), 0)
+        << text;
 }
 
-} // namespace
+}  // namespace
