@@ -25,24 +25,6 @@ namespace {
 constexpr int kWaitMs = 5000;
 constexpr int kMaxPages = 1 << 20;
 
-// Debug bit names and the parameter ids that set and clear them.
-const std::map<std::string, int32_t> kDebugParams = {
-    {"api", IPAM_CMF_PARAM_API},     {"rsv", IPAM_CMF_PARAM_RSV}, {"db", IPAM_CMF_PARAM_DB},
-    {"event", IPAM_CMF_PARAM_EVENT}, {"sub", IPAM_CMF_PARAM_SUB}, {"all", IPAM_CMF_PARAM_ALL},
-};
-
-std::string debugNames(uint32_t word) {
-    static const std::pair<uint32_t, const char *> bits[] = {{IPAM_DBG_API, "api"},
-                                                             {IPAM_DBG_EVENT, "event"},
-                                                             {IPAM_DBG_SUB, "sub"},
-                                                             {IPAM_DBG_RSV, "rsv"},
-                                                             {IPAM_DBG_DB, "db"}};
-    std::string out;
-    for (const auto &[bit, name] : bits)
-        if (word & bit) join(out, "|", name);
-    return out.empty() ? "none" : out;
-}
-
 struct Answer {
     int32_t result = 0;
     std::vector<std::pair<int32_t, std::vector<uint8_t>>> params;  // host order

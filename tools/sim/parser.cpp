@@ -95,11 +95,6 @@ const std::map<std::string, int64_t> kResults{
     {"NO_PEER", IPAMPLAT_NO_PEER},
 };
 
-const std::map<std::string, int32_t> kDebugParams{
-    {"api", IPAM_CMF_PARAM_API},     {"rsv", IPAM_CMF_PARAM_RSV}, {"db", IPAM_CMF_PARAM_DB},
-    {"event", IPAM_CMF_PARAM_EVENT}, {"sub", IPAM_CMF_PARAM_SUB}, {"all", IPAM_CMF_PARAM_ALL},
-};
-
 // Takes the first word as a sub-verb such as "start" in "batch start".
 std::string subVerb(Words &rest, int verbCol, const std::string &verb, const char *choices) {
     if (rest.empty() || rest[0].hasValue)

@@ -79,26 +79,6 @@ void value(uint32_t v, std::string label) {
     out().add(std::move(item));
 }
 
-std::string debugNames(uint32_t word) {
-    static const struct {
-        uint32_t bit;
-        const char *name;
-    } names[] = {{IPAM_DBG_API, "api"},
-                 {IPAM_DBG_EVENT, "event"},
-                 {IPAM_DBG_SUB, "sub"},
-                 {IPAM_DBG_RSV, "rsv"},
-                 {IPAM_DBG_DB, "db"}};
-    std::string s;
-    uint32_t rest = word;
-    for (const auto &n : names)
-        if (word & n.bit) {
-            join(s, "|", n.name);
-            rest &= ~n.bit;
-        }
-    if (rest) join(s, "|", hex(rest));
-    return s.empty() ? "none" : s;
-}
-
 // Record callbacks of the public walks and node callbacks of the replica
 // dump: each visited record is shown as it is handed over.
 int32_t walk4Cb(Ipam4AddrInfo *info, void *) {

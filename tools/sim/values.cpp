@@ -277,4 +277,29 @@ std::string hex(uint32_t value) {
     return buf;
 }
 
+const std::map<std::string, int32_t> kDebugParams{
+    {"api", IPAM_CMF_PARAM_API},     {"rsv", IPAM_CMF_PARAM_RSV}, {"db", IPAM_CMF_PARAM_DB},
+    {"event", IPAM_CMF_PARAM_EVENT}, {"sub", IPAM_CMF_PARAM_SUB}, {"all", IPAM_CMF_PARAM_ALL},
+};
+
+std::string debugNames(uint32_t word) {
+    static const struct {
+        uint32_t bit;
+        const char *name;
+    } names[] = {{IPAM_DBG_API, "api"},
+                 {IPAM_DBG_EVENT, "event"},
+                 {IPAM_DBG_SUB, "sub"},
+                 {IPAM_DBG_RSV, "rsv"},
+                 {IPAM_DBG_DB, "db"}};
+    std::string s;
+    uint32_t rest = word;
+    for (const auto &n : names)
+        if (word & n.bit) {
+            join(s, "|", n.name);
+            rest &= ~n.bit;
+        }
+    if (rest) join(s, "|", hex(rest));
+    return s.empty() ? "none" : s;
+}
+
 }  // namespace sim

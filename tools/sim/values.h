@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,13 @@ std::string eventsText(uint32_t mask);
 std::string addr4Text(const uint8_t addr[4]);
 std::string addr6Text(const uint8_t addr[16]);
 std::string hex(uint32_t value);
+
+// Debug flag names (api, event, sub, rsv, db, all) and the management
+// parameter ids that set and clear them.
+extern const std::map<std::string, int32_t> kDebugParams;
+// The debug word as flag names joined with '|' (unknown bits in hex), or
+// "none".
+std::string debugNames(uint32_t word);
 
 // Appends `part` to `out`, with `sep` between when `out` is not empty.
 void join(std::string &out, std::string_view sep, std::string_view part);
