@@ -27,18 +27,19 @@ uint32_t grownCapacity(uint32_t capacity, uint64_t nodes) {
 
 // Puts `node` at the end of its run: behind every node of its key.
 void append(Accel &a, void *node, uint32_t hash) {
-    const AccelPos p = accelRunEnd(a, accelPosOf(hash, a));
-    accelTag(a, p) = accelTagOf(hash);
-    accelNode(a, p) = node;
+    const AccelPos home = accelPosOf(hash, a);
+    const AccelPos p = accelRunEnd(a, home);
+    accelPut(a, p, accelTagOf(hash), node, accelDistance(a, home, p));
     a.count++;
 }
 
 // Puts `node` before the first node of its key, moving that one and the
 // rest of the run up one slot (into the run's end): a run stays contiguous,
-// so every node stays reachable from its home.
+// so every node stays reachable from its home, one slot farther from it.
 void prepend(Accel &a, void *node, uint32_t hash, AccelSameKeyFn same) {
     const uint8_t tag = accelTagOf(hash);
-    AccelPos p = accelPosOf(hash, a), first = p;
+    const AccelPos home = accelPosOf(hash, a);
+    AccelPos p = home, first = home;
     bool found = false;
     for (; accelTag(a, p) != 0; accelStep(a, p))
         if (!found && accelTag(a, p) == tag && same(accelNode(a, p), node)) {
@@ -47,11 +48,9 @@ void prepend(Accel &a, void *node, uint32_t hash, AccelSameKeyFn same) {
         }
     for (AccelPos from = p; found && !(p == first); p = from) {
         accelStepBack(a, from);
-        accelTag(a, p) = accelTag(a, from);
-        accelNode(a, p) = accelNode(a, from);
+        accelPut(a, p, accelTag(a, from), accelNode(a, from), accelStoredDistance(a, from) + 1);
     }
-    accelTag(a, p) = tag;
-    accelNode(a, p) = node;
+    accelPut(a, p, tag, node, accelDistance(a, home, p));
     a.count++;
 }
 
@@ -87,10 +86,9 @@ void drop(Accel &a) {
     a.complete = false;
 }
 
-// Cyclically, whether `k` lies in (from, to].
-bool between(uint32_t from, uint32_t k, uint32_t to) {
-    return from <= to ? (from < k && k <= to) : (from < k || k <= to);
-}
+// The low bits of a node's address carry its distance; a node from an
+// allocator that leaves them set cannot be held at all.
+bool aligned(const void *node) { return (reinterpret_cast<uintptr_t>(node) & kAccelFar) == 0; }
 
 }  // namespace
 
@@ -102,9 +100,16 @@ void accelReset(Accel &a) {
     a.capacity = 0;
     a.count = 0;
     a.complete = true;
+    a.misaligned = false;
 }
 
 void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, AccelSameKeyFn same, void *node) {
+    if (a.misaligned) return;
+    if (!aligned(node)) {
+        drop(a);
+        a.misaligned = true;
+        return;
+    }
     // An incomplete table is rebuilt whole: the index already holds `node`.
     const uint64_t nodes = a.complete ? uint64_t{a.count} + 1 : t->count;
     if (!a.complete || overloaded(nodes, a.capacity)) {
@@ -125,18 +130,20 @@ void accelRemove(Accel &a, AccelHashFn hash, const void *node) {
     while (accelTag(a, hole) != 0 && accelNode(a, hole) != node) accelStep(a, hole);
     if (accelTag(a, hole) == 0) return;  // not held
     // Backward shift: pull each later entry of the run into the hole unless
-    // that would put it before its home. Entries move in run order, so
-    // same-key nodes keep theirs.
+    // its home lies after the hole (it would then sit before its home).
+    // Entries move in run order, so same-key nodes keep theirs.
     AccelPos j = hole;
     for (accelStep(a, j); accelTag(a, j) != 0; accelStep(a, j)) {
-        const uint32_t home = accelSlotNo(accelPosOf(hash(accelNode(a, j)), a));
-        if (between(accelSlotNo(hole), home, accelSlotNo(j))) continue;
-        accelTag(a, hole) = accelTag(a, j);
-        accelNode(a, hole) = accelNode(a, j);
+        uint32_t distance = accelStoredDistance(a, j);
+        if (distance == kAccelFar)  // only a lower bound: ask the node
+            distance = accelDistance(a, accelPosOf(hash(accelNode(a, j)), a), j);
+        const uint32_t gap = accelDistance(a, hole, j);
+        if (distance < gap) continue;
+        accelPut(a, hole, accelTag(a, j), accelNode(a, j), distance - gap);
         hole = j;
     }
     accelTag(a, hole) = 0;
-    accelNode(a, hole) = nullptr;
+    accelEntry(a, hole) = 0;
     a.count--;
 }
 

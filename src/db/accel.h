@@ -10,6 +10,12 @@
 // growth refills from the chains newest first. A search therefore stops at
 // the first match it accepts.
 //
+// A slot also keeps how far its entry sits from its home slot, in the low
+// bits of the node pointer (malloc aligns every block for any type, so they
+// are zero). A removal's backward shift decides from them alone which later
+// entries may move back, instead of reading each of their nodes to hash it
+// again: in a table larger than the caches every such read was a miss.
+//
 // Only the publisher thread writes the database, under the lock; it also
 // reads without the lock, which cannot race with its own writes, and host
 // threads read under the lock. Nothing here allocates except growth, on the
@@ -18,20 +24,26 @@
 // again (same answers, older cost) until a later insertion can rebuild it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "db/hash.h"
 
 namespace ipam {
 
-// Slots come in groups of one cache line: the tags and the node pointers
-// they describe, so a probe touches one line before it reaches a node.
+// Slots come in groups of one cache line: the tags and the entries they
+// describe, so a probe touches one line before it reaches a node.
 constexpr uint32_t kAccelLanes = 64 / (sizeof(void *) + 1);  // 7, or 12 on 32 bits
 struct alignas(64) AccelGroup {
-    uint8_t tags[kAccelLanes];  // 0: empty; otherwise kAccelTagBit | 7 bits of the hash
-    void *nodes[kAccelLanes];
+    uint8_t tags[kAccelLanes];       // 0: empty; otherwise kAccelTagBit | 7 bits of the hash
+    uintptr_t entries[kAccelLanes];  // node pointer | distance from home (kAccelFar at most)
 };
 static_assert(sizeof(AccelGroup) == 64);
+
+// The distance bits of an entry; kAccelFar stands for "that far or farther",
+// and only then does a removal read the node to learn the exact distance.
+constexpr uintptr_t kAccelFar = alignof(std::max_align_t) - 1;  // 15, or 7 on 32 bits
+static_assert((kAccelFar & (kAccelFar + 1)) == 0, "a power of two alignment");
 
 struct Accel {
     AccelGroup *groups;   // line-aligned inside `block`
@@ -40,6 +52,7 @@ struct Accel {
     uint32_t capacity;    // slots: groupCount * kAccelLanes
     uint32_t count;       // nodes held
     bool complete;        // holds every node of its index
+    bool misaligned;      // met a node whose low bits are not free: chains only until reset
 };
 
 // Past the load limit of 3/4: linear probing degrades fast above it.
@@ -74,7 +87,26 @@ inline void accelStepBack(const Accel &a, AccelPos &p) {
     p.group = (p.group == 0 ? a.groupCount : p.group) - 1;
 }
 inline uint8_t &accelTag(const Accel &a, AccelPos p) { return a.groups[p.group].tags[p.lane]; }
-inline void *&accelNode(const Accel &a, AccelPos p) { return a.groups[p.group].nodes[p.lane]; }
+inline uintptr_t &accelEntry(const Accel &a, AccelPos p) {
+    return a.groups[p.group].entries[p.lane];
+}
+inline void *accelNode(const Accel &a, AccelPos p) {
+    return reinterpret_cast<void *>(accelEntry(a, p) & ~kAccelFar);
+}
+// The entry's distance from its home as stored: exact below kAccelFar.
+inline uint32_t accelStoredDistance(const Accel &a, AccelPos p) {
+    return static_cast<uint32_t>(accelEntry(a, p) & kAccelFar);
+}
+// Slots from `from` forward to `to`, cyclically.
+inline uint32_t accelDistance(const Accel &a, AccelPos from, AccelPos to) {
+    const uint32_t f = accelSlotNo(from), t = accelSlotNo(to);
+    return t >= f ? t - f : t + a.capacity - f;
+}
+inline void accelPut(const Accel &a, AccelPos p, uint8_t tag, void *node, uint32_t distance) {
+    accelTag(a, p) = tag;
+    accelEntry(a, p) =
+        reinterpret_cast<uintptr_t>(node) | (distance < kAccelFar ? distance : kAccelFar);
+}
 
 using AccelHashFn = uint32_t (*)(const void *node);
 using AccelSameKeyFn = bool (*)(const void *a, const void *b);

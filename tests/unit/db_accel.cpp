@@ -1,6 +1,7 @@
 // The search accelerators beside the four indexes: over random streams with
 // many nodes per key they meet same-key nodes exactly as the chains do, and
 // a growth that cannot allocate changes no answer.
+#include <algorithm>
 #include <random>
 
 #include "unit/db_fixture.h"
@@ -41,6 +42,23 @@ template <class K>
 void expectSameVisits(const typename K::Node &key) {
     ASSERT_TRUE(K::accel().complete);
     EXPECT_EQ(visits<K>(key, true), visits<K>(key, false)) << K::kName;
+}
+
+// Every entry's stored distance from its home is exact, or kAccelFar for
+// that far or farther: a removal trusts it without reading the node.
+template <class K>
+void expectExactDistances() {
+    const ipam::Accel &a = K::accel();
+    for (uint32_t g = 0; g < a.groupCount; g++)
+        for (uint32_t lane = 0; lane < ipam::kAccelLanes; lane++) {
+            const ipam::AccelPos p{g, lane};
+            if (ipam::accelTag(a, p) == 0) continue;
+            const uint32_t exact =
+                ipam::accelDistance(a, ipam::accelPosOf(K::hash(ipam::accelNode(a, p)), a), p);
+            ASSERT_EQ(ipam::accelStoredDistance(a, p),
+                      std::min<uint32_t>(exact, ipam::kAccelFar))
+                << K::kName << " slot " << ipam::accelSlotNo(p);
+        }
 }
 
 class Accel : public DbTest {
@@ -105,6 +123,10 @@ TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
             expectSameVisits<IfByIndex>(k);
             expectSameVisits<IfByName>(k);
         }
+        expectExactDistances<Fam4>();
+        expectExactDistances<Fam6>();
+        expectExactDistances<IfByIndex>();
+        expectExactDistances<IfByName>();
         if (HasFailure()) FAIL() << "step " << step;
     }
     EXPECT_GT(gIpamVrfIpAccel.capacity, 64u);
@@ -162,6 +184,31 @@ TEST_F(Accel, GrowthThatCannotAllocateChangesNoResult) {
     EXPECT_GT(a.capacity, capacity);
     allFound();
     expectSameVisits<Fam4>(key);
+}
+
+// A node whose address leaves the distance bits set cannot be held: the
+// table gives up for good (until the database is set up again) rather than
+// rebuilding, and failing, on every later insertion.
+TEST_F(Accel, NodeWithoutFreeLowBitsTurnsTheTableOff) {
+    struct alignas(16) Padded {
+        Ipam4DbNode node;
+    };
+    static Padded nodes[2];
+    ipam::Accel a{};
+    ipam::accelReset(a);
+    auto same = [](const void *, const void *) { return false; };
+    void *odd = reinterpret_cast<char *>(&nodes[0].node) + 1;
+    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, odd);
+    EXPECT_FALSE(a.complete);
+    EXPECT_EQ(a.capacity, 0u);
+    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, &nodes[1].node);
+    EXPECT_FALSE(a.complete);
+    EXPECT_EQ(a.count, 0u);
+    ipam::accelReset(a);
+    EXPECT_TRUE(a.complete);
+    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, &nodes[1].node);
+    EXPECT_GT(a.capacity, 0u) << "a reset table takes its first table again";
+    ipam::accelReset(a);
 }
 
 }  // namespace
