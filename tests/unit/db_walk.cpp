@@ -173,3 +173,47 @@ TEST_F(Walk, RecordWalksHandOutCopiesAndTraceThem) {
                                   "Ipam6 db walk ifindex(0x1) address over",
                                   "Ipam4 db walk ifindex(0x1) address over"}));
 }
+
+// Past 16 nodes per chain a whole-table walk reads the chains ahead of it
+// in windows; it must still visit every node once, in index order, from
+// the start or from a cursor, and let its callback remove each node.
+TEST_F(Walk, LargeTableWalksInIndexOrderWhileReadingAhead) {
+    constexpr uint32_t kRecords = 20000;  // about 20 nodes per chain
+    for (uint32_t k = 0; k < kRecords; k++) {
+        Ipam4AddrInfo r = addr4(1 + k % 64, "10.0.0.0/8");
+        r.ipAddr = htonl(0x0a000000u + k);
+        add(r);
+        if (HasFatalFailure()) return;
+    }
+    const IpamHashTable *t = &gIpamVrfIpHash;
+    std::vector<const Ipam4DbNode *> chainOrder;
+    for (IpamHashLink *l = ipam::hashIterFirst(t); l; l = ipam::hashIterNext(t, l))
+        chainOrder.push_back(static_cast<const Ipam4DbNode *>(ipam::hashNodeOf(t, l)));
+    ASSERT_EQ(chainOrder.size(), kRecords);
+
+    struct Seen {
+        std::vector<const Ipam4DbNode *> nodes;
+        bool removeEveryThird = false;
+    };
+    auto note = [](Ipam4DbNode *n, void *u) -> int32_t {
+        auto *s = static_cast<Seen *>(u);
+        s->nodes.push_back(n);
+        if (s->removeEveryThird && s->nodes.size() % 3 == 0) return ipam::removeNode<ipam::Fam4>(n);
+        return 0;
+    };
+    Seen all;
+    EXPECT_EQ(ipam_DbAddrWalk(nullptr, note, &all, nullptr), IPAM_WALK_END);
+    EXPECT_EQ(all.nodes, chainOrder);
+
+    // An export page resumes behind a record deep inside the table.
+    const uint32_t from = kRecords / 2 + 7;
+    Seen rest;
+    EXPECT_EQ(ipam_DbAddrWalk(&chainOrder[from]->info, note, &rest, nullptr), IPAM_WALK_END);
+    EXPECT_EQ(rest.nodes, std::vector<const Ipam4DbNode *>(chainOrder.begin() + from + 1,
+                                                           chainOrder.end()));
+
+    Seen sweep{{}, true};
+    EXPECT_EQ(ipam_DbAddrWalk(nullptr, note, &sweep, nullptr), IPAM_WALK_END);
+    EXPECT_EQ(sweep.nodes, chainOrder);
+    EXPECT_EQ(t->count, kRecords - kRecords / 3);
+}
