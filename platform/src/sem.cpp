@@ -19,6 +19,7 @@ struct Slot {
     std::thread::id owner{};
     uint32_t depth = 0;
     uint32_t waiters = 0;
+    bool abandoned = false; /* a give of the holder's was refused by an injected fault */
 };
 
 /* Far more handles than a process of this platform makes; a handle that is
@@ -44,7 +45,10 @@ Slot *lookup(const gnl_sem_t *sem) {
 }  // namespace
 
 /* Initialises *sem: reuses the slot it already names, else takes a new one.
- * The lock starts free. */
+ * A reused lock starts free unless another thread holds it and can still
+ * give it back: that hold stands, and the caller's next take waits for it,
+ * as two threads inside one lock would race. A hold whose give was refused
+ * (an injected fault) can never end and is dropped, as is the caller's own. */
 IPAMPLAT_API int32_t gnl_sem_mutex_init(const char *name, gnl_sem_t *sem) {
     (void)name;
     int32_t failed = 0;
@@ -52,8 +56,11 @@ IPAMPLAT_API int32_t gnl_sem_mutex_init(const char *name, gnl_sem_t *sem) {
     if (sem == nullptr) return -1;
     if (Slot *slot = lookup(sem)) {
         std::lock_guard<std::mutex> guard(slot->m);
+        if (slot->depth > 0 && !slot->abandoned && slot->owner != std::this_thread::get_id())
+            return 0;
         slot->owner = std::thread::id{};
         slot->depth = 0;
+        slot->abandoned = false;
         slot->cv.notify_all();
         return 0;
     }
@@ -96,13 +103,21 @@ IPAMPLAT_API int32_t gnl_sem_take(gnl_sem_t *sem, int32_t timeout) {
 /* Releases one level of the caller's hold; -1 when the caller holds none. */
 IPAMPLAT_API int32_t gnl_sem_give(gnl_sem_t *sem) {
     int32_t failed = 0;
-    if (ipamplat::fault_hit(IPAMPLAT_F_SEM_GIVE, &failed)) return failed;
     Slot *slot = lookup(sem);
+    if (ipamplat::fault_hit(IPAMPLAT_F_SEM_GIVE, &failed)) {
+        if (slot != nullptr) {
+            std::lock_guard<std::mutex> guard(slot->m);
+            if (slot->depth > 0 && slot->owner == std::this_thread::get_id())
+                slot->abandoned = true;
+        }
+        return failed;
+    }
     if (slot == nullptr) return -1;
     std::lock_guard<std::mutex> guard(slot->m);
     if (slot->depth == 0 || slot->owner != std::this_thread::get_id()) return -1;
     if (--slot->depth == 0) {
         slot->owner = std::thread::id{};
+        slot->abandoned = false;
         if (slot->waiters > 0) slot->cv.notify_one();
     }
     return 0;

@@ -98,6 +98,41 @@ TEST_F(Platform, LockReentersForItsHolderAndBlocksOthersUntilFullyReleased) {
     EXPECT_EQ(stage.load(), 2);
 }
 
+// Re-initialising a lock that another thread holds must not let a second
+// thread in beside it; only a hold that can never end (its give refused by
+// an injected fault) is dropped, so that the next set-up can go on.
+TEST_F(Platform, ReinitialisingALockKeepsALiveHoldAndDropsAnAbandonedOne) {
+    gnl_sem_t sem{0};
+    ASSERT_EQ(gnl_sem_mutex_init("test", &sem), 0);
+    std::atomic<int> stage{0};
+    std::thread holder([&] {
+        EXPECT_EQ(gnl_sem_take(&sem, 0), 0);
+        stage = 1;
+        while (stage.load() != 2)
+            std::this_thread::yield();
+        EXPECT_EQ(gnl_sem_give(&sem), 0);
+    });
+    while (stage.load() != 1)
+        std::this_thread::yield();
+    EXPECT_EQ(gnl_sem_mutex_init("test", &sem), 0);
+    EXPECT_EQ(gnl_sem_take(&sem, 5), -1); // still the holder's
+    stage = 2;
+    holder.join();
+    ASSERT_EQ(gnl_sem_take(&sem, 0), 0);
+    EXPECT_EQ(gnl_sem_give(&sem), 0);
+
+    std::thread leaver([&] {
+        EXPECT_EQ(gnl_sem_take(&sem, 0), 0);
+        ipamplat_fault_set(IPAMPLAT_F_SEM_GIVE, 0, 1, -3);
+        EXPECT_EQ(gnl_sem_give(&sem), -3); // the hold can never end now
+    });
+    leaver.join();
+    EXPECT_EQ(gnl_sem_take(&sem, 5), -1);
+    EXPECT_EQ(gnl_sem_mutex_init("test", &sem), 0);
+    ASSERT_EQ(gnl_sem_take(&sem, 5), 0);
+    EXPECT_EQ(gnl_sem_give(&sem), 0);
+}
+
 TEST_F(Platform, CallbacksRunInOrderOnOnePublisherThread) {
     EXPECT_EQ(ipamplat_pub_start(), IPAMPLAT_NO_PEER);
     subscribe();
