@@ -133,14 +133,15 @@ void accelRemove(Accel &a, AccelHashFn hash, const void *node) {
     // its home lies after the hole (it would then sit before its home).
     // Entries move in run order, so same-key nodes keep theirs.
     AccelPos j = hole;
-    for (accelStep(a, j); accelTag(a, j) != 0; accelStep(a, j)) {
+    uint32_t gap = 0;  // slots from the hole to j
+    for (accelStep(a, j), gap++; accelTag(a, j) != 0; accelStep(a, j), gap++) {
         uint32_t distance = accelStoredDistance(a, j);
         if (distance == kAccelFar)  // only a lower bound: ask the node
             distance = accelDistance(a, accelPosOf(hash(accelNode(a, j)), a), j);
-        const uint32_t gap = accelDistance(a, hole, j);
         if (distance < gap) continue;
         accelPut(a, hole, accelTag(a, j), accelNode(a, j), distance - gap);
         hole = j;
+        gap = 0;
     }
     accelTag(a, hole) = 0;
     accelEntry(a, hole) = 0;

@@ -72,8 +72,9 @@ typename Fam::Node *findIgnoringAttr(const typename Fam::Info &record) {
 // the publisher thread.
 template <class Fam>
 typename Fam::Node *nodeByKey(uint32_t vrfIndex, const uint8_t *addr) {
+    // A search reads only the key's own fields; zeroing the whole node cost
+    // more than the search itself in a small table.
     typename Fam::Node key;
-    std::memset(&key, 0, sizeof key);
     key.info.vrfIndex = vrfIndex;
     std::memcpy(Fam::addr(key.info), addr, Fam::kAddrLen);
     typename Fam::Node *node = keyedFindFirst<Fam>(key);

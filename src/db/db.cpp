@@ -204,8 +204,8 @@ void ipam_AddrInfoNumGet(uint32_t *count) {
 namespace ipam {
 
 IpamIfNode *ifNodeFind(uint32_t ifIndex) {
-    IpamIfNode key;
-    ifKeyInit(&key, ifIndex, nullptr);
+    IpamIfNode key;  // the search reads ifIndex alone
+    key.ifIndex = ifIndex;
     return keyedFindFirst<IfByIndex>(key);
 }
 

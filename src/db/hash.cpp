@@ -6,7 +6,9 @@
 
 namespace ipam {
 
-thread_local uint32_t tNoDatabaseScopes = 0;
+// Initial-exec: every search reads it, and the general model would make
+// each read a call into the dynamic linker.
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t tNoDatabaseScopes = 0;
 
 uint32_t lookup2Bytes(const uint8_t *k, uint32_t length, uint32_t initval) {
     uint32_t x = kGolden, y = kGolden, z = initval;

@@ -82,7 +82,7 @@ inline bool hashSetUp(const IpamHashTable *t) {
 // Nonzero while this thread runs an operation that found no database as it
 // began, and so took no lock: its searches find nothing, also when a
 // database is set up meanwhile, whose nodes it could not read safely.
-extern thread_local uint32_t tNoDatabaseScopes;
+extern __attribute__((tls_model("initial-exec"))) thread_local uint32_t tNoDatabaseScopes;
 
 // Searchable by this thread now: set up, and not inside a scope that began
 // without a database.

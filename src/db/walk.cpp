@@ -59,9 +59,11 @@ public:
     explicit ReadAhead(const IpamHashTable *t)
         : t_(t), chain_(t->count / t->bucketCount), on_(t->count >= kFrom * t->bucketCount) {}
 
-    // Called with the bucket the walk is about to visit.
-    void before(uint32_t bucket) {
-        if (!on_ || bucket < end_) return;
+    // Called with the node the walk is about to visit.
+    void before(const typename Fam::Node *node) {
+        if (!on_) return;
+        const uint32_t bucket = ipam::hashLinkOf(t_, node)->hash % t_->bucketCount;
+        if (bucket < end_) return;
         const uint32_t width = std::min(budget_ / chain_, kWidest);
         end_ = std::min(bucket + std::max(width, 1u), t_->bucketCount);
         if (width >= 2) read(bucket);
@@ -110,10 +112,9 @@ int32_t walkTable(const typename Fam::Info *cursor, NodeFn callback, void *user,
     if (callback == nullptr) return IPAM_ERR_PARAM;
     ipam::DbLockIfSetUp lock;
     if (!lock.setUp()) return IPAM_WALK_END;
-    const IpamHashTable *t = &Fam::table();
-    ReadAhead<Fam> ahead(t);
+    ReadAhead<Fam> ahead(&Fam::table());
     for (typename Fam::Node *node = firstToVisit<Fam>(cursor); node;) {
-        ahead.before(ipam::hashLinkOf(t, node)->hash % t->bucketCount);
+        ahead.before(node);
         typename Fam::Node *next = successor<Fam>(node);
         int32_t r = callback(node, user);
         if (r != 0) {
