@@ -10,16 +10,20 @@ namespace {
 
 // Growth keeps the load within the limit and multiplies the size by 5/4:
 // between 4/3 and 5/3 slots per node, at most 15.3 bytes on 64 bits and
-// 8.9 on 32.
+// 8.9 on 32. Small tables double instead: each growth rehashes every node,
+// and in steps of 5/4 a table filled from empty rehashed each node five
+// times, which a first batch of a thousand records felt.
 constexpr uint32_t kMinCapacity = 64;
+constexpr uint32_t kDoubleBelow = 1024;
 
 bool overloaded(uint64_t nodes, uint64_t capacity) { return accelOverloaded(nodes, capacity); }
 
 // A size that holds `nodes` within the load limit, in whole groups, or 0
 // when none fits in 32 bits or in the address space.
 uint32_t grownCapacity(uint32_t capacity, uint64_t nodes) {
-    uint64_t c = capacity < kMinCapacity ? kMinCapacity : capacity + capacity / 4;
-    while (overloaded(nodes, c)) c += c / 4;
+    auto next = [](uint64_t c) { return c < kDoubleBelow ? 2 * c : c + c / 4; };
+    uint64_t c = capacity < kMinCapacity ? kMinCapacity : next(capacity);
+    while (overloaded(nodes, c)) c = next(c);
     c = (c + kAccelLanes - 1) / kAccelLanes * kAccelLanes;
     if (c > UINT32_MAX || c / kAccelLanes > (SIZE_MAX - kAccelSlack) / sizeof(AccelGroup)) return 0;
     return static_cast<uint32_t>(c);
