@@ -107,7 +107,8 @@ void accelReset(Accel &a) {
     a.misaligned = false;
 }
 
-void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, AccelSameKeyFn same, void *node) {
+void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, AccelSameKeyFn same, void *node,
+              uint32_t nodeHash) {
     if (a.misaligned) return;
     if (!aligned(node)) {
         drop(a);
@@ -125,7 +126,7 @@ void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, AccelSameKeyFn
             return;
         }
     }
-    prepend(a, node, hash(node), same);
+    prepend(a, node, nodeHash, same);
 }
 
 void accelRemove(Accel &a, AccelHashFn hash, const void *node) {

@@ -128,7 +128,8 @@ void accelReset(Accel &a);
 // Takes in `node`, which its index `t` already holds, before the other
 // nodes of its key. May grow (allocate); see the file comment for what a
 // failed growth does. Writer only.
-void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, AccelSameKeyFn same, void *node);
+void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, AccelSameKeyFn same, void *node,
+              uint32_t nodeHash);
 // Lets go of `node`; never allocates. Writer only.
 void accelRemove(Accel &a, AccelHashFn hash, const void *node);
 
@@ -182,18 +183,43 @@ typename K::Node *keyedFindFirst(const typename K::Node &key) {
     return keyedFind<K>(key, [](const typename K::Node &) { return true; });
 }
 
+// Where an insertion of a node will go: its hashes in the index and in the
+// accelerator.
+struct KeyedPlace {
+    uint32_t indexHash;
+    uint32_t accelHash;
+};
+
+// Hashes `node` for an insertion and asks for the lines it will write (the
+// first node of its chain, its accelerator group): in a large table both
+// are misses, which then overlap the caller's work until keyedInsert.
+// Writer, under the lock.
+template <class K>
+KeyedPlace keyedPrepare(const typename K::Node &node) {
+    const IpamHashTable *t = &K::table();
+    const KeyedPlace place{t->hashFn(&node), K::hash(&node)};
+    if (hashSetUp(t)) __builtin_prefetch(t->buckets[place.indexHash % t->bucketCount], 1);
+    const Accel &a = K::accel();
+    if (a.capacity != 0) __builtin_prefetch(&a.groups[accelPosOf(place.accelHash, a).group], 1);
+    return place;
+}
+
 // Links `node` into the index (at the front of its chain) and the
 // accelerator (before the other nodes of its key). Writer, under the lock.
 template <class K>
-void keyedInsert(typename K::Node *node) {
-    hashInsert(&K::table(), node);
+void keyedInsert(typename K::Node *node, KeyedPlace place) {
+    hashInsertHashed(&K::table(), node, place.indexHash);
     accelAdd(
         K::accel(), &K::table(), K::hash,
         [](const void *x, const void *y) {
             return K::sameKey(*static_cast<const typename K::Node *>(x),
                               *static_cast<const typename K::Node *>(y));
         },
-        node);
+        node, place.accelHash);
+}
+template <class K>
+void keyedInsert(typename K::Node *node) {
+    keyedInsert<K>(node, keyedPrepare<K>(*node));
 }
 // Unlinks `node` from both; allocates nothing. Writer, under the lock.
 template <class K>

@@ -51,9 +51,8 @@ bool sameRecord(const typename Fam::Info &a, const typename Fam::Info &b) {
 template <class Fam, class Match>
 typename Fam::Node *findCandidate(const typename Fam::Info &record, Match match) {
     using Node = typename Fam::Node;
-    Node key;
-    std::memset(&key, 0, sizeof key);
-    std::memcpy(&key.info, &record, sizeof key.info);  // only the key fields are read
+    Node key;  // only the key fields are read
+    std::memcpy(&key.info, &record, sizeof key.info);
     return keyedFind<Fam>(key, [&](const Node &n) { return match(record, n.info); });
 }
 
@@ -95,6 +94,7 @@ bool insertNew(const typename Fam::Info &record, uint32_t batchVer) {
     std::memset(node, 0, sizeof *node);
     node->batchVer = batchVer;
     std::memcpy(&node->info, &record, sizeof node->info);
+    const KeyedPlace place = keyedPrepare<Fam>(*node);
 
     IpamIfNode key;
     ifKeyInit(&key, record.ifIndex, record.ifName);
@@ -103,8 +103,10 @@ bool insertNew(const typename Fam::Info &record, uint32_t batchVer) {
         std::free(node);
         return false;
     }
-    listAppend(&Fam::list(*ifNode), &node->ifLink);
-    keyedInsert<Fam>(node);
+    IpamListLink *list = &Fam::list(*ifNode);
+    __builtin_prefetch(list->prev, 1);  // the list's last node, written below
+    keyedInsert<Fam>(node, place);
+    listAppend(list, &node->ifLink);
     return true;
 }
 
@@ -132,6 +134,12 @@ int32_t addRecord(const typename Fam::Info &record, uint32_t batchVer) {
 // node when that has no address left. Caller holds the lock.
 template <class Fam>
 void unlinkAndFree(typename Fam::Node *node) {
+    // The four neighbours this unlinks the node from lie anywhere in memory;
+    // asking for them now lets their misses overlap the interface search.
+    __builtin_prefetch(node->ifLink.prev, 1);
+    __builtin_prefetch(node->ifLink.next, 1);
+    __builtin_prefetch(node->hashLink.prev, 1);
+    __builtin_prefetch(node->hashLink.next, 1);
     IpamIfNode *ifNode = ifNodeFind(node->info.ifIndex);
     listDel(&node->ifLink);
     if (ifNode) ifNodeReleaseIfEmpty(ifNode);

@@ -109,10 +109,11 @@ private:
     bool setUp_;
 };
 
-// A zero-filled interface key holding at most 39 characters of `name`, so it
-// is always terminated.
+// An interface key: the index and a zero-filled name holding at most 39
+// characters of `name`, so it is always terminated. Searches read nothing
+// else, so nothing else is set.
 inline void ifKeyInit(IpamIfNode *key, uint32_t ifIndex, const char *name) {
-    std::memset(key, 0, sizeof *key);
+    std::memset(key->ifName, 0, sizeof key->ifName);
     key->ifIndex = ifIndex;
     if (name) std::memcpy(key->ifName, name, strnlen(name, IPAM_IFNAME_SIZE - 1));
 }

@@ -67,9 +67,11 @@ uint32_t lookup2Bytes(const uint8_t *k, uint32_t length, uint32_t initval) {
     return z;
 }
 
-void hashInsert(IpamHashTable *t, void *node) {
+void hashInsert(IpamHashTable *t, void *node) { hashInsertHashed(t, node, t->hashFn(node)); }
+
+void hashInsertHashed(IpamHashTable *t, void *node, uint32_t hash) {
     IpamHashLink *link = hashLinkOf(t, node);
-    link->hash = t->hashFn(node);
+    link->hash = hash;
     IpamHashLink **slot = &t->buckets[link->hash % t->bucketCount];
     link->prev = nullptr;
     link->next = *slot;

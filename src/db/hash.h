@@ -59,6 +59,8 @@ inline IpamHashLink *hashLinkOf(const IpamHashTable *t, const void *node) {
 
 // Links `node` at the front of its bucket. Checks nothing.
 void hashInsert(IpamHashTable *t, void *node);
+// The same, with the node's hash already computed by t->hashFn.
+void hashInsertHashed(IpamHashTable *t, void *node, uint32_t hash);
 // Unlinks `node`, finding its bucket from the stored hash.
 void hashRemove(IpamHashTable *t, void *node);
 // The first node with the key of `key` (a node-shaped value with only the key

@@ -198,15 +198,15 @@ TEST_F(Accel, NodeWithoutFreeLowBitsTurnsTheTableOff) {
     ipam::accelReset(a);
     auto same = [](const void *, const void *) { return false; };
     void *odd = reinterpret_cast<char *>(&nodes[0].node) + 1;
-    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, odd);
+    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, odd, 0);
     EXPECT_FALSE(a.complete);
     EXPECT_EQ(a.capacity, 0u);
-    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, &nodes[1].node);
+    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, &nodes[1].node, 0);
     EXPECT_FALSE(a.complete);
     EXPECT_EQ(a.count, 0u);
     ipam::accelReset(a);
     EXPECT_TRUE(a.complete);
-    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, &nodes[1].node);
+    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, &nodes[1].node, 0);
     EXPECT_GT(a.capacity, 0u) << "a reset table takes its first table again";
     ipam::accelReset(a);
 }
