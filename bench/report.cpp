@@ -97,14 +97,18 @@ double counterOf(const Results &res, const std::string &side, const std::string 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 4) {
-        std::cerr << "usage: ipam_bench_report results.json... plot-dir image.png\n"
-                     "(a benchmark in a later file replaces the same one in an earlier file)\n";
+    // --best: of the same benchmark in several files (repeated runs) keep
+    // the lowest time, the run the machine disturbed least.
+    const bool best = argc > 1 && std::string(argv[1]) == "--best";
+    if (argc < 4 + best) {
+        std::cerr << "usage: ipam_bench_report [--best] results.json... plot-dir image.png\n"
+                     "(a benchmark in a later file replaces the same one in an earlier file;\n"
+                     "with --best the lowest time of the files is kept)\n";
         return 2;
     }
     Results res;
     std::set<long> sizes;
-    for (int file = 1; file < argc - 2; ++file) {
+    for (int file = 1 + best; file < argc - 2; ++file) {
         std::ifstream in(argv[file]);
         nlohmann::json doc;
         try {
@@ -134,7 +138,9 @@ int main(int argc, char **argv) {
                 if (it.value().is_number() && it.key() != "real_time" && it.key() != "cpu_time" &&
                     it.key() != "iterations" && it.key() != "repetitions")
                     cell.counters[it.key()] = it.value().get<double>();
-            res[parts[0]][parts[1]][n] = cell;
+            auto &runs = res[parts[0]][parts[1]];
+            if (best && runs.count(n) && runs[n].ns <= cell.ns) continue;
+            runs[n] = cell;
             if (n > 0) sizes.insert(n);
         }
     }

@@ -15,5 +15,5 @@ if grep -q '"error_occurred": true' "$out/results.json"; then
   grep -B2 -A3 '"error_occurred": true' "$out/results.json" >&2
   exit 1
 fi
-build/release/bench/ipam_bench_report "$out/results.json" "$out" "$out/plot.png" >/dev/null
+build/release/bench/ipam_bench_report --best "$out/results.json" "$out/results.json" "$out" "$out/plot.png" >/dev/null
 echo "benchmarks: $(grep -c '"name"' "$out/results.json") ran"
