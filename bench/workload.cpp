@@ -195,6 +195,20 @@ std::vector<Ipam6AddrInfo> table6(std::size_t n, V6Shape shape) {
     return t;
 }
 
+const std::vector<uint32_t> &fillOrder(std::size_t n) {
+    static std::vector<uint32_t> order;
+    if (order.size() == n) return order;
+    order.resize(n);
+    for (std::size_t k = 0; k < n; ++k) order[k] = static_cast<uint32_t>(k);
+    std::mt19937 rng(2024);
+    for (std::size_t round = 0; round < n; round += interfaceCount()) {
+        const auto end = order.begin() + static_cast<std::ptrdiff_t>(
+                                             std::min<std::size_t>(n, round + interfaceCount()));
+        std::shuffle(order.begin() + static_cast<std::ptrdiff_t>(round), end, rng);
+    }
+    return order;
+}
+
 std::vector<uint32_t> visitOrder(std::size_t n, std::size_t length) {
     std::mt19937 rng(12345);
     std::uniform_int_distribution<uint32_t> pick(0, static_cast<uint32_t>(n - 1));
