@@ -133,17 +133,6 @@ void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, AccelSameKeyFn
 // Lets go of `node`; never allocates. Writer only.
 void accelRemove(Accel &a, AccelHashFn hash, const void *node);
 
-// Asks for every line of a candidate node at once. The key compare reads
-// one of them; the caller (a copy-out, an unlink) reads the others, which
-// in a large table would each be a miss that starts only once the compare
-// has been decided.
-template <class Node>
-inline void accelPrefetchNode(const Node *n) {
-    const auto *bytes = reinterpret_cast<const char *>(n);
-    for (size_t off = 0; off < sizeof(Node); off += 64) __builtin_prefetch(bytes + off);
-    __builtin_prefetch(bytes + sizeof(Node) - 1);
-}
-
 // The first node with the key of `key` that `accept` takes, in index chain
 // order (most recently inserted first), or null. K describes one index:
 // Node, table(), accel(), hash(node) and sameKey(a, b), which must agree
@@ -157,7 +146,6 @@ typename K::Node *accelFindIn(const Accel &a, const typename K::Node &key, Accep
     for (AccelPos p = accelPosOf(h, a); accelTag(a, p) != 0; accelStep(a, p)) {
         if (accelTag(a, p) != tag) continue;
         auto *n = static_cast<Node *>(accelNode(a, p));
-        accelPrefetchNode(n);
         if (K::sameKey(key, *n) && accept(*n)) return n;
     }
     return nullptr;
