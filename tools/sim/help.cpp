@@ -51,8 +51,22 @@ change. Table file lines and stdin commands use the scenario's forms:
   restart                          the whole table again, as a batch
   release                          send the batch ends --hold-end held
   show                             print the table
-  quit
+  quit                             stop serving
+Each change is acknowledged on stdout ("# sent to N subscribers"; --quiet
+silences it); a command that cannot be carried out is reported on stderr
+as "stdin:LINE: reason" and changes nothing. At the end of stdin the
+publisher goes on serving until SIGINT or SIGTERM (or SIGHUP, unless
+--kernel, where SIGHUP reads the kernel's table again and publishes what
+changed). --table and --kernel exclude each other; --kernel takes no stdin
+commands, so it excludes --hold-end.
+One publisher serves a directory: the second is refused. The directory is
+created (mode 0700, with its parents) when missing; an existing one must
+belong to this user and be writable by nobody else.
 Set-address requests: code 1 adds, 2 deletes (error 14 when absent); others
-answer 95, and so does every request with --kernel. See docs/wire.md.)";
+answer 95, and so does every request with --kernel. See docs/wire.md.
+Exit status: 0 stopped by quit or a signal, 1 the directory, the sockets or
+the kernel cannot be used, 2 a bad table file or conflicting options,
+3 another publisher serves the directory.
+Environment: IPAM_PLATFORM_RUNDIR, the runtime directory (required).)";
 
 }  // namespace sim

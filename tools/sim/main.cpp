@@ -90,6 +90,8 @@ int main(int argc, char **argv) {
                     "hold each first batch's end until the stdin command release");
     serve->add_option("--queue", sopt.queueBound,
                       "frames a subscriber may have waiting before it is disconnected");
+    serve->add_flag("--quiet", sopt.quiet,
+                    "no '# sent to N subscribers' line after each stdin change");
     serve->footer(sim::kServeHelp);
 
     sim::CtlOptions copt;
