@@ -69,4 +69,20 @@ the kernel cannot be used, 2 a bad table file or conflicting options,
 3 another publisher serves the directory.
 Environment: IPAM_PLATFORM_RUNDIR, the runtime directory (required).)";
 
+const char *const kCtlHelp =
+    R"(Reaches a host process's management socket in $IPAM_PLATFORM_RUNDIR:
+  list                              hosts with a management socket: pid, module,
+                                    subscription, state; sockets of processes
+                                    that are gone are removed
+  PID debug get|set|clear NAMES     the library's debug flags (api event sub rsv db all)
+  PID export4|export6 [--page N]    the host's replica, page by page
+A host's state: synchronised (its first batch ended; also while it
+resynchronises or has lost its publisher), in its first batch, waiting for the
+publisher, not subscribed, not ready (alive, no management socket yet), not
+running. An export needs a synchronised host, debug a subscribed one;
+--wait SECONDS waits for that (the state is checked every 50 ms).
+Exit status: 0 done, 1 the host went away, refused or answered an error,
+2 bad usage, 3 not running, 4 not ready, 5 not subscribed, 6 not synchronised.
+Environment: IPAM_PLATFORM_RUNDIR, the runtime directory (required).)";
+
 }  // namespace sim

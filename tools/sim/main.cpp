@@ -102,6 +102,9 @@ int main(int argc, char **argv) {
         "list | PID debug get|set|clear [api event sub rsv db all] | PID export4|export6");
     ctl->add_option("--page", copt.page, "records per export request");
     ctl->add_flag("--json", copt.json, "print JSON Lines");
+    ctl->add_option("--wait", copt.wait,
+                    "seconds to wait for the host to be ready (for an export: synchronised)");
+    ctl->footer(sim::kCtlHelp);
 
     try {
         app.parse(argc, argv);

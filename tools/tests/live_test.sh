@@ -92,7 +92,8 @@ for h in a b; do
   [[ $("$sim" ctl "$(pid_of $h)" export6 | wc -l) == 1 ]] || fail "$h: IPv6 replica"
 done
 listed=$("$sim" ctl list)
-grep -qx "$ha" <<<"$listed" && grep -qx "$hb" <<<"$listed" || fail "ctl list: $listed"
+grep -qE "^$ha +42 +yes +synchronised$" <<<"$listed" && grep -qE "^$hb +43 +yes +synchronised$" <<<"$listed" ||
+  fail "ctl list: $listed"
 
 # --- single changes reach both hosts.
 echo "add4 if=6 name=eth3 addr=10.3.0.1/24 attr=PRIMARY|IF_VALID|VALID" >&3
@@ -157,8 +158,10 @@ wait "$exporter"
 echo "add4 if=8 name=eth8 addr=10.8.0.1/24 attr=IF_VALID|VALID" >&3
 wait_for "$work/b.out" "ADD4 if=8 name=eth8"
 rc=0; "$sim" ctl "$ha" debug get 2>"$work/gone.err" || rc=$?
-[[ $rc == 1 ]] && grep -q "is not running" "$work/gone.err" || fail "ctl on a dead host ($rc)"
-"$sim" ctl list | grep -qx "$ha" && fail "ctl list shows a dead host"
+[[ $rc == 3 ]] && grep -q "is not running" "$work/gone.err" || fail "ctl on a dead host ($rc)"
+"$sim" ctl list 2>"$work/list.err" | grep -q "^$ha " && fail "ctl list shows a dead host"
+grep -q "removed $run/cmf-$ha.sock: process $ha is gone" "$work/list.err" || fail "stale socket kept"
+[[ ! -e "$run/cmf-$ha.sock" ]] || fail "stale socket of a killed host left behind"
 
 # --- SIGUSR1 shows the replica.
 kill -USR1 "$hb"
