@@ -43,6 +43,15 @@ bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out, bool quiet = 
                          static_cast<int>(pid), std::strerror(errno));
         return false;
     }
+    // The answer is trusted only from this user's (or root's) process.
+    uid_t uid = 0;
+    if (!ipamwire::peerAllowed(fd, &uid)) {
+        close(fd);
+        if (!quiet)
+            std::fprintf(stderr, "ipam-sim ctl: refused host %d: it runs as uid %u\n",
+                         static_cast<int>(pid), static_cast<unsigned>(uid));
+        return false;
+    }
     ipamwire::setTimeouts(fd, kWaitMs);
     uint8_t payload[ipamwire::kMaxPayload];
     const uint32_t n = ipamwire::mgmtRequestEncode(req, payload, sizeof payload);
