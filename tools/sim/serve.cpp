@@ -632,8 +632,10 @@ int Server::run() {
             else if (!error.empty())
                 std::fprintf(stderr, "ipam-sim serve: %s\n", error.c_str());
         }
+        // Only the connections polled: those accepted above come after them.
         size_t i = firstSub;
         for (Subscriber &s : subs_) {
+            if (i == firstClient) break;
             const short ev = fds[i++].revents;
             if (s.fd >= 0 && (ev & POLLOUT)) flush(s);
             if (s.fd >= 0 && (ev & (POLLIN | POLLHUP | POLLERR))) readSubscriber(s);
@@ -642,7 +644,8 @@ int Server::run() {
         std::vector<int> keep;
         for (size_t c = 0; c < clients_.size(); ++c) {
             bool dropIt = false;
-            if (fds[firstClient + c].revents) readClient(clients_[c], dropIt);
+            if (firstClient + c < fds.size() && fds[firstClient + c].revents)
+                readClient(clients_[c], dropIt);
             if (dropIt)
                 close(clients_[c]);
             else
