@@ -7,7 +7,7 @@ pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
   exec 3>&- 4>&- 5>&- 2>/dev/null || true
-  rm -rf "$work"
+  [[ -n ${KEEP:-} ]] || rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; for f in "$work"/*.out "$work"/*.err; do echo "== $f"; tail -40 "$f"; done >&2; exit 1; }
