@@ -4,12 +4,12 @@
 #ifndef IPAMPLAT_REMOTE_H
 #define IPAMPLAT_REMOTE_H
 
+#include <stdint.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <stdint.h>
-
 #include <string>
 #include <thread>
 
@@ -26,9 +26,9 @@ std::string remote_dir(bool *usable = nullptr);
 struct SubStatus {
     bool registered = false;
     uint32_t module = 0;
-    bool connected = false;  /* a publisher connection is up */
-    bool in_batch = false;   /* a Start came and its End did not yet */
-    uint32_t batches = 0;    /* batches ended since the registration */
+    bool connected = false; /* a publisher connection is up */
+    bool in_batch = false;  /* a Start came and its End did not yet */
+    uint32_t batches = 0;   /* batches ended since the registration */
 };
 SubStatus ps_status();
 

@@ -219,7 +219,8 @@ int list(bool json) {
                         known ? std::to_string(st.module).c_str() : "null",
                         st.subscribed ? "true" : "false", st.name);
         else
-            std::printf("%-8ld %-8s %-10s %s\n", pid, known ? std::to_string(st.module).c_str() : "-",
+            std::printf("%-8ld %-8s %-10s %s\n", pid,
+                        known ? std::to_string(st.module).c_str() : "-",
                         st.subscribed ? "yes" : "no", st.name);
     }
     return kCtlOk;

@@ -83,7 +83,8 @@ private:
     int pubFd_ = -1, confFd_ = -1;
     std::list<Subscriber> subs_;
     std::vector<int> clients_;
-    std::vector<std::pair<std::string, ipamwire::FileId>> paths_;  // our sockets, removed at the end
+    // Our sockets and the files they bound, removed at the end.
+    std::vector<std::pair<std::string, ipamwire::FileId>> paths_;
     int lockFd_ = -1;
     long long acceptPausedUntil_ = 0;  // ms on the monotonic clock
     std::string stdinBuf_;
@@ -496,7 +497,7 @@ void Server::command(const std::string &line) {
     ParseError pe;
     if (!parseStep(lex.words, s, pe)) {
         commandError(pe.message.rfind("unknown verb", 0) == 0 ? pe.message + ": " + kNotACommand
-                                                               : pe.message);
+                                                              : pe.message);
         return;
     }
     PubRecord r;
