@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -61,7 +62,7 @@ private:
     void acceptReady(int lfd, bool publisher);
     bool onSignal(int signals);
     void acknowledge();
-    bool commandError(const std::string &reason);
+    void commandError(const std::string &reason);
     bool loadTable();
     void accept(int lfd, bool publisher);
     void readSubscriber(Subscriber &s);
@@ -168,17 +169,17 @@ bool Server::lockDir(const std::string &dir) {
         return false;
     }
     if (flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-        char pid[24] = {};
-        const ssize_t n = pread(lockFd_, pid, sizeof pid - 1, 0);
-        while (n > 0 && (pid[std::strlen(pid) - 1] == '\n')) pid[std::strlen(pid) - 1] = '\0';
+        char buf[24] = {};
+        const ssize_t n = pread(lockFd_, buf, sizeof buf - 1, 0);
+        const long pid = n > 0 ? std::strtol(buf, nullptr, 10) : 0;
         std::fprintf(stderr, "ipam-sim serve: another publisher (pid %s) serves %s\n",
-                     n > 0 ? pid : "unknown", dir.c_str());
+                     pid > 0 ? std::to_string(pid).c_str() : "unknown", dir.c_str());
         return false;
     }
+    // The pid is for the message only: the lock holds without it.
     const std::string me = std::to_string(getpid()) + "\n";
-    if (ftruncate(lockFd_, 0) != 0 || pwrite(lockFd_, me.data(), me.size(), 0) < 0) {
-        // The pid is for messages only; the lock holds without it.
-    }
+    if (ftruncate(lockFd_, 0) == 0 && pwrite(lockFd_, me.data(), me.size(), 0) < 0)
+        std::fprintf(stderr, "ipam-sim serve: %s: %s\n", path.c_str(), std::strerror(errno));
     return true;
 }
 
@@ -419,9 +420,8 @@ void Server::readClient(int fd, bool &dropIt) {
 
 // A stdin command that could not be carried out, named as a table file's
 // line would be.
-bool Server::commandError(const std::string &reason) {
+void Server::commandError(const std::string &reason) {
     std::fprintf(stderr, "stdin:%d: %s\n", stdinLineNo_, reason.c_str());
-    return false;
 }
 
 // One line: how many subscribers the change went out to.
