@@ -6,4 +6,6 @@ namespace sim {
 extern const char *const kScenarioHelp;
 extern const char *const kKernelHelp;
 extern const char *const kServeHelp;
+// Environment, exit status and examples, under `ipam-sim --help`.
+extern const char *const kMainHelp;
 }  // namespace sim
