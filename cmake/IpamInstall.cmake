@@ -66,3 +66,4 @@ foreach(pc ipam ipam-platform)
     COMPONENT lib${pc}-dev)
 endforeach()
 
+include(${CMAKE_CURRENT_LIST_DIR}/IpamPackage.cmake)
