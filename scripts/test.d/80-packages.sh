@@ -107,6 +107,16 @@ live() {
     pids+=("$hp")
     wait_for "$work/live-$tag.log" "event BATCH_END"
     "${sim[@]}" ctl "$hp" export4 >"$work/ctl-$tag.log" 2>&1 || fail "ctl $hp export4"
+    # The installed completion offers the running host's pid after `ctl`.
+    (
+      # shellcheck source=/dev/null
+      source "$root/usr/share/bash-completion/completions/ipam-sim"
+      COMP_WORDS=(ipam-sim ctl "") COMP_CWORD=2
+      # A cross-built tool runs under the emulator: the completion asks a native one.
+      COMP_WORDS[0]=$work/release/root/usr/bin/ipam-sim
+      _ipam_sim
+      [[ " ${COMPREPLY[*]} " == *" $hp "* ]]
+    ) || fail "completion of ctl does not offer pid $hp"
     grep -q "addr=10.0.0.1/24" "$work/ctl-$tag.log" || fail "ctl export4 of $host"
     kill -INT "$hp"
     wait "$hp" || true
@@ -150,4 +160,7 @@ expect_host "$work/mips/pc.out"
 "${qemu[@]}" "$work/mips/cmake-host/ipam-host" >"$work/mips/cmake.out" 2>&1
 expect_host "$work/mips/cmake.out"
 live "$root" mips "${qemu[@]}"
+# The manual the MIPS tool wrote of itself (under qemu, at build time) is the native one.
+cmp <(zcat "$root/usr/share/man/man1/ipam-sim.1.gz") \
+    <(zcat "$work/release/root/usr/share/man/man1/ipam-sim.1.gz") || fail "MIPS ipam-sim(1) differs"
 echo "MIPS packages: lintian clean, unpacked, hosts built both ways ran under qemu against ipam-sim serve"
