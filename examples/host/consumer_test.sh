@@ -14,7 +14,9 @@ cmake --install "$build" --prefix "$prefix" >"$scratch/install.log"
 
 for f in lib/libipam.so lib/libipam.so.1 lib/libipam-platform.so include/ipam/ipam.h \
          include/ipam/ipam_db.h include/ipam/ipam_platform.h include/ipam/platform/ps.h \
-         lib/cmake/ipam/ipamConfig.cmake lib/pkgconfig/ipam.pc bin/ipam-sim; do
+         lib/cmake/ipam/ipamConfig.cmake lib/pkgconfig/ipam.pc bin/ipam-sim \
+         share/man/man1/ipam-sim.1.gz share/man/man3/libipam.3.gz \
+         share/bash-completion/completions/ipam-sim; do
   [[ -e $prefix/$f ]] || { echo "not installed: $f"; find "$prefix" | sort; exit 1; }
 done
 [[ -L $prefix/lib/libipam.so ]] || { echo "libipam.so is not a link to the SONAME file"; exit 1; }

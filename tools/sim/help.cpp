@@ -85,4 +85,21 @@ Exit status: 0 done, 1 the host went away, refused or answered an error,
 2 bad usage, 3 not running, 4 not ready, 5 not subscribed, 6 not synchronised.
 Environment: IPAM_PLATFORM_RUNDIR, the runtime directory (required).)";
 
+const char *const kMainHelp =
+    R"(Environment:
+  IPAM_PLATFORM_RUNDIR  directory of the sockets between publisher, hosts and ctl
+                        (created mode 0700); unset, serve and ctl refuse to run
+                        and everything else stays in one process
+  IPAM_PLATFORM_QUIET   set: the platform's log lines are not copied to stderr
+Exit status:
+  0  success; for run, every expect line held
+  1  run: an expect line failed; serve, ctl, kernel: the operation failed
+  2  bad command line, scenario, table file or query
+Examples:
+  ipam-sim run examples/quickstart.scn --json
+  ipam-sim kernel --query 'primary4 name=eth0'
+  IPAM_PLATFORM_RUNDIR=/run/ipam ipam-sim serve --table table.txt
+  IPAM_PLATFORM_RUNDIR=/run/ipam ipam-sim ctl list
+  IPAM_PLATFORM_RUNDIR=/run/ipam ipam-sim ctl 1234 debug set sub event)";
+
 }  // namespace sim

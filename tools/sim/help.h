@@ -7,4 +7,6 @@ extern const char *const kScenarioHelp;
 extern const char *const kKernelHelp;
 extern const char *const kServeHelp;
 extern const char *const kCtlHelp;
+// Environment, exit status and examples, under `ipam-sim --help`.
+extern const char *const kMainHelp;
 }  // namespace sim

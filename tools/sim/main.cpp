@@ -12,6 +12,7 @@
 #include "help.h"
 #include "ipam.h"
 #include "kernel.h"
+#include "manpage.h"
 #include "parser.h"
 #include "printer.h"
 #include "runner.h"
@@ -106,6 +107,9 @@ int main(int argc, char **argv) {
                     "seconds to wait for the host to be ready (for an export: synchronised)");
     ctl->footer(sim::kCtlHelp);
 
+    app.footer(sim::kMainHelp);  // after the subcommands, which would inherit it
+    // The build writes ipam-sim(1) with this undocumented form.
+    if (argc == 2 && std::strcmp(argv[1], "--manpage") == 0) return sim::printManPage(app, stdout);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success &e) {  // --help, --version
