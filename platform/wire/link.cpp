@@ -139,10 +139,11 @@ int waitReadable(int fd, int wakeFd, int timeoutMs) {
     }
 }
 
-Recv recvFrame(int fd, uint8_t *buf, Frame &f, const char **why) {
+Recv recvFrame(int fd, uint8_t *buf, Frame &f, const char **why, bool wait) {
     ssize_t n;
-    do n = recv(fd, buf, kMaxFrame + 1, 0);
+    do n = recv(fd, buf, kMaxFrame + 1, wait ? 0 : MSG_DONTWAIT);
     while (n < 0 && errno == EINTR);
+    if (n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return Recv::Empty;
     if (n == 0) return Recv::Closed;
     if (n < 0) return Recv::Error;
     return decode(buf, static_cast<size_t>(n), f, why) ? Recv::Frame : Recv::Bad;

@@ -50,10 +50,11 @@ bool sendFrame(int fd, Type type, uint32_t word, const void *payload, uint32_t l
 int waitReadable(int fd, int wakeFd, int timeoutMs);
 
 /* The result of receiving one packet. */
-enum class Recv { Frame, Closed, Bad, Error };
+enum class Recv { Frame, Closed, Bad, Error, Empty };
 /* Receives one packet into buf (kMaxFrame + 1 bytes) and decodes it; *why
- * says what was wrong with a Bad one. */
-Recv recvFrame(int fd, uint8_t *buf, Frame &f, const char **why);
+ * says what was wrong with a Bad one. With wait false it does not block:
+ * Empty when no packet is waiting. */
+Recv recvFrame(int fd, uint8_t *buf, Frame &f, const char **why, bool wait = true);
 
 /* A platform log line (module "IPAMPLAT"): errors always, traces too. */
 void logError(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -89,7 +89,9 @@ int main(int argc, char **argv) {
     serve->add_flag("--hold-end", sopt.holdEnd,
                     "hold each first batch's end until the stdin command release");
     serve->add_option("--queue", sopt.queueBound,
-                      "frames a subscriber may have waiting before it is disconnected");
+                      "frames a subscriber may have waiting beyond its batch (default 65536)");
+    serve->add_option("--queue-bytes", sopt.queueBytes,
+                      "bytes a subscriber may have waiting beyond its batch (default 8 MiB)");
     serve->footer(sim::kServeHelp);
 
     sim::CtlOptions copt;

@@ -39,6 +39,8 @@ int answer(int fd, ipamwire::Type *type) {
         return 1;
     case ipamwire::Recv::Bad:
         return 0;
+    case ipamwire::Recv::Empty:
+        break;
     }
     return -1;
 }

@@ -1,0 +1,34 @@
+// What `ipam-sim serve` has still to send one subscriber: encoded frames,
+// packed side by side in 64 KiB chunks (no allocation per frame), sent many
+// packets per system call. Counts what was ever queued and sent, so that
+// the queue bound can leave the pending first batch out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace sim {
+
+class FrameQueue {
+public:
+    // Appends one encoded frame (one packet on the wire).
+    void push(const uint8_t *frame, uint32_t size);
+    // Sends what the socket takes without blocking; false when the peer is
+    // gone or the socket failed.
+    bool flush(int fd);
+    bool empty() const { return sizes_.empty(); }
+    size_t frames() const { return sizes_.size(); }
+
+    // Totals since the queue was made: frames and bytes pushed, and sent.
+    uint64_t pushedFrames = 0, pushedBytes = 0, sentFrames = 0, sentBytes = 0;
+
+private:
+    static constexpr size_t kChunk = 64 * 1024;
+    std::deque<std::vector<uint8_t>> chunks_;
+    std::deque<uint16_t> sizes_;
+    size_t head_ = 0;  // offset of the first unsent frame in chunks_.front()
+};
+
+}  // namespace sim
