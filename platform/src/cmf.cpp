@@ -2,6 +2,7 @@
  * sends it a request on the management thread and collects the reply. In
  * cross-process mode the process also listens for requests from outside
  * (cmf-<pid>.sock in the runtime directory) and serves them the same way. */
+#include <arpa/inet.h>
 #include <errno.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -204,6 +205,19 @@ int32_t run_request(uint32_t objectId, uint32_t operation, std::vector<PlatCmfPa
     return result;
 }
 
+/* The platform's own status answer: one parameter, then the result 0. */
+void send_status(int fd) {
+    const ipamplat::SubStatus st = ipamplat::ps_status();
+    const uint32_t words[5] = {st.module, st.registered, st.connected, st.in_batch, st.batches};
+    uint8_t data[ipamwire::kStatusSize];
+    for (int i = 0; i < 5; ++i) {
+        const uint32_t be = htonl(words[i]);
+        memcpy(data + 4 * i, &be, 4);
+    }
+    if (ipamwire::sendFrame(fd, ipamwire::Type::MgmtParam, 0, data, sizeof data))
+        ipamwire::sendFrame(fd, ipamwire::Type::MgmtDone, 0, nullptr, 0);
+}
+
 /* One requester: one request in, its parameters and result out. */
 void serve_requester(int fd, const std::string &path) {
     uid_t uid = 0;
@@ -222,6 +236,10 @@ void serve_requester(int fd, const std::string &path) {
     if (r == ipamwire::Recv::Closed || r == ipamwire::Recv::Error) return;
     if (r != ipamwire::Recv::Frame || !ipamwire::mgmtRequestDecode(f, req, &why)) {
         ipamwire::logError("refused frame from a requester on %s: %s", path.c_str(), why);
+        return;
+    }
+    if (req.objectId == ipamwire::kStatusObject) {
+        send_status(fd);
         return;
     }
     std::vector<PlatCmfParam> params;
@@ -248,39 +266,56 @@ void serve_requester(int fd, const std::string &path) {
                             0);
 }
 
-void listener(ipamplat::Link *link, int lfd, std::string path) {
+void listener(ipamplat::Link *link, int lfd, std::string path, ipamwire::FileId id) {
+    bool short_of_fds = false;
     while (ipamwire::waitReadable(lfd, link->wake_fd(), -1) > 0) {
         const int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            if (!ipamwire::acceptOutOfResources(errno)) continue;
+            if (!short_of_fds)
+                ipamwire::logError("cannot accept on %s: %s", path.c_str(), strerror(errno));
+            short_of_fds = true;
+            if (!link->nap(ipamwire::kAcceptBackoffMs)) break;
+            continue;
+        }
+        short_of_fds = false;
         serve_requester(fd, path);
         close(fd);
     }
     close(lfd);
-    unlink(path.c_str());
+    ipamwire::unlinkOwn(path, id);
 }
 
-/* Listens while a handler is registered (cross-process mode only). */
+/* Listens while a handler is registered (cross-process mode only). The
+ * decision and the act share g_remote.lock, so concurrent registrations
+ * and unregistrations end with the listener their last state asks for. */
 void update_listener() {
-    bool want;
-    {
-        std::lock_guard<std::mutex> guard(g_cmf.lock);
-        want = !g_cmf.handlers.empty();
-    }
     std::unique_ptr<ipamplat::Link> old;
     {
         std::lock_guard<std::mutex> guard(g_remote.lock);
+        bool want;
+        {
+            std::lock_guard<std::mutex> cmf_guard(g_cmf.lock);
+            want = !g_cmf.handlers.empty();
+        }
         if (want && !g_remote.link) {
             const std::string dir = ipamplat::remote_dir();
             if (dir.empty()) return;
             const std::string path = ipamwire::cmfPath(dir, getpid());
-            const int lfd = ipamwire::listenAt(path);
+            ipamwire::FileId id;
+            const int lfd = ipamwire::listenAt(path, &id);
             if (lfd < 0) {
                 ipamwire::logError("cannot listen on %s: %s", path.c_str(), strerror(errno));
                 return;
             }
-            g_remote.link = std::make_unique<ipamplat::Link>();
-            ipamplat::Link *l = g_remote.link.get();
-            l->start([l, lfd, path] { listener(l, lfd, path); });
+            auto fresh = std::make_unique<ipamplat::Link>();
+            ipamplat::Link *l = fresh.get();
+            if (!l->start([l, lfd, path, id] { listener(l, lfd, path, id); })) {
+                close(lfd);
+                ipamwire::unlinkOwn(path, id);
+                return;
+            }
+            g_remote.link = std::move(fresh);
         } else if (!want) {
             old = std::move(g_remote.link);
         }

@@ -45,6 +45,10 @@ struct PsState {
     bool running = false;
     void (*init_hook)(void *) = nullptr;
     void *init_hook_ctx = nullptr;
+    /* The publisher connection as the link sees it (cross-process mode). */
+    bool connected = false;
+    bool in_batch = false;
+    uint32_t batches = 0;
 };
 
 /* Declared before the worker, so the worker (and its thread) goes first at
@@ -183,6 +187,24 @@ void deliver_run(Run &run, unsigned long long epoch) {
     run.clear();
 }
 
+/* Keeps the connection state the management status reports. */
+void note_link(bool up, unsigned long long epoch) {
+    std::lock_guard<std::mutex> guard(g_ps.lock);
+    if (g_ps.epoch != epoch) return;
+    g_ps.connected = up;
+    g_ps.in_batch = false;
+}
+
+void note_frame(ipamwire::Type type, unsigned long long epoch) {
+    std::lock_guard<std::mutex> guard(g_ps.lock);
+    if (g_ps.epoch != epoch) return;
+    if (type == ipamwire::Type::Start) g_ps.in_batch = true;
+    if (type == ipamwire::Type::End) {
+        g_ps.in_batch = false;
+        ++g_ps.batches;
+    }
+}
+
 /* Reads one connection until it ends, is refused or the link stops: every
  * packet already waiting joins the run, up to kRunFrames. A bad frame ends
  * the connection after the good ones before it were delivered. */
@@ -208,6 +230,7 @@ void read_publisher(ipamplat::Link &link, int fd, const std::string &path, unsig
                 return;
             }
             backoff = kFirstBackoffMs;
+            note_frame(f.type, epoch);
             run.add(f);
             more = !link.stopping();
         }
@@ -229,8 +252,11 @@ void subscriber_link(ipamplat::Link *link, std::string path, ipamwire::Hello hel
             if (!ipamwire::peerAllowed(fd, &uid))
                 ipamwire::logError("refused connection from uid %u on %s",
                                    static_cast<unsigned>(uid), path.c_str());
-            else if (ipamwire::sendFrame(fd, ipamwire::Type::Hello, 0, payload, sizeof payload))
+            else if (ipamwire::sendFrame(fd, ipamwire::Type::Hello, 0, payload, sizeof payload)) {
+                note_link(true, epoch);
                 read_publisher(*link, fd, path, epoch, backoff);
+                note_link(false, epoch);
+            }
             close(fd);
         }
         if (!link->nap(backoff)) return;
@@ -238,16 +264,19 @@ void subscriber_link(ipamplat::Link *link, std::string path, ipamwire::Hello hel
     }
 }
 
-/* Replaces the publisher link (none when `dir` is empty). */
-void relink(const std::string &dir, const ipamwire::Hello &hello, const struct sockaddr_tipc *pub,
+/* Replaces the publisher link (none when `dir` is empty); false when the
+ * new one could not start (the old one is stopped all the same). */
+bool relink(const std::string &dir, const ipamwire::Hello &hello, const struct sockaddr_tipc *pub,
             unsigned long long epoch) {
     std::unique_ptr<ipamplat::Link> fresh;
+    bool started = true;
     if (!dir.empty()) {
         fresh = std::make_unique<ipamplat::Link>();
         ipamplat::Link *l = fresh.get();
-        l->start([l, path = ipamwire::tipcPath(dir, pub), hello, epoch] {
+        started = l->start([l, path = ipamwire::tipcPath(dir, pub), hello, epoch] {
             subscriber_link(l, path, hello, epoch);
         });
+        if (!started) fresh.reset();
     }
     std::unique_ptr<ipamplat::Link> old;
     {
@@ -256,11 +285,31 @@ void relink(const std::string &dir, const ipamwire::Hello &hello, const struct s
         g_remote.link = std::move(fresh);
     }
     ipamplat::stop_link(std::move(old), !g_publisher.on_worker_thread());
+    return started;
+}
+
+/* Ends the registration whose epoch is `epoch` (after a failed start). */
+void unregister(unsigned long long epoch) {
+    std::lock_guard<std::mutex> guard(g_ps.lock);
+    if (g_ps.epoch != epoch) return;
+    g_ps.reg.active = 0;
+    ++g_ps.epoch;
 }
 
 }  // namespace
 
 namespace ipamplat {
+
+SubStatus ps_status() {
+    std::lock_guard<std::mutex> guard(g_ps.lock);
+    SubStatus st;
+    st.registered = g_ps.reg.active != 0;
+    st.module = g_ps.reg.moduleId;
+    st.connected = g_ps.connected;
+    st.in_batch = g_ps.in_batch;
+    st.batches = g_ps.batches;
+    return st;
+}
 
 void ps_reset() {
     std::lock_guard<std::mutex> guard(g_ps.lock);
@@ -288,6 +337,11 @@ IPAMPLAT_API int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId,
     int32_t failed = 0;
     if (ipamplat::fault_hit(IPAMPLAT_F_PS_INIT, &failed)) return failed;
     if (publisher == nullptr || callbacks == nullptr) return -1;
+    /* A runtime directory that is set but unusable fails the subscription
+     * at once: the host must not believe it subscribed. */
+    bool usable = true;
+    const std::string dir = ipamplat::remote_dir(&usable);
+    if (!usable) return -1;
     void (*hook)(void *);
     void *hook_ctx;
     unsigned long long epoch;
@@ -303,12 +357,17 @@ IPAMPLAT_API int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId,
         ++r.initCalls;
         g_ps.callbacks = *callbacks;
         epoch = ++g_ps.epoch;
+        g_ps.connected = g_ps.in_batch = false;
+        g_ps.batches = 0;
         hook = g_ps.init_hook;
         hook_ctx = g_ps.init_hook_ctx;
     }
     const ipamwire::Hello hello{handle, moduleId, publisherModuleId, careMask,
                                 static_cast<uint32_t>(getpid())};
-    relink(ipamplat::remote_dir(), hello, publisher, epoch);
+    if (!relink(dir, hello, publisher, epoch)) {
+        unregister(epoch);
+        return -1;
+    }
     if (hook != nullptr) hook(hook_ctx);
     return 0;
 }

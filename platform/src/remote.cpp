@@ -46,18 +46,24 @@ void sweep_parked() {
 
 }  // namespace
 
-std::string remote_dir() {
+std::string remote_dir(bool *usable) {
+    if (usable != nullptr) *usable = true;
     std::string dir = ipamwire::runDir();
     if (dir.empty()) return dir;
-    if (!ipamwire::ensureRunDir(dir)) {
-        ipamwire::logError("cannot use the runtime directory %s: %s", dir.c_str(), strerror(errno));
+    std::string why;
+    if (!ipamwire::ensureRunDir(dir, &why)) {
+        ipamwire::logError("cannot use the runtime directory %s: %s", dir.c_str(), why.c_str());
+        if (usable != nullptr) *usable = false;
         return std::string();
     }
     return dir;
 }
 
 Link::Link() {
-    if (pipe2(wake_, O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
+    if (pipe2(wake_, O_CLOEXEC) != 0) {
+        wake_err_ = errno;
+        wake_[0] = wake_[1] = -1;
+    }
 }
 
 Link::~Link() {
@@ -77,9 +83,14 @@ Link::~Link() {
         if (fd >= 0) close(fd);
 }
 
-void Link::start(std::function<void()> body) {
+bool Link::start(std::function<void()> body) {
     sweep_parked();
+    if (wake_[0] < 0) {
+        ipamwire::logError("cannot start a link: no wake-up pipe: %s", strerror(wake_err_));
+        return false;
+    }
     thread_ = std::thread(std::move(body));
+    return true;
 }
 
 bool Link::nap(int ms) const {
@@ -89,9 +100,11 @@ bool Link::nap(int ms) const {
 void stop_link(std::unique_ptr<Link> link, bool may_join) {
     if (!link) return;
     link->stop_.store(true, std::memory_order_relaxed);
-    const char c = 1;
-    ssize_t n = write(link->wake_[1], &c, 1);
-    (void)n;
+    if (link->wake_[1] >= 0) {
+        const char c = 1;
+        ssize_t n = write(link->wake_[1], &c, 1);
+        (void)n;
+    }
     if (may_join) {
         link.reset();
         return;

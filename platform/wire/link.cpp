@@ -37,15 +37,46 @@ std::string runDir() {
     return dir != nullptr ? std::string(dir) : std::string();
 }
 
-bool ensureRunDir(const std::string &dir) {
-    if (mkdir(dir.c_str(), 0700) == 0) return true;
-    if (errno != EEXIST) return false;
-    struct stat st;
-    if (stat(dir.c_str(), &st) != 0) return false;
-    if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return false;
+namespace {
+
+bool refuse(std::string *why, int err, const std::string &reason) {
+    if (why != nullptr) *why = reason;
+    errno = err;
+    return false;
+}
+
+/* mkdir -p with mode 0700 for every directory it creates. */
+bool makeDirs(const std::string &dir, std::string *why) {
+    for (size_t at = 1; at <= dir.size(); ++at) {
+        if (at != dir.size() && dir[at] != '/') continue;
+        const std::string part = dir.substr(0, at);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            return refuse(why, errno, "cannot create " + part + ": " + strerror(errno));
     }
+    return true;
+}
+
+}  // namespace
+
+/* The longest socket name the platform puts in the directory, with its
+ * slash: "/tipc-7fff00c6-7ffc0001.sock"; "/cmf-PID.sock" is shorter. */
+constexpr size_t kLongestSocketName = 28;
+
+bool ensureRunDir(const std::string &dir, std::string *why) {
+    if (dir.empty() || dir.size() + kLongestSocketName >= sizeof(sockaddr_un::sun_path))
+        return refuse(why, ENAMETOOLONG,
+                      "the path must be 1 to " +
+                          std::to_string(sizeof(sockaddr_un::sun_path) - 1 - kLongestSocketName) +
+                          " bytes long to hold socket names");
+    if (!makeDirs(dir, why)) return false;
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0) return refuse(why, errno, strerror(errno));
+    if (!S_ISDIR(st.st_mode)) return refuse(why, ENOTDIR, "not a directory");
+    if (st.st_uid != geteuid())
+        return refuse(why, EPERM,
+                      "owned by uid " + std::to_string(st.st_uid) + ", not by this user");
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return refuse(why, EPERM, "writable by group or others (chmod go-w)");
     return true;
 }
 
@@ -69,19 +100,56 @@ std::string cmfPath(const std::string &dir, pid_t pid) {
     return dir + "/cmf-" + std::to_string(pid) + ".sock";
 }
 
-int listenAt(const std::string &path) {
+namespace {
+
+/* Removes a socket file at `path` that nobody listens on any more; leaves
+ * alone a live socket (EADDRINUSE) and anything else (EEXIST). True when
+ * the path is free. */
+bool clearStale(const std::string &path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    if (!S_ISSOCK(st.st_mode)) {
+        errno = EEXIST;
+        return false;
+    }
+    const int probe = connectTo(path);
+    if (probe >= 0) {
+        close(probe);
+        errno = EADDRINUSE;
+        return false;
+    }
+    /* A full backlog (EAGAIN) is a live listener too. */
+    if (errno != ECONNREFUSED && errno != ENOENT) {
+        errno = EADDRINUSE;
+        return false;
+    }
+    return unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+}  // namespace
+
+int listenAt(const std::string &path, FileId *id) {
     sockaddr_un addr;
     if (!fillAddr(path, addr)) return -1;
+    if (!clearStale(path)) return -1;
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    unlink(path.c_str());
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
+    struct stat st;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0 ||
+        lstat(path.c_str(), &st) != 0) {
         const int e = errno;
         close(fd);
         errno = e;
         return -1;
     }
+    if (id != nullptr) *id = FileId{st.st_dev, st.st_ino};
     return fd;
+}
+
+void unlinkOwn(const std::string &path, const FileId &id) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && st.st_dev == id.dev && st.st_ino == id.ino)
+        unlink(path.c_str());
 }
 
 int connectTo(const std::string &path) {
@@ -100,6 +168,10 @@ int connectTo(const std::string &path) {
     /* Blocking from here on; callers bound their waits with poll or timeouts. */
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
+}
+
+bool acceptOutOfResources(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
 bool peerAllowed(int fd, uid_t *uid) {

@@ -19,9 +19,12 @@ constexpr const char *kRunDirEnv = "IPAM_PLATFORM_RUNDIR";
 
 /* The runtime directory, or an empty string when cross-process mode is off. */
 std::string runDir();
-/* Creates the directory with mode 0700 unless it exists; false (with
- * errno set) when it cannot be made or is not a directory. */
-bool ensureRunDir(const std::string &dir);
+/* Makes sure the directory can hold this user's sockets safely: creates it
+ * (and missing parents) with mode 0700, or checks that the existing one is
+ * a directory of this user that neither group nor others may write to, and
+ * that the socket paths inside it fit a Unix socket address. False with
+ * the reason in *why (and errno set) otherwise. */
+bool ensureRunDir(const std::string &dir, std::string *why = nullptr);
 
 /* Socket paths: a TIPC name (type, instance as the library passes them in
  * its sockaddr_tipc, host order) and a host process's management socket. */
@@ -32,12 +35,36 @@ constexpr uint32_t kNameType = 0x7fff00c6;
 constexpr uint32_t kPublisherInstance = 0x7ffc0001;
 constexpr uint32_t kConfInstance = 0x7ffc0002;
 
-/* A listening socket at `path` (a stale socket file there is replaced);
- * -1 with errno on failure. */
-int listenAt(const std::string &path);
+/* Which file a listener bound, so it removes its own and nobody else's. */
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+/* A listening socket at `path`; -1 with errno on failure. A socket file
+ * there that nobody answers (its listener died) is replaced; one that
+ * answers is left alone (EADDRINUSE), and so is anything that is not a
+ * socket (EEXIST). *id, when given, names the file bound. */
+int listenAt(const std::string &path, FileId *id = nullptr);
+/* Removes `path` when it is still the file `id` names. */
+void unlinkOwn(const std::string &path, const FileId &id);
 /* A connected socket, -1 with errno when nobody listens. Never blocks:
  * a listener whose backlog is full counts as absent. */
 int connectTo(const std::string &path);
+/* accept4 failed for want of descriptors or memory: the pending
+ * connection stays queued, so a listener must pause before it tries again
+ * rather than spin on a socket that stays readable. */
+bool acceptOutOfResources(int err);
+constexpr int kAcceptBackoffMs = 100;
+
+/* The management object the platform itself answers on a host's
+ * management socket, whatever handler the host registered: one parameter
+ * (id 0) of five big-endian words: the subscribed module number, whether a
+ * subscription is registered, whether the publisher connection is up,
+ * whether a batch is open, and how many batches ended since subscribing. */
+constexpr uint32_t kStatusObject = 0x7f000001;
+constexpr uint32_t kStatusSize = 20;
+
 /* The peer is this process's own user or root; its uid in *uid. */
 bool peerAllowed(int fd, uid_t *uid);
 /* Sets both directions' timeouts of blocking calls. */

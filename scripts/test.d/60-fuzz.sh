@@ -9,7 +9,7 @@ trap 'rm -rf "$scratch"' EXIT
 export IPAM_PLATFORM_QUIET=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in publisher:20000 mgmt:20000 text:50000 wire:20000 wire_mgmt:20000; do
+for target in publisher:20000 mgmt:20000 text:50000 wire:20000 wire_mgmt:4000; do
   name=${target%%:*}
   runs=${target#*:}
   mkdir -p "$scratch/$name"

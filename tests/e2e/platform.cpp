@@ -1,13 +1,19 @@
 // The stand-in platform the other tests drive the library through: its
 // re-entrant lock, publisher thread, management requests, client channel and
 // fault arming.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/tipc.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -262,6 +268,68 @@ TEST_F(Platform, ArmedFaultSkipsThenFailsAndEveryCallIsCounted) {
     EXPECT_EQ(b.id, 0u); // the failed call did nothing
     EXPECT_EQ(gnl_sem_mutex_init("b", &b), 0);
     EXPECT_EQ(ipamplat_call_count(IPAMPLAT_F_SEM_INIT), 3u);
+}
+
+// Cross-process mode, in a scratch run directory of its own.
+class CrossProcess : public Platform {
+  protected:
+    void SetUp() override {
+        Platform::SetUp();
+        char tmpl[] = "/tmp/ipam-platform-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        setenv("IPAM_PLATFORM_RUNDIR", tmpl, 1);
+    }
+    void TearDown() override {
+        Platform::TearDown();
+        unsetenv("IPAM_PLATFORM_RUNDIR");
+        rmdir(dir.c_str());
+    }
+    int32_t init() {
+        sockaddr_tipc addr{};
+        return PS_SubscriberInit(0x55, 7, 198, 0x1f, &addr, &kCallbacks);
+    }
+    std::string dir;
+};
+
+TEST_F(CrossProcess, ALinkThatCouldNeverBeWokenIsNotStarted) {
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit none = old;
+    none.rlim_cur = 0;
+    while (fcntl(static_cast<int>(none.rlim_cur), F_GETFD) != -1) ++none.rlim_cur;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0); // no descriptor left for its wake-up pipe
+    const int32_t r = init();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(r, -1);
+    ipamplat_ps_registration reg;
+    ipamplat_ps_get_registration(&reg);
+    EXPECT_EQ(reg.active, 0);
+}
+
+TEST_F(CrossProcess, AnUnsafeRunDirectoryFailsTheSubscriptionAndTheClient) {
+    ASSERT_EQ(chmod(dir.c_str(), 0770), 0);
+    EXPECT_EQ(init(), -1);
+    SCS_CLIENT_DESC desc{};
+    sockaddr_tipc server{};
+    desc.server = &server;
+    uint32_t handle = 0;
+    EXPECT_EQ(SCS_ClientInit(&desc, &handle), -1);
+    ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
+    EXPECT_EQ(init(), 0);
+}
+
+TEST_F(CrossProcess, SetAddressBodiesAreNotKept) {
+    SCS_CLIENT_DESC desc{};
+    sockaddr_tipc server{};
+    desc.server = &server;
+    uint32_t handle = 0;
+    ASSERT_EQ(SCS_ClientInit(&desc, &handle), 0);
+    uint8_t body[64] = {};
+    SCS_MSG msg;
+    ASSERT_EQ(SCS_ClientFillMsg(3, sizeof body, body, &msg), 0);
+    EXPECT_EQ(SCS_ClientSendMsg(handle, &msg), -1); // no server listens
+    EXPECT_EQ(ipamplat_scs_sent_count(), 0u);
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 #include "ctl.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,13 +33,23 @@ struct Answer {
     std::vector<std::pair<int32_t, std::vector<uint8_t>>> params;  // host order
 };
 
-// One request to host `pid`; false with the reason on stderr.
-bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out) {
+// One request to host `pid`; false with the reason on stderr unless quiet.
+bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out, bool quiet = false) {
     const std::string dir = ipamwire::runDir();
     const int fd = ipamwire::connectTo(ipamwire::cmfPath(dir, pid));
     if (fd < 0) {
-        std::fprintf(stderr, "ipam-sim ctl: host %d is not running (%s)\n", static_cast<int>(pid),
-                     std::strerror(errno));
+        if (!quiet)
+            std::fprintf(stderr, "ipam-sim ctl: host %d stopped answering (%s)\n",
+                         static_cast<int>(pid), std::strerror(errno));
+        return false;
+    }
+    // The answer is trusted only from this user's (or root's) process.
+    uid_t uid = 0;
+    if (!ipamwire::peerAllowed(fd, &uid)) {
+        close(fd);
+        if (!quiet)
+            std::fprintf(stderr, "ipam-sim ctl: refused host %d: it runs as uid %u\n",
+                         static_cast<int>(pid), static_cast<unsigned>(uid));
         return false;
     }
     ipamwire::setTimeouts(fd, kWaitMs);
@@ -66,9 +79,96 @@ bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out) {
         }
     }
     close(fd);
-    std::fprintf(stderr, "ipam-sim ctl: host %d went away or refused the request (%s)\n",
-                 static_cast<int>(pid), why);
+    if (!quiet)
+        std::fprintf(stderr, "ipam-sim ctl: host %d went away or refused the request (%s)\n",
+                     static_cast<int>(pid), why);
     return false;
+}
+
+// What a host process is, seen from outside.
+struct HostState {
+    int status = kCtlOk;  // kCtlOk: synchronised
+    const char *name = "synchronised";
+    uint32_t module = 0;
+    bool subscribed = false;
+};
+
+bool processAlive(long pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
+
+// Asks the platform's own status object of host `pid`.
+HostState probe(pid_t pid) {
+    HostState st;
+    ipamwire::MgmtRequest req;
+    req.objectId = ipamwire::kStatusObject;
+    Answer a;
+    if (!ask(pid, req, a, true)) {
+        const bool alive = processAlive(pid);
+        st.status = alive ? kCtlNotReady : kCtlNotRunning;
+        st.name = alive ? "not ready" : "not running";
+        return st;
+    }
+    uint32_t w[5] = {};
+    if (a.params.size() != 1 || a.params[0].second.size() != ipamwire::kStatusSize) {
+        st.status = kCtlFailed;
+        st.name = "unknown";
+        return st;
+    }
+    for (int i = 0; i < 5; ++i) {
+        std::memcpy(&w[i], a.params[0].second.data() + 4 * i, 4);
+        w[i] = ntohl(w[i]);
+    }
+    st.module = w[0];
+    st.subscribed = w[1] != 0;
+    const bool connected = w[2] != 0, inBatch = w[3] != 0, batches = w[4] != 0;
+    if (!st.subscribed) {
+        st.status = kCtlNotSubscribed;
+        st.name = "not subscribed";
+    } else if (!batches) {
+        st.status = kCtlNotSynchronised;
+        st.name = inBatch ? "in its first batch" : "waiting for the publisher";
+    } else if (inBatch) {
+        st.name = "resynchronising";
+    } else if (!connected) {
+        st.name = "publisher lost";
+    }
+    return st;
+}
+
+long long nowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits up to `seconds` for host `pid` to reach `needed` (kCtlNotSynchronised:
+// it answers as subscribed; kCtlOk: synchronised); the state it ends in, said
+// on stderr when not reached.
+HostState await(pid_t pid, int needed, double seconds) {
+    const long long until = nowMs() + static_cast<long long>(seconds * 1000);
+    for (;;) {
+        HostState st = probe(pid);
+        const bool reached = st.status == kCtlOk || st.status == needed;
+        const bool hopeless = st.status == kCtlNotRunning || st.status == kCtlFailed;
+        if (reached || hopeless || nowMs() >= until) {
+            if (!reached) {
+                const int p = static_cast<int>(pid);
+                if (st.status == kCtlNotReady)
+                    std::fprintf(stderr,
+                                 "ipam-sim ctl: host %d is running but not ready: no management "
+                                 "socket answers (not subscribed yet, or unsubscribed)\n",
+                                 p);
+                else if (st.status == kCtlFailed)
+                    std::fprintf(stderr, "ipam-sim ctl: host %d gave no status\n", p);
+                else
+                    std::fprintf(stderr, "ipam-sim ctl: host %d is %s\n", p,
+                                 st.status == kCtlNotSynchronised
+                                     ? (std::string("not synchronised: ") + st.name).c_str()
+                                     : st.name);
+            }
+            return st;
+        }
+        usleep(50 * 1000);
+    }
 }
 
 bool noHandler(pid_t pid, const Answer &a) {
@@ -78,37 +178,63 @@ bool noHandler(pid_t pid, const Answer &a) {
     return true;
 }
 
+// Every host with a management socket, with its state. A socket whose
+// process is gone is removed; one whose process lives but does not answer
+// is listed as not ready.
 int list(bool json) {
     const std::string dir = ipamwire::runDir();
     DIR *d = opendir(dir.c_str());
     if (d == nullptr) {
         std::fprintf(stderr, "ipam-sim ctl: %s: %s\n", dir.c_str(), std::strerror(errno));
-        return 1;
+        return kCtlFailed;
     }
     std::vector<long> pids;
     while (dirent *e = readdir(d)) {
         long pid = 0;
         char tail[8] = {};
         if (std::sscanf(e->d_name, "cmf-%ld.%5s", &pid, tail) != 2 ||
-            std::strcmp(tail, "sock") != 0)
+            std::strcmp(tail, "sock") != 0 || pid <= 0)
             continue;
-        // A socket left behind by a host that was killed answers nobody.
-        const int fd = ipamwire::connectTo(dir + "/" + e->d_name);
-        if (fd < 0) continue;
-        close(fd);
         pids.push_back(pid);
     }
     closedir(d);
     std::sort(pids.begin(), pids.end());
-    if (!json) std::printf("PID\n");
-    for (long pid : pids) std::printf(json ? "{\"pid\":%ld}\n" : "%ld\n", pid);
-    return 0;
+    if (!json) std::printf("%-8s %-8s %-10s %s\n", "PID", "MODULE", "SUBSCRIBED", "STATE");
+    for (long pid : pids) {
+        const HostState st = probe(static_cast<pid_t>(pid));
+        if (st.status == kCtlNotRunning) {
+            const std::string path = ipamwire::cmfPath(dir, static_cast<pid_t>(pid));
+            // Only a socket nobody listens on: a listener may have just come.
+            const int fd = ipamwire::connectTo(path);
+            if (fd >= 0)
+                close(fd);
+            else if (unlink(path.c_str()) == 0)
+                std::fprintf(stderr, "ipam-sim ctl: removed %s: process %ld is gone\n",
+                             path.c_str(), pid);
+            continue;
+        }
+        const bool known = st.status != kCtlNotReady && st.status != kCtlFailed;
+        if (json)
+            std::printf("{\"pid\":%ld,\"module\":%s,\"subscribed\":%s,\"state\":\"%s\"}\n", pid,
+                        known ? std::to_string(st.module).c_str() : "null",
+                        st.subscribed ? "true" : "false", st.name);
+        else
+            std::printf("%-8ld %-8s %-10s %s\n", pid,
+                        known ? std::to_string(st.module).c_str() : "-",
+                        st.subscribed ? "yes" : "no", st.name);
+    }
+    return kCtlOk;
 }
 
-int debug(pid_t pid, const std::vector<std::string> &args, bool json) {
+int debug(pid_t pid, const std::vector<std::string> &args, bool json, double wait) {
     if (args.empty() || (args[0] != "get" && args[0] != "set" && args[0] != "clear")) {
         std::fprintf(stderr, "ipam-sim ctl: debug get | debug set NAMES | debug clear NAMES\n");
-        return 2;
+        return kCtlUsage;
+    }
+    // Debug flags need a subscribed host only, not a synchronised one.
+    if (args.size() >= 2 || args[0] == "get") {
+        const HostState st = await(pid, kCtlNotSynchronised, wait);
+        if (st.status != kCtlOk && st.status != kCtlNotSynchronised) return st.status;
     }
     ipamwire::MgmtRequest req;
     req.objectId = IPAM_CMF_OBJ_DEBUG;
@@ -160,7 +286,8 @@ int debug(pid_t pid, const std::vector<std::string> &args, bool json) {
     return 0;
 }
 
-int exportTable(pid_t pid, bool v6, int page, bool json) {
+int exportTable(pid_t pid, bool v6, int page, bool json, double wait) {
+    if (const HostState st = await(pid, kCtlOk, wait); st.status != kCtlOk) return st.status;
     ipamwire::MgmtRequest req;
     req.objectId = v6 ? IPAM_CMF_OBJ_ADDR6_TABLE : IPAM_CMF_OBJ_ADDR4_TABLE;
     req.pageLimit = page;
@@ -206,22 +333,23 @@ int runCtl(const CtlOptions &o) {
     if (ipamwire::runDir().empty()) {
         std::fprintf(stderr, "ipam-sim ctl: set %s to the runtime directory\n",
                      ipamwire::kRunDirEnv);
-        return 2;
+        return kCtlUsage;
     }
     if (o.args.empty() || (o.args[0] == "list" && o.args.size() == 1)) return list(o.json);
     char *end = nullptr;
     const long pid = std::strtol(o.args[0].c_str(), &end, 10);
-    if (end == o.args[0].c_str() || *end != '\0' || pid <= 0 || o.args.size() < 2 || o.page < 1) {
+    if (end == o.args[0].c_str() || *end != '\0' || pid <= 0 || o.args.size() < 2 || o.page < 1 ||
+        !(o.wait >= 0 && o.wait <= 86400)) {
         std::fprintf(stderr,
                      "ipam-sim ctl: usage: ctl list | ctl PID debug get|set|clear [NAMES] | "
-                     "ctl PID export4|export6 [--page N] [--json]\n");
-        return 2;
+                     "ctl PID export4|export6 [--page N] [--json] [--wait SECONDS]\n");
+        return kCtlUsage;
     }
     const std::string &what = o.args[1];
     std::vector<std::string> rest(o.args.begin() + 2, o.args.end());
-    if (what == "debug") return debug(static_cast<pid_t>(pid), rest, o.json);
+    if (what == "debug") return debug(static_cast<pid_t>(pid), rest, o.json, o.wait);
     if ((what == "export4" || what == "export6") && rest.empty())
-        return exportTable(static_cast<pid_t>(pid), what == "export6", o.page, o.json);
+        return exportTable(static_cast<pid_t>(pid), what == "export6", o.page, o.json, o.wait);
     std::fprintf(stderr, "ipam-sim ctl: unknown request '%s' (debug, export4, export6)\n",
                  what.c_str());
     return 2;

@@ -51,8 +51,38 @@ change. Table file lines and stdin commands use the scenario's forms:
   restart                          the whole table again, as a batch
   release                          send the batch ends --hold-end held
   show                             print the table
-  quit
+  quit                             stop serving
+Each change is acknowledged on stdout ("# sent to N subscribers"; --quiet
+silences it); a command that cannot be carried out is reported on stderr
+as "stdin:LINE: reason" and changes nothing. At the end of stdin the
+publisher goes on serving until SIGINT or SIGTERM (or SIGHUP, unless
+--kernel, where SIGHUP reads the kernel's table again and publishes what
+changed). --table and --kernel exclude each other; --kernel takes no stdin
+commands, so it excludes --hold-end.
+One publisher serves a directory: the second is refused. The directory is
+created (mode 0700, with its parents) when missing; an existing one must
+belong to this user and be writable by nobody else.
 Set-address requests: code 1 adds, 2 deletes (error 14 when absent); others
-answer 95, and so does every request with --kernel. See docs/wire.md.)";
+answer 95, and so does every request with --kernel. See docs/wire.md.
+Exit status: 0 stopped by quit or a signal, 1 the directory, the sockets or
+the kernel cannot be used, 2 a bad table file or conflicting options,
+3 another publisher serves the directory.
+Environment: IPAM_PLATFORM_RUNDIR, the runtime directory (required).)";
+
+const char *const kCtlHelp =
+    R"(Reaches a host process's management socket in $IPAM_PLATFORM_RUNDIR:
+  list                              hosts with a management socket: pid, module,
+                                    subscription, state; sockets of processes
+                                    that are gone are removed
+  PID debug get|set|clear NAMES     the library's debug flags (api event sub rsv db all)
+  PID export4|export6 [--page N]    the host's replica, page by page
+A host's state: synchronised (its first batch ended; also while it
+resynchronises or has lost its publisher), in its first batch, waiting for the
+publisher, not subscribed, not ready (alive, no management socket yet), not
+running. An export needs a synchronised host, debug a subscribed one;
+--wait SECONDS waits for that (the state is checked every 50 ms).
+Exit status: 0 done, 1 the host went away, refused or answered an error,
+2 bad usage, 3 not running, 4 not ready, 5 not subscribed, 6 not synchronised.
+Environment: IPAM_PLATFORM_RUNDIR, the runtime directory (required).)";
 
 }  // namespace sim

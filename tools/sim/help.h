@@ -6,4 +6,5 @@ namespace sim {
 extern const char *const kScenarioHelp;
 extern const char *const kKernelHelp;
 extern const char *const kServeHelp;
+extern const char *const kCtlHelp;
 }  // namespace sim

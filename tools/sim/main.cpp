@@ -92,6 +92,8 @@ int main(int argc, char **argv) {
                       "frames a subscriber may have waiting beyond its batch (default 65536)");
     serve->add_option("--queue-bytes", sopt.queueBytes,
                       "bytes a subscriber may have waiting beyond its batch (default 8 MiB)");
+    serve->add_flag("--quiet", sopt.quiet,
+                    "no '# sent to N subscribers' line after each stdin change");
     serve->footer(sim::kServeHelp);
 
     sim::CtlOptions copt;
@@ -102,6 +104,9 @@ int main(int argc, char **argv) {
         "list | PID debug get|set|clear [api event sub rsv db all] | PID export4|export6");
     ctl->add_option("--page", copt.page, "records per export request");
     ctl->add_flag("--json", copt.json, "print JSON Lines");
+    ctl->add_option("--wait", copt.wait,
+                    "seconds to wait for the host to be ready (for an export: synchronised)");
+    ctl->footer(sim::kCtlHelp);
 
     try {
         app.parse(argc, argv);

@@ -15,10 +15,18 @@ struct ServeOptions {
     // batch, in frames and in bytes; past either it is disconnected.
     unsigned queueBound = 65536;
     uint64_t queueBytes = 8u << 20;
+    bool quiet = false;  // no "# sent to N subscribers" acknowledgements
 };
 
-// Runs until stdin ends with `quit`, SIGINT or SIGTERM. Exit status 0, 1
-// when the sockets or the kernel cannot be opened, 2 for a bad table file.
+// Exit statuses of runServe.
+constexpr int kServeOk = 0;
+constexpr int kServeCannotOpen = 1;  // the directory, the sockets or the kernel
+constexpr int kServeBadInput = 2;    // a bad table file or conflicting options
+constexpr int kServeBusy = 3;        // another publisher serves the directory
+
+// Runs until the stdin command `quit`, SIGINT or SIGTERM (and SIGHUP unless
+// it follows the kernel, where SIGHUP resynchronises); end of input leaves it
+// serving.
 int runServe(const ServeOptions &options);
 
 }  // namespace sim

@@ -4,37 +4,7 @@
 # Every wait is bounded. Usage: live_test.sh IPAM_SIM LIVE_HOST WIRE_PROBE
 set -euo pipefail
 sim=$1 host=$2 probe=$3
-work=$(mktemp -d)
-run=$work/run
-export IPAM_PLATFORM_RUNDIR=$run
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
-  exec 3>&- 4>&- 5>&- 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; for f in "$work"/*.out "$work"/*.err; do echo "== $f"; tail -40 "$f"; done >&2; exit 1; }
-
-# wait_for FILE PATTERN [COUNT]: until FILE has COUNT lines matching, 10 s at most.
-wait_for() {
-  local n=${3:-1}
-  for _ in $(seq 100); do
-    [[ $(grep -c -- "$2" "$1" 2>/dev/null || true) -ge $n ]] && return 0
-    sleep 0.1
-  done
-  fail "$1: no $n line(s) matching '$2'"
-}
-count() { grep -c -- "$2" "$1" || true; }
-
-start_serve() { # TABLE OUT [flags]
-  local table=$1 out=$2; shift 2
-  rm -f "$work/serve.in"; mkfifo "$work/serve.in"
-  "$sim" serve --table "$table" "$@" <"$work/serve.in" >"$work/$out.out" 2>"$work/$out.err" &
-  serve=$!; pids+=("$serve")
-  exec 3>"$work/serve.in"
-  wait_for "$work/$out.out" "^# serving"
-}
+source "$(dirname "$0")/live_lib.sh"
 
 cat >"$work/t1" <<'T'
 add4 if=3 name=eth0 addr=10.0.0.1/24 attr=PRIMARY|IF_VALID|VALID
@@ -92,7 +62,8 @@ for h in a b; do
   [[ $("$sim" ctl "$(pid_of $h)" export6 | wc -l) == 1 ]] || fail "$h: IPv6 replica"
 done
 listed=$("$sim" ctl list)
-grep -qx "$ha" <<<"$listed" && grep -qx "$hb" <<<"$listed" || fail "ctl list: $listed"
+grep -qE "^$ha +42 +yes +synchronised$" <<<"$listed" && grep -qE "^$hb +43 +yes +synchronised$" <<<"$listed" ||
+  fail "ctl list: $listed"
 
 # --- single changes reach both hosts.
 echo "add4 if=6 name=eth3 addr=10.3.0.1/24 attr=PRIMARY|IF_VALID|VALID" >&3
@@ -157,8 +128,10 @@ wait "$exporter"
 echo "add4 if=8 name=eth8 addr=10.8.0.1/24 attr=IF_VALID|VALID" >&3
 wait_for "$work/b.out" "ADD4 if=8 name=eth8"
 rc=0; "$sim" ctl "$ha" debug get 2>"$work/gone.err" || rc=$?
-[[ $rc == 1 ]] && grep -q "is not running" "$work/gone.err" || fail "ctl on a dead host ($rc)"
-"$sim" ctl list | grep -qx "$ha" && fail "ctl list shows a dead host"
+[[ $rc == 3 ]] && grep -q "is not running" "$work/gone.err" || fail "ctl on a dead host ($rc)"
+"$sim" ctl list 2>"$work/list.err" | grep -q "^$ha " && fail "ctl list shows a dead host"
+grep -q "removed $run/cmf-$ha.sock: process $ha is gone" "$work/list.err" || fail "stale socket kept"
+[[ ! -e "$run/cmf-$ha.sock" ]] || fail "stale socket of a killed host left behind"
 
 # --- SIGUSR1 shows the replica.
 kill -USR1 "$hb"
@@ -175,7 +148,5 @@ kill -INT "$hb"
 wait_for "$work/b.out" "live-host unsubscribed"
 wait "$hb"
 [[ ! -e "$run/cmf-$hb.sock" ]] || fail "management socket left behind"
-for f in "$work"/*.err; do
-  if grep -E "Sanitizer|runtime error" "$f"; then fail "sanitizer report in $f"; fi
-done
+no_sanitizer_reports
 echo "live test passed"
