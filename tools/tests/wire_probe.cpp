@@ -8,6 +8,9 @@
 //   wire_probe publisher PATH a publisher that sends its subscriber a bad
 //                             frame: exit 0 when the subscriber hung up and
 //                             came back
+//   wire_probe silent PATH N  opens N connections that send nothing, holds
+//                             them until the peer closes them or 10 s pass,
+//                             then exits 0
 //   wire_probe stall PATH GO  registers, reads nothing until the file GO exists
 //                             (10 s at most), then drains: exit 0 when the
 //                             publisher had hung up on it
@@ -15,6 +18,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -153,8 +157,28 @@ int publisher(const std::string &path) {
 
 }  // namespace
 
+int silent(const std::string &path, int n) {
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i) {
+        const int fd = ipamwire::connectTo(path);
+        if (fd < 0) return 4;
+        fds.push_back(fd);
+    }
+    for (int fd : fds) {
+        ipamwire::Type type{};
+        answer(fd, &type);
+        answer(fd, &type);
+        answer(fd, &type);
+        answer(fd, &type);
+        answer(fd, &type);
+        close(fd);
+    }
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc == 4 && std::string(argv[1]) == "stall") return stall(argv[2], argv[3]);
+    if (argc == 4 && std::string(argv[1]) == "silent") return silent(argv[2], std::atoi(argv[3]));
     if (argc != 3) return 2;
     const std::string mode = argv[1];
     if (mode == "hello") return hello(argv[2]);
