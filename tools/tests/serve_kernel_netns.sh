@@ -30,7 +30,7 @@ wait_for() {
   for _ in $(seq 100); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
   fail "no '$2' in $1"
 }
-"$sim" serve --kernel >"$work/serve.out" 2>&1 & pids+=($!)
+"$sim" serve --kernel >"$work/serve.out" 2>&1 & serve=$!; pids+=($serve)
 wait_for "$work/serve.out" "^# serving"
 "$host" </dev/null >"$work/host.out" 2>&1 & pids+=($!)
 rec="if=[0-9]* name=v0 vrf=$vrf addr=10.7.0.1/24"
@@ -42,4 +42,11 @@ wait_for "$work/host.out" "VALID4 $rec attr=0x62"
 [[ $(grep -c "^event VALID4 $rec" "$work/host.out") -ge 2 ]] || fail "no second valid event"
 ip addr add 10.7.1.1/24 dev v0
 wait_for "$work/host.out" "ADD4 if=[0-9]* name=v0 vrf=$vrf addr=10.7.1.1/24"
+# SIGHUP reads the kernel's table again and publishes the difference (none
+# here); the publisher stays up and goes on following the kernel.
+kill -HUP "$serve"
+wait_for "$work/serve.out" "^# sent to 1 subscriber$"
+kill -0 "$serve" || fail "serve --kernel died on SIGHUP"
+ip addr add 10.7.2.1/24 dev v0
+wait_for "$work/host.out" "ADD4 if=[0-9]* name=v0 vrf=$vrf addr=10.7.2.1/24"
 echo "serve --kernel passed (vrf $vrf)"
