@@ -243,6 +243,8 @@ bool serve_request(int fd, const ipamwire::MgmtRequest &req) {
     ipamplat_cmf_reply *reply = nullptr;
     const int32_t result =
         run_request(req.objectId, req.operation, std::move(params), req.pageLimit, 4, &reply);
+    /* The answer packed: a page of records leaves in a few packets. */
+    auto out = std::make_unique<ipamwire::PacketWriter>(fd);
     bool sent = true;
     for (size_t i = 0; reply != nullptr && sent && i < reply->params.size(); ++i) {
         const PlatCmfParam &p = reply->params[i];
@@ -250,12 +252,12 @@ bool serve_request(int fd, const ipamwire::MgmtRequest &req) {
         uint8_t data[ipamwire::kMaxParamData];
         if (n > sizeof data) continue; /* no parameter of the library is that long */
         ipamwire::paramConvert(req.objectId, p.data.data(), n, data, true);
-        sent = ipamwire::sendFrame(fd, ipamwire::Type::MgmtParam, static_cast<uint32_t>(p.id), data,
-                                   n);
+        sent = out->add(ipamwire::Type::MgmtParam, static_cast<uint32_t>(p.id), data, n);
     }
     delete reply;
-    return sent && ipamwire::sendFrame(fd, ipamwire::Type::MgmtDone,
-                                       static_cast<uint32_t>(result), nullptr, 0);
+    return sent &&
+           out->add(ipamwire::Type::MgmtDone, static_cast<uint32_t>(result), nullptr, 0) &&
+           out->flush();
 }
 
 /* One requester's connection: any number of requests, each answered in
@@ -307,6 +309,8 @@ public:
         s.done = std::make_shared<std::atomic<bool>>(false);
         s.thread = std::thread([this, fd, path, done = s.done] {
             serve_requester(link_, fd, path);
+            /* The requester sees the end now; the descriptor is closed when reaped. */
+            shutdown(fd, SHUT_RDWR);
             done->store(true);
         });
     }

@@ -172,7 +172,7 @@ struct Run {
 
 /* Frames read before the run is handed over: enough to make the hand-over
  * cheap against the callbacks, few enough to keep what waits small. */
-constexpr size_t kRunFrames = 256;
+constexpr size_t kRunFrames = 1024;
 
 /* Hands a run to the subscriber, on the publisher thread, and waits for it:
  * a subscriber that is slow to handle its messages is slow to read them, and
@@ -206,18 +206,19 @@ void note_frame(ipamwire::Type type, unsigned long long epoch) {
 }
 
 /* Reads one connection until it ends, is refused or the link stops: every
- * packet already waiting joins the run, up to kRunFrames. A bad frame ends
- * the connection after the good ones before it were delivered. */
+ * frame already waiting (the publisher packs many to a packet) joins the
+ * run, up to kRunFrames. A bad frame ends the connection after the good
+ * ones before it were delivered. */
 void read_publisher(ipamplat::Link &link, int fd, const std::string &path, unsigned long long epoch,
                     int &backoff) {
     ipamwire::SubscriberOrder order;
-    uint8_t buf[ipamwire::kMaxFrame + 1];
+    auto reader = std::make_unique<ipamwire::PacketReader>();
     Run run;
-    while (ipamwire::waitReadable(fd, link.wake_fd(), -1) > 0) {
+    while (reader->pending() || ipamwire::waitReadable(fd, link.wake_fd(), -1) > 0) {
         for (bool more = true; more && run.items.size() < kRunFrames;) {
             ipamwire::Frame f;
             const char *why = "";
-            const ipamwire::Recv r = ipamwire::recvFrame(fd, buf, f, &why, run.items.empty());
+            const ipamwire::Recv r = reader->next(fd, f, &why, run.items.empty());
             if (r == ipamwire::Recv::Empty) break;
             if (r == ipamwire::Recv::Closed || r == ipamwire::Recv::Error) {
                 deliver_run(run, epoch);
@@ -235,6 +236,7 @@ void read_publisher(ipamplat::Link &link, int fd, const std::string &path, unsig
             more = !link.stopping();
         }
         deliver_run(run, epoch);
+        if (link.stopping()) return;
     }
 }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "ipam.h"
 #include "ipam_platform.h"
@@ -81,15 +82,17 @@ bool exchange(int fd, const ipamwire::MgmtRequest &req, Answer &out, const char 
     bool ok = ipamwire::sendFrame(fd, ipamwire::Type::MgmtReq, req.objectId, payload, n);
     out = Answer{};
     answered = false;
+    auto reader = std::make_unique<ipamwire::PacketReader>();
     for (int frames = 0; ok && frames <= kMaxPages; ++frames) {
-        uint8_t buf[ipamwire::kMaxFrame + 1];
         ipamwire::Frame f;
-        ok = ipamwire::waitReadable(fd, -1, kWaitMs) > 0 &&
-             ipamwire::recvFrame(fd, buf, f, why) == ipamwire::Recv::Frame;
+        ok = (reader->pending() || ipamwire::waitReadable(fd, -1, kWaitMs) > 0) &&
+             reader->next(fd, f, why) == ipamwire::Recv::Frame;
         answered = answered || ok;
         if (ok && f.type == ipamwire::Type::MgmtDone) {
             out.result = static_cast<int32_t>(f.word);
-            return true;
+            if (!reader->pending()) return true;
+            *why = "frames after the answer";
+            return false;
         }
         if (ok && f.type != ipamwire::Type::MgmtParam) {
             *why = "unexpected frame";

@@ -1,6 +1,7 @@
 // What `ipam-sim serve` has still to send one subscriber: encoded frames,
-// packed side by side in 64 KiB chunks (no allocation per frame), sent many
-// packets per system call. Counts what was ever queued and sent, so that
+// packed into packets of up to ipamwire::kMaxPacket bytes, side by side in
+// 64 KiB chunks (no allocation per frame), sent many packets per system
+// call. Counts what was ever queued and sent, so that
 // the queue bound can leave the pending first batch out.
 #pragma once
 
@@ -13,13 +14,13 @@ namespace sim {
 
 class FrameQueue {
 public:
-    // Appends one encoded frame (one packet on the wire).
+    // Appends one encoded frame, to the last packet when it fits.
     void push(const uint8_t *frame, uint32_t size);
     // Sends what the socket takes without blocking; false when the peer is
     // gone or the socket failed.
     bool flush(int fd);
-    bool empty() const { return sizes_.empty(); }
-    size_t frames() const { return sizes_.size(); }
+    bool empty() const { return packets_.empty(); }
+    uint64_t frames() const { return pushedFrames - sentFrames; }
 
     // Totals since the queue was made: frames and bytes pushed, and sent.
     uint64_t pushedFrames = 0, pushedBytes = 0, sentFrames = 0, sentBytes = 0;
@@ -27,8 +28,11 @@ public:
 private:
     static constexpr size_t kChunk = 64 * 1024;
     std::deque<std::vector<uint8_t>> chunks_;
-    std::deque<uint16_t> sizes_;
-    size_t head_ = 0;  // offset of the first unsent frame in chunks_.front()
+    struct Packet {
+        uint32_t size, frames;
+    };
+    std::deque<Packet> packets_;
+    size_t head_ = 0;  // offset of the first unsent packet in chunks_.front()
 };
 
 }  // namespace sim

@@ -263,8 +263,8 @@ void Server::drop(Subscriber &s, const char *why) {
         std::printf("# subscriber pid %u went away\n", s.hello.pid);
         std::fflush(stdout);
     } else if (s.registered) {
-        ipamwire::logError("subscriber pid %u %s: disconnected with %zu frames queued", s.hello.pid,
-                           why, s.queue.frames());
+        ipamwire::logError("subscriber pid %u %s: disconnected with %llu frames queued", s.hello.pid,
+                           why, static_cast<unsigned long long>(s.queue.frames()));
     }
     close(s.fd);
     s.fd = -1;

@@ -28,13 +28,21 @@
 
 namespace {
 
+// The frames of the connection being read (peers pack many to a packet).
+ipamwire::PacketReader g_reader;
+
+// Closes a connection, forgetting what was left of its packets.
+void closeConn(int fd) {
+    g_reader.reset();
+    close(fd);
+}
+
 // 1 the peer closed, 0 a frame came (its type in *type), -1 nothing in 2 s.
 int answer(int fd, ipamwire::Type *type) {
-    if (ipamwire::waitReadable(fd, -1, 2000) <= 0) return -1;
-    uint8_t buf[ipamwire::kMaxFrame + 1];
+    if (!g_reader.pending() && ipamwire::waitReadable(fd, -1, 2000) <= 0) return -1;
     ipamwire::Frame f;
     const char *why = "";
-    switch (ipamwire::recvFrame(fd, buf, f, &why)) {
+    switch (g_reader.next(fd, f, &why)) {
     case ipamwire::Recv::Frame:
         *type = f.type;
         return 0;
@@ -64,7 +72,7 @@ int hello(const std::string &path) {
     if (fd < 0) return 4;
     ipamwire::Type type{};
     const int r = answer(fd, &type);
-    close(fd);
+    closeConn(fd);
     if (r == 0 && type == ipamwire::Type::Start) return 0;
     return r == 1 ? 3 : 1;
 }
@@ -108,7 +116,7 @@ int garbage(const std::string &path) {
             std::fprintf(stderr, "wire_probe: bad packet %zu was not refused\n", i);
             ++failures;
         }
-        close(fd);
+        closeConn(fd);
     }
     return failures == 0 ? 0 : 1;
 }
@@ -120,7 +128,7 @@ int stall(const std::string &path, const std::string &go) {
     ipamwire::Type t{};
     int r;
     for (long frames = 0; (r = answer(fd, &t)) == 0 && frames < 1000000; ++frames) {}
-    close(fd);
+    closeConn(fd);
     return r == 1 ? 0 : 1;
 }
 
@@ -130,7 +138,7 @@ int acceptSubscriber(int lfd) {
     const int fd = accept(lfd, nullptr, nullptr);
     ipamwire::Type t{};
     if (fd >= 0 && (answer(fd, &t) != 0 || t != ipamwire::Type::Hello)) {
-        close(fd);
+        closeConn(fd);
         return -1;
     }
     return fd;
@@ -146,10 +154,10 @@ int publisher(const std::string &path) {
     send(fd, frame, n, MSG_NOSIGNAL);  // a batch record outside a batch
     ipamwire::Type t{};
     const int r = answer(fd, &t);
-    close(fd);
+    closeConn(fd);
     fd = r == 1 ? acceptSubscriber(lfd) : -1;
     const bool back = fd >= 0;
-    if (back) close(fd);
+    if (back) closeConn(fd);
     close(lfd);
     unlink(path.c_str());
     return back ? 0 : 1;
@@ -171,7 +179,7 @@ int silent(const std::string &path, int n) {
         answer(fd, &type);
         answer(fd, &type);
         answer(fd, &type);
-        close(fd);
+        closeConn(fd);
     }
     return 0;
 }
