@@ -61,8 +61,13 @@ struct CmfState {
 CmfState g_cmf;
 ipamplat::Worker g_mgmt_thread;
 
-/* The listener for requests from other processes. */
+/* The listener for requests from other processes, and the socket file it
+ * bound (guarded by g_remote.lock). */
 ipamplat::LinkSlot g_remote;
+struct {
+    std::string path;
+    ipamwire::FileId id;
+} g_remote_file;
 
 /* A requester's first request must come within kFirstFrameMs of its
  * connection, each later one within kRequesterWaitMs of the last answer;
@@ -400,7 +405,11 @@ void update_listener() {
                 return;
             }
             g_remote.link = std::move(fresh);
-        } else if (!want) {
+            g_remote_file = {path, id};
+        } else if (!want && g_remote.link) {
+            /* The file goes now, so that a registration coming before the
+             * old listener has stopped can bind a fresh one. */
+            ipamwire::unlinkOwn(g_remote_file.path, g_remote_file.id);
             old = std::move(g_remote.link);
         }
     }

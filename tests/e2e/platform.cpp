@@ -332,4 +332,20 @@ TEST_F(CrossProcess, SetAddressBodiesAreNotKept) {
     EXPECT_EQ(ipamplat_scs_sent_count(), 0u);
 }
 
+int32_t idle_handler(void *) { return 0; }
+
+TEST_F(CrossProcess, RacingRegistrationsLeaveTheListenerTheLastStateAsksFor) {
+    const std::string sock = dir + "/cmf-" + std::to_string(getpid()) + ".sock";
+    for (int round = 0; round < 200; ++round) {
+        std::thread reg([] { CMF_ServerModCallbackReg(198, idle_handler); });
+        std::thread unreg([] { CMF_ServerModCallbackUnreg(198); });
+        reg.join();
+        unreg.join();
+        struct stat st;
+        const bool listening = stat(sock.c_str(), &st) == 0;
+        ASSERT_EQ(listening, ipamplat_cmf_registered() == 1) << "round " << round;
+    }
+    CMF_ServerModCallbackUnreg(198);
+}
+
 } // namespace
