@@ -174,15 +174,21 @@ struct Run {
  * cheap against the callbacks, few enough to keep what waits small. */
 constexpr size_t kRunFrames = 1024;
 
+void note_frame(ipamwire::Type type, unsigned long long epoch);
+
 /* Hands a run to the subscriber, on the publisher thread, and waits for it:
  * a subscriber that is slow to handle its messages is slow to read them, and
- * its publisher sees that. */
+ * its publisher sees that. The batch state the status reports follows the
+ * callbacks: in a batch from its start, synchronised once its end ran. */
 void deliver_run(Run &run, unsigned long long epoch) {
     if (run.items.empty()) return;
     g_publisher.run_sync([&run, epoch] {
-        for (const Run::Item &it : run.items)
+        for (const Run::Item &it : run.items) {
+            if (it.kind == Kind::Start) note_frame(ipamwire::Type::Start, epoch);
             deliver_one(it.kind, it.code, it.length,
                         it.kind == Kind::Send ? run.bytes.data() + it.offset : nullptr, epoch);
+            if (it.kind == Kind::End) note_frame(ipamwire::Type::End, epoch);
+        }
     });
     run.clear();
 }
@@ -231,7 +237,6 @@ void read_publisher(ipamplat::Link &link, int fd, const std::string &path, unsig
                 return;
             }
             backoff = kFirstBackoffMs;
-            note_frame(f.type, epoch);
             run.add(f);
             more = !link.stopping();
         }
