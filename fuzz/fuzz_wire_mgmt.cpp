@@ -48,18 +48,21 @@ struct Answer {
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> params;  // wire order
 };
 
-// Sends one packet on a fresh connection and reads the answer until the host
-// closes it. False when the host could not be reached.
+// Sends one packet on a fresh connection, ends its sending side, and reads
+// the answer until the host closes it. False when the host could not be
+// reached.
 bool exchange(const std::vector<uint8_t> &packet, Answer &a) {
     const int fd = ipamwire::connectTo(ipamwire::cmfPath(runDir(), getpid()));
     if (fd < 0) return false;
     if (!packet.empty()) FZ_CHECK(send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) >= 0);
-    uint8_t buf[ipamwire::kMaxFrame + 1];
+    shutdown(fd, SHUT_WR);  // one request: the host closes behind its answer
+    static ipamwire::PacketReader reader;
+    reader.reset();
     for (;;) {
-        FZ_CHECK(ipamwire::waitReadable(fd, -1, 5000) > 0);  // the host never stalls
+        FZ_CHECK(reader.pending() || ipamwire::waitReadable(fd, -1, 5000) > 0);  // never stalls
         ipamwire::Frame f;
         const char *why = nullptr;
-        const ipamwire::Recv r = ipamwire::recvFrame(fd, buf, f, &why);
+        const ipamwire::Recv r = reader.next(fd, f, &why);
         if (r == ipamwire::Recv::Closed || r == ipamwire::Recv::Error) break;
         FZ_CHECK(r == ipamwire::Recv::Frame && !a.done);  // nothing after the end
         if (f.type == ipamwire::Type::MgmtDone) {

@@ -8,9 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "export.h"
@@ -65,7 +69,13 @@ struct {
     ipamwire::FileId id;
 } g_remote_file;
 
+/* A requester's first request must come within kFirstFrameMs of its
+ * connection, each later one within kRequesterWaitMs of the last answer;
+ * sends time out after kRequesterWaitMs. */
+constexpr int kFirstFrameMs = 500;
 constexpr int kRequesterWaitMs = 2000;
+constexpr size_t kMaxRequesters = 8;
+constexpr int kFullNapMs = 50;
 
 void update_listener();
 
@@ -223,29 +233,12 @@ void send_status(int fd) {
         ipamwire::sendFrame(fd, ipamwire::Type::MgmtDone, 0, nullptr, 0);
 }
 
-/* One requester: one request in, its parameters and result out. */
-void serve_requester(int fd, const std::string &path) {
-    uid_t uid = 0;
-    if (!ipamwire::peerAllowed(fd, &uid)) {
-        ipamwire::logError("refused connection from uid %u on %s", static_cast<unsigned>(uid),
-                           path.c_str());
-        return;
-    }
-    ipamwire::setTimeouts(fd, kRequesterWaitMs);
-    if (ipamwire::waitReadable(fd, -1, kRequesterWaitMs) <= 0) return;
-    uint8_t buf[ipamwire::kMaxFrame + 1];
-    ipamwire::Frame f;
-    const char *why = "not a management request";
-    ipamwire::MgmtRequest req;
-    const ipamwire::Recv r = ipamwire::recvFrame(fd, buf, f, &why);
-    if (r == ipamwire::Recv::Closed || r == ipamwire::Recv::Error) return;
-    if (r != ipamwire::Recv::Frame || !ipamwire::mgmtRequestDecode(f, req, &why)) {
-        ipamwire::logError("refused frame from a requester on %s: %s", path.c_str(), why);
-        return;
-    }
+/* Serves one request frame: its parameters and result out. False when
+ * the answer could not be sent (the connection is then done). */
+bool serve_request(int fd, const ipamwire::MgmtRequest &req) {
     if (req.objectId == ipamwire::kStatusObject) {
         send_status(fd);
-        return;
+        return true;
     }
     std::vector<PlatCmfParam> params;
     for (uint32_t i = 0; i < req.count; ++i) {
@@ -255,6 +248,8 @@ void serve_requester(int fd, const std::string &path) {
     ipamplat_cmf_reply *reply = nullptr;
     const int32_t result =
         run_request(req.objectId, req.operation, std::move(params), req.pageLimit, 4, &reply);
+    /* The answer packed: a page of records leaves in a few packets. */
+    auto out = std::make_unique<ipamwire::PacketWriter>(fd);
     bool sent = true;
     for (size_t i = 0; reply != nullptr && sent && i < reply->params.size(); ++i) {
         const PlatCmfParam &p = reply->params[i];
@@ -262,30 +257,119 @@ void serve_requester(int fd, const std::string &path) {
         uint8_t data[ipamwire::kMaxParamData];
         if (n > sizeof data) continue; /* no parameter of the library is that long */
         ipamwire::paramConvert(req.objectId, p.data.data(), n, data, true);
-        sent = ipamwire::sendFrame(fd, ipamwire::Type::MgmtParam, static_cast<uint32_t>(p.id), data,
-                                   n);
+        sent = out->add(ipamwire::Type::MgmtParam, static_cast<uint32_t>(p.id), data, n);
     }
     delete reply;
-    if (sent)
-        ipamwire::sendFrame(fd, ipamwire::Type::MgmtDone, static_cast<uint32_t>(result), nullptr,
-                            0);
+    return sent &&
+           out->add(ipamwire::Type::MgmtDone, static_cast<uint32_t>(result), nullptr, 0) &&
+           out->flush();
 }
+
+/* One requester's connection: any number of requests, each answered in
+ * full before the next is read, until the requester closes, sends a bad
+ * frame, stays silent too long (kFirstFrameMs for the first request,
+ * kRequesterWaitMs between requests) or the listener stops. */
+void serve_requester(const ipamplat::Link &link, int fd, const std::string &path) {
+    uid_t uid = 0;
+    if (!ipamwire::peerAllowed(fd, &uid)) {
+        ipamwire::logError("refused connection from uid %u on %s", static_cast<unsigned>(uid),
+                           path.c_str());
+        return;
+    }
+    ipamwire::setTimeouts(fd, kRequesterWaitMs);
+    uint8_t buf[ipamwire::kMaxFrame + 1];
+    for (int wait = kFirstFrameMs; ipamwire::waitReadable(fd, link.wake_fd(), wait) > 0;
+         wait = kRequesterWaitMs) {
+        ipamwire::Frame f;
+        const char *why = "not a management request";
+        ipamwire::MgmtRequest req;
+        const ipamwire::Recv r = ipamwire::recvFrame(fd, buf, f, &why);
+        if (r == ipamwire::Recv::Closed || r == ipamwire::Recv::Error) return;
+        if (r != ipamwire::Recv::Frame || !ipamwire::mgmtRequestDecode(f, req, &why)) {
+            ipamwire::logError("refused frame from a requester on %s: %s", path.c_str(), why);
+            return;
+        }
+        if (!serve_request(fd, req)) return;
+    }
+}
+
+/* The requesters being served, each on a thread of its own, at most
+ * kMaxRequesters at once; more wait in the listen backlog. */
+class Requesters {
+public:
+    explicit Requesters(const ipamplat::Link &link) : link_(link) {}
+    ~Requesters() {
+        /* The link is stopping: its wake-up makes every wait return. */
+        for (Slot &s : slots_) finish(s);
+    }
+    bool full() {
+        reap();
+        return slots_.size() >= kMaxRequesters;
+    }
+    bool busy() const { return !slots_.empty(); }
+    void serve(int fd, const std::string &path) {
+        slots_.emplace_back();
+        Slot &s = slots_.back();
+        s.fd = fd;
+        s.done = std::make_shared<std::atomic<bool>>(false);
+        s.thread = std::thread([this, fd, path, done = s.done] {
+            serve_requester(link_, fd, path);
+            /* The requester sees the end now; the descriptor is closed when reaped. */
+            shutdown(fd, SHUT_RDWR);
+            done->store(true);
+        });
+    }
+
+private:
+    struct Slot {
+        int fd = -1;
+        std::shared_ptr<std::atomic<bool>> done;
+        std::thread thread;
+    };
+    static void finish(Slot &s) {
+        if (s.thread.joinable()) s.thread.join();
+        close(s.fd);
+    }
+    void reap() {
+        for (auto it = slots_.begin(); it != slots_.end();) {
+            if (!it->done->load()) {
+                ++it;
+                continue;
+            }
+            finish(*it);
+            it = slots_.erase(it);
+        }
+    }
+    const ipamplat::Link &link_;
+    std::list<Slot> slots_;
+};
 
 void listener(ipamplat::Link *link, int lfd, std::string path, ipamwire::FileId id) {
     bool short_of_fds = false;
-    while (ipamwire::waitReadable(lfd, link->wake_fd(), -1) > 0) {
-        const int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (!ipamwire::acceptOutOfResources(errno)) continue;
-            if (!short_of_fds)
-                ipamwire::logError("cannot accept on %s: %s", path.c_str(), strerror(errno));
-            short_of_fds = true;
-            if (!link->nap(ipamwire::kAcceptBackoffMs)) break;
-            continue;
+    {
+        Requesters requesters(*link);
+        while (!link->stopping()) {
+            if (requesters.full()) {
+                if (!link->nap(kFullNapMs)) break;
+                continue;
+            }
+            /* While requesters run, woken now and then to reap those done. */
+            const int ready =
+                ipamwire::waitReadable(lfd, link->wake_fd(), requesters.busy() ? kFullNapMs : -1);
+            if (ready < 0) break;
+            if (ready == 0) continue;
+            const int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (!ipamwire::acceptOutOfResources(errno)) continue;
+                if (!short_of_fds)
+                    ipamwire::logError("cannot accept on %s: %s", path.c_str(), strerror(errno));
+                short_of_fds = true;
+                if (!link->nap(ipamwire::kAcceptBackoffMs)) break;
+                continue;
+            }
+            short_of_fds = false;
+            requesters.serve(fd, path);
         }
-        short_of_fds = false;
-        serve_requester(fd, path);
-        close(fd);
     }
     close(lfd);
     ipamwire::unlinkOwn(path, id);

@@ -62,24 +62,26 @@ ipamplat::LinkSlot g_remote;
 constexpr int kFirstBackoffMs = 50;
 constexpr int kMaxBackoffMs = 2000;
 
-/* Runs one delivery on the publisher thread; IPAMPLAT_NO_PEER when its
- * subscriber went away or has no such callback. */
-int32_t deliver(const Delivery &d) {
+/* Runs one callback on the publisher thread; IPAMPLAT_NO_PEER when the
+ * registration it was meant for (epoch) went away or has no such callback.
+ * The registration is checked before each callback, so that none starts
+ * once PS_SubscriberFini has returned. */
+int32_t deliver_one(Kind kind, int32_t code, uint32_t length, const void *payload,
+                    unsigned long long epoch) {
     PS_SUB_CALLBACKS cb;
     {
         std::lock_guard<std::mutex> guard(g_ps.lock);
-        if (!g_ps.reg.active || g_ps.epoch != d.epoch) return IPAMPLAT_NO_PEER;
+        if (!g_ps.reg.active || g_ps.epoch != epoch) return IPAMPLAT_NO_PEER;
         cb = g_ps.callbacks;
         g_ps.running = true;
     }
     int32_t result = IPAMPLAT_NO_PEER;
-    switch (d.kind) {
+    switch (kind) {
     case Kind::Start:
         if (cb.start != nullptr) result = cb.start();
         break;
     case Kind::Send:
-        if (cb.dispatch != nullptr)
-            result = cb.dispatch(d.code, d.length, d.has_payload ? d.payload.data() : nullptr);
+        if (cb.dispatch != nullptr) result = cb.dispatch(code, length, payload);
         break;
     case Kind::End:
         if (cb.end != nullptr) result = cb.end();
@@ -89,6 +91,11 @@ int32_t deliver(const Delivery &d) {
     g_ps.running = false;
     g_ps.idle.notify_all();
     return result;
+}
+
+int32_t deliver(const Delivery &d) {
+    return deliver_one(d.kind, d.code, d.length, d.has_payload ? d.payload.data() : nullptr,
+                       d.epoch);
 }
 
 /* A delivery for the current registration, or null when there is none. */
@@ -129,23 +136,61 @@ void copy_addr(uint8_t out[16], const struct sockaddr_tipc *addr) {
         memset(out, 0, 16);
 }
 
-/* Hands one publisher frame to the subscriber, on the publisher thread, and
- * waits for it: a subscriber that is slow to handle its messages is slow
- * to read them, and its publisher sees that. */
-void deliver_frame(const ipamwire::Frame &f, unsigned long long epoch) {
-    Delivery d;
-    d.kind = f.type == ipamwire::Type::Start ? Kind::Start
-             : f.type == ipamwire::Type::End ? Kind::End
-                                             : Kind::Send;
-    d.epoch = epoch;
-    if (d.kind == Kind::Send) {
-        d.code = static_cast<int32_t>(f.word);
-        d.length = f.length;
-        d.has_payload = true;
-        d.payload.resize(f.length > 0 ? f.length : 1);
-        ipamwire::msgPayloadConvert(f.word, f.payload, f.length, d.payload.data(), false);
+/* A run of publisher frames, read together and handed to the publisher
+ * thread in one go: payloads converted to host order side by side in one
+ * buffer, nothing allocated per frame. */
+struct Run {
+    struct Item {
+        Kind kind;
+        int32_t code;
+        uint32_t length;
+        size_t offset; /* of the payload in bytes */
+    };
+    std::vector<Item> items;
+    std::vector<uint8_t> bytes;
+
+    void add(const ipamwire::Frame &f) {
+        Item it{f.type == ipamwire::Type::Start ? Kind::Start
+                : f.type == ipamwire::Type::End ? Kind::End
+                                                : Kind::Send,
+                0, 0, bytes.size()};
+        if (it.kind == Kind::Send) {
+            it.code = static_cast<int32_t>(f.word);
+            it.length = f.length;
+            /* One byte at least, so that a zero-length payload stays non-null. */
+            bytes.resize(bytes.size() + (f.length > 0 ? f.length : 1));
+            ipamwire::msgPayloadConvert(f.word, f.payload, f.length, bytes.data() + it.offset,
+                                        false);
+        }
+        items.push_back(it);
     }
-    g_publisher.run_sync([&d] { deliver(d); });
+    void clear() {
+        items.clear();
+        bytes.clear();
+    }
+};
+
+/* Frames read before the run is handed over: enough to make the hand-over
+ * cheap against the callbacks, few enough to keep what waits small. */
+constexpr size_t kRunFrames = 1024;
+
+void note_frame(ipamwire::Type type, unsigned long long epoch);
+
+/* Hands a run to the subscriber, on the publisher thread, and waits for it:
+ * a subscriber that is slow to handle its messages is slow to read them, and
+ * its publisher sees that. The batch state the status reports follows the
+ * callbacks: in a batch from its start, synchronised once its end ran. */
+void deliver_run(Run &run, unsigned long long epoch) {
+    if (run.items.empty()) return;
+    g_publisher.run_sync([&run, epoch] {
+        for (const Run::Item &it : run.items) {
+            if (it.kind == Kind::Start) note_frame(ipamwire::Type::Start, epoch);
+            deliver_one(it.kind, it.code, it.length,
+                        it.kind == Kind::Send ? run.bytes.data() + it.offset : nullptr, epoch);
+            if (it.kind == Kind::End) note_frame(ipamwire::Type::End, epoch);
+        }
+    });
+    run.clear();
 }
 
 /* Keeps the connection state the management status reports. */
@@ -166,26 +211,37 @@ void note_frame(ipamwire::Type type, unsigned long long epoch) {
     }
 }
 
-/* Reads one connection until it ends, is refused or the link stops. */
+/* Reads one connection until it ends, is refused or the link stops: every
+ * frame already waiting (the publisher packs many to a packet) joins the
+ * run, up to kRunFrames. A bad frame ends the connection after the good
+ * ones before it were delivered. */
 void read_publisher(ipamplat::Link &link, int fd, const std::string &path, unsigned long long epoch,
                     int &backoff) {
     ipamwire::SubscriberOrder order;
-    uint8_t buf[ipamwire::kMaxFrame + 1];
-    while (ipamwire::waitReadable(fd, link.wake_fd(), -1) > 0) {
-        ipamwire::Frame f;
-        const char *why = "";
-        const ipamwire::Recv r = ipamwire::recvFrame(fd, buf, f, &why);
-        if (r == ipamwire::Recv::Closed || r == ipamwire::Recv::Error) {
-            ipamwire::logError("lost the publisher at %s", path.c_str());
-            return;
+    auto reader = std::make_unique<ipamwire::PacketReader>();
+    Run run;
+    while (reader->pending() || ipamwire::waitReadable(fd, link.wake_fd(), -1) > 0) {
+        for (bool more = true; more && run.items.size() < kRunFrames;) {
+            ipamwire::Frame f;
+            const char *why = "";
+            const ipamwire::Recv r = reader->next(fd, f, &why, run.items.empty());
+            if (r == ipamwire::Recv::Empty) break;
+            if (r == ipamwire::Recv::Closed || r == ipamwire::Recv::Error) {
+                deliver_run(run, epoch);
+                ipamwire::logError("lost the publisher at %s", path.c_str());
+                return;
+            }
+            if (r == ipamwire::Recv::Bad || !order.accept(f, &why)) {
+                deliver_run(run, epoch);
+                ipamwire::logError("refused frame from the publisher at %s: %s", path.c_str(), why);
+                return;
+            }
+            backoff = kFirstBackoffMs;
+            run.add(f);
+            more = !link.stopping();
         }
-        if (r == ipamwire::Recv::Bad || !order.accept(f, &why)) {
-            ipamwire::logError("refused frame from the publisher at %s: %s", path.c_str(), why);
-            return;
-        }
-        backoff = kFirstBackoffMs;
-        note_frame(f.type, epoch);
-        deliver_frame(f, epoch);
+        deliver_run(run, epoch);
+        if (link.stopping()) return;
     }
 }
 

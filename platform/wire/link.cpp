@@ -211,13 +211,56 @@ int waitReadable(int fd, int wakeFd, int timeoutMs) {
     }
 }
 
-Recv recvFrame(int fd, uint8_t *buf, Frame &f, const char **why) {
+Recv recvPacket(int fd, uint8_t *buf, size_t cap, size_t *size, bool wait) {
     ssize_t n;
-    do n = recv(fd, buf, kMaxFrame + 1, 0);
+    do n = recv(fd, buf, cap + 1, wait ? 0 : MSG_DONTWAIT);
     while (n < 0 && errno == EINTR);
+    if (n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return Recv::Empty;
     if (n == 0) return Recv::Closed;
     if (n < 0) return Recv::Error;
-    return decode(buf, static_cast<size_t>(n), f, why) ? Recv::Frame : Recv::Bad;
+    *size = static_cast<size_t>(n);
+    return *size > cap ? Recv::Bad : Recv::Frame;
+}
+
+Recv recvFrame(int fd, uint8_t *buf, Frame &f, const char **why, bool wait) {
+    size_t n = 0;
+    const Recv r = recvPacket(fd, buf, kMaxFrame, &n, wait);
+    if (r == Recv::Bad) *why = "oversized frame";
+    if (r != Recv::Frame) return r;
+    return decode(buf, n, f, why) ? Recv::Frame : Recv::Bad;
+}
+
+Recv PacketReader::next(int fd, Frame &f, const char **why, bool wait) {
+    if (off_ >= size_) {
+        off_ = size_ = 0;
+        size_t n = 0;
+        const Recv r = recvPacket(fd, buf_, kMaxPacket, &n, wait);
+        if (r == Recv::Bad) *why = "oversized packet";
+        if (r != Recv::Frame) return r;
+        size_ = n;
+    }
+    if (!decodeAt(buf_, size_, &off_, f, why)) {
+        off_ = size_ = 0;
+        return Recv::Bad;
+    }
+    return Recv::Frame;
+}
+
+bool PacketWriter::add(Type type, uint32_t word, const void *payload, uint32_t length) {
+    if (size_ + kHeader + length > kMaxPacket && !flush()) return false;
+    const uint32_t n = encode(type, word, payload, length, buf_ + size_);
+    size_ += n;
+    return n > 0;
+}
+
+bool PacketWriter::flush() {
+    if (size_ == 0) return true;
+    ssize_t sent;
+    do sent = send(fd_, buf_, size_, MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    const bool ok = sent == static_cast<ssize_t>(size_);
+    size_ = 0;
+    return ok;
 }
 
 void logError(const char *format, ...) {

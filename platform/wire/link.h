@@ -77,10 +77,47 @@ bool sendFrame(int fd, Type type, uint32_t word, const void *payload, uint32_t l
 int waitReadable(int fd, int wakeFd, int timeoutMs);
 
 /* The result of receiving one packet. */
-enum class Recv { Frame, Closed, Bad, Error };
+enum class Recv { Frame, Closed, Bad, Error, Empty };
 /* Receives one packet into buf (kMaxFrame + 1 bytes) and decodes it; *why
- * says what was wrong with a Bad one. */
-Recv recvFrame(int fd, uint8_t *buf, Frame &f, const char **why);
+ * says what was wrong with a Bad one. With wait false it does not block:
+ * Empty when no packet is waiting. */
+Recv recvFrame(int fd, uint8_t *buf, Frame &f, const char **why, bool wait = true);
+
+/* Receives one packet of up to `cap` bytes into buf; *n its size. Frame
+ * when one came (Bad when it was larger than cap), else as recvFrame. */
+Recv recvPacket(int fd, uint8_t *buf, size_t cap, size_t *n, bool wait = true);
+
+/* The frames of the packets of one connection, one at a time, for the
+ * receivers that take packed packets (a subscriber, a requester). */
+class PacketReader {
+public:
+    /* The next frame: from the packet at hand, else from a packet received
+     * now (without waiting unless `wait`). Bad for a frame that does not
+     * decode, with *why; the connection is then to be dropped. */
+    Recv next(int fd, Frame &f, const char **why, bool wait = true);
+    /* Frames of the packet at hand not yet taken. */
+    bool pending() const { return off_ < size_; }
+    /* Forgets the packet at hand (a new connection starts clean). */
+    void reset() { off_ = size_ = 0; }
+
+private:
+    uint8_t buf_[kMaxPacket + 1];
+    size_t size_ = 0, off_ = 0;
+};
+
+/* Packs frames into packets of at most kMaxPacket bytes and sends each
+ * when the next frame would not fit, or on flush. */
+class PacketWriter {
+public:
+    explicit PacketWriter(int fd) : fd_(fd) {}
+    bool add(Type type, uint32_t word, const void *payload, uint32_t length);
+    bool flush();
+
+private:
+    int fd_;
+    uint8_t buf_[kMaxPacket];
+    uint32_t size_ = 0;
+};
 
 /* A platform log line (module "IPAMPLAT"): errors always, traces too. */
 void logError(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -100,21 +100,34 @@ bool lengthOk(const Frame &f, const char **why) {
 
 }  // namespace
 
+bool decodeAt(const uint8_t *data, size_t size, size_t *off, Frame &out, const char **why) {
+    if (data == nullptr || *off > size || size - *off < kHeader)
+        return fail(why, *off == 0 ? "short frame" : "truncated frame");
+    const uint8_t *h = data + *off;
+    if ((uint16_t{h[0]} << 8 | h[1]) != kMagic) return fail(why, "bad magic");
+    if (h[2] != kVersion) return fail(why, "unsupported version");
+    if (h[3] < static_cast<uint8_t>(Type::Hello) || h[3] > static_cast<uint8_t>(Type::MgmtDone))
+        return fail(why, "unknown frame type");
+    Frame f;
+    f.type = static_cast<Type>(h[3]);
+    f.word = get32(h + 4);
+    f.length = get32(h + 8);
+    if (f.length > kMaxPayload) return fail(why, "oversized frame");
+    if (f.length > size - *off - kHeader) return fail(why, "length does not match the packet");
+    f.payload = h + kHeader;
+    if (!lengthOk(f, why)) return false;
+    *off += kHeader + f.length;
+    out = f;
+    return true;
+}
+
 bool decode(const uint8_t *data, size_t size, Frame &out, const char **why) {
     if (data == nullptr || size < kHeader) return fail(why, "short frame");
     if (size > kMaxFrame) return fail(why, "oversized frame");
-    if ((uint16_t{data[0]} << 8 | data[1]) != kMagic) return fail(why, "bad magic");
-    if (data[2] != kVersion) return fail(why, "unsupported version");
-    if (data[3] < static_cast<uint8_t>(Type::Hello) ||
-        data[3] > static_cast<uint8_t>(Type::MgmtDone))
-        return fail(why, "unknown frame type");
+    size_t off = 0;
     Frame f;
-    f.type = static_cast<Type>(data[3]);
-    f.word = get32(data + 4);
-    f.length = get32(data + 8);
-    if (f.length != size - kHeader) return fail(why, "length does not match the packet");
-    f.payload = data + kHeader;
-    if (!lengthOk(f, why)) return false;
+    if (!decodeAt(data, size, &off, f, why)) return false;
+    if (off != size) return fail(why, "length does not match the packet");
     out = f;
     return true;
 }

@@ -13,10 +13,14 @@
 namespace ipamwire {
 
 constexpr uint16_t kMagic = 0x4950; /* "IP" */
-constexpr uint8_t kVersion = 1;
+constexpr uint8_t kVersion = 2;
 constexpr uint32_t kHeader = 12;
 constexpr uint32_t kMaxPayload = 512;
 constexpr uint32_t kMaxFrame = kHeader + kMaxPayload;
+/* Largest packet. A publisher's packets to a subscriber and a host's
+ * answers to a requester carry as many frames as fit; every other packet
+ * carries exactly one frame. */
+constexpr uint32_t kMaxPacket = 32768;
 /* Longest configuration body: what an SCS_MSG holds after its two words. */
 constexpr uint32_t kMaxConfBody = 504;
 constexpr uint32_t kHelloSize = 20;
@@ -46,6 +50,10 @@ struct Frame {
  * against the packet and against what the type allows) and points `out`
  * into it. False with a short reason in *why for anything else. */
 bool decode(const uint8_t *data, size_t size, Frame &out, const char **why);
+/* The frame at *off of a packet of several: checked as decode checks a
+ * packet of one, its length against what remains of the packet; *off then
+ * points behind it. */
+bool decodeAt(const uint8_t *data, size_t size, size_t *off, Frame &out, const char **why);
 /* Writes header and payload into `out` (kMaxFrame bytes); answers the frame
  * size, 0 when the payload is longer than a frame holds. */
 uint32_t encode(Type type, uint32_t word, const void *payload, uint32_t length, uint8_t *out);

@@ -3,6 +3,7 @@
 // management requests read back exactly as written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -85,12 +86,12 @@ TEST(Wire, MalformedFramesAreRefused) {
     };
     std::vector<uint8_t> magic = ok, version = ok, type = ok, longer = ok, shorter = ok;
     magic[1] ^= 1;
-    version[2] = 2;
+    version[2] = 1;  // the wire before packing
     type[3] = 10;
     longer.push_back(0);
     shorter.pop_back();
     cases.push_back({"magic", magic});
-    cases.push_back({"version", version});
+    cases.push_back({"old version", version});
     cases.push_back({"type", type});
     cases.push_back({"packet longer than its length", longer});
     cases.push_back({"packet shorter than its length", shorter});
@@ -190,3 +191,52 @@ TEST(Wire, ManagementRequestsReadBackExactlyAndRefuseEveryStrayByte) {
 }
 
 } // namespace
+
+// A packet of several frames: every prefix of it gives back exactly the
+// frames that lie whole inside it, then a refusal, and never reads past it.
+TEST(Wire, PackedFramesComeBackOneByOneAndACutPacketIsRefusedWhereItIsCut) {
+    std::vector<uint8_t> rec4(60, 0x11), rec6(100, 0x22);
+    const std::vector<std::vector<uint8_t>> frames = {
+        frame(Type::Start, 0, {}), frame(Type::Msg, IPAM4_EVT_BATCH, rec4),
+        frame(Type::Msg, IPAM6_EVT_BATCH, rec6), frame(Type::Msg, IPAM4_EVT_IF_VALID, {0, 0, 0, 3}),
+        frame(Type::End, 0, {})};
+    std::vector<uint8_t> packet;
+    std::vector<size_t> ends;
+    for (const auto &f : frames) {
+        packet.insert(packet.end(), f.begin(), f.end());
+        ends.push_back(packet.size());
+    }
+    for (size_t cut = 0; cut <= packet.size(); ++cut) {
+        // A copy of exactly the cut length: a read beyond it trips ASan.
+        const std::vector<uint8_t> part(packet.begin(), packet.begin() + cut);
+        size_t off = 0, whole = 0;
+        Frame f;
+        const char *why = nullptr;
+        while (off < part.size() && ipamwire::decodeAt(part.data(), part.size(), &off, f, &why)) {
+            EXPECT_EQ(ends[whole], off) << cut;
+            ++whole;
+        }
+        const size_t expected =
+            static_cast<size_t>(std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin());
+        EXPECT_EQ(expected, whole) << cut;
+        EXPECT_EQ(expected == 0 ? 0 : ends[expected - 1], off) << cut;
+        if (off != cut) {
+            EXPECT_NE(nullptr, why) << cut;
+        }
+    }
+    // A packed packet is no single frame.
+    Frame f;
+    const char *why = nullptr;
+    EXPECT_FALSE(ipamwire::decode(packet.data(), ends[1], f, &why));
+    // A frame of the old wire refused by name, alone or inside a packet.
+    std::vector<uint8_t> old = frames[1];
+    old[2] = 1;
+    EXPECT_FALSE(ipamwire::decode(old.data(), old.size(), f, &why));
+    EXPECT_STREQ("unsupported version", why);
+    std::vector<uint8_t> mixed = frames[0];
+    mixed.insert(mixed.end(), old.begin(), old.end());
+    size_t off = 0;
+    EXPECT_TRUE(ipamwire::decodeAt(mixed.data(), mixed.size(), &off, f, &why));
+    EXPECT_FALSE(ipamwire::decodeAt(mixed.data(), mixed.size(), &off, f, &why));
+    EXPECT_STREQ("unsupported version", why);
+}

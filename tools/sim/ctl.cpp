@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "ipam.h"
 #include "ipam_platform.h"
@@ -34,14 +35,29 @@ struct Answer {
 };
 
 // One request to host `pid`; false with the reason on stderr unless quiet.
-bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out, bool quiet = false) {
+// The connection of the requests so far: a host serves any number of
+// requests on one connection, so a whole export takes one.
+struct Conn {
+    pid_t pid = 0;
+    int fd = -1;
+    void drop() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+} g_conn;
+
+// A connection to host `pid`, the open one when there is one; -1 with the
+// reason on stderr (unless quiet).
+int connection(pid_t pid, bool quiet) {
+    if (g_conn.fd >= 0 && g_conn.pid == pid) return g_conn.fd;
+    g_conn.drop();
     const std::string dir = ipamwire::runDir();
     const int fd = ipamwire::connectTo(ipamwire::cmfPath(dir, pid));
     if (fd < 0) {
         if (!quiet)
             std::fprintf(stderr, "ipam-sim ctl: host %d stopped answering (%s)\n",
                          static_cast<int>(pid), std::strerror(errno));
-        return false;
+        return -1;
     }
     // The answer is trusted only from this user's (or root's) process.
     uid_t uid = 0;
@@ -50,26 +66,36 @@ bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out, bool quiet = 
         if (!quiet)
             std::fprintf(stderr, "ipam-sim ctl: refused host %d: it runs as uid %u\n",
                          static_cast<int>(pid), static_cast<unsigned>(uid));
-        return false;
+        return -1;
     }
     ipamwire::setTimeouts(fd, kWaitMs);
+    g_conn = Conn{pid, fd};
+    return fd;
+}
+
+// Sends one request and reads its answer; `answered` tells whether any
+// frame of an answer came.
+bool exchange(int fd, const ipamwire::MgmtRequest &req, Answer &out, const char **why,
+              bool &answered) {
     uint8_t payload[ipamwire::kMaxPayload];
     const uint32_t n = ipamwire::mgmtRequestEncode(req, payload, sizeof payload);
     bool ok = ipamwire::sendFrame(fd, ipamwire::Type::MgmtReq, req.objectId, payload, n);
-    const char *why = "no answer";
     out = Answer{};
+    answered = false;
+    auto reader = std::make_unique<ipamwire::PacketReader>();
     for (int frames = 0; ok && frames <= kMaxPages; ++frames) {
-        uint8_t buf[ipamwire::kMaxFrame + 1];
         ipamwire::Frame f;
-        ok = ipamwire::waitReadable(fd, -1, kWaitMs) > 0 &&
-             ipamwire::recvFrame(fd, buf, f, &why) == ipamwire::Recv::Frame;
+        ok = (reader->pending() || ipamwire::waitReadable(fd, -1, kWaitMs) > 0) &&
+             reader->next(fd, f, why) == ipamwire::Recv::Frame;
+        answered = answered || ok;
         if (ok && f.type == ipamwire::Type::MgmtDone) {
             out.result = static_cast<int32_t>(f.word);
-            close(fd);
-            return true;
+            if (!reader->pending()) return true;
+            *why = "frames after the answer";
+            return false;
         }
         if (ok && f.type != ipamwire::Type::MgmtParam) {
-            why = "unexpected frame";
+            *why = "unexpected frame";
             ok = false;
         }
         if (ok) {
@@ -78,7 +104,23 @@ bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out, bool quiet = 
             out.params.emplace_back(static_cast<int32_t>(f.word), std::move(data));
         }
     }
-    close(fd);
+    return false;
+}
+
+// One request to host `pid`; false with the reason on stderr. A connection
+// kept from an earlier request that the host has since closed (it closes
+// idle ones) is replaced once.
+bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out, bool quiet = false) {
+    const char *why = "no answer";
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool reused = g_conn.fd >= 0 && g_conn.pid == pid;
+        const int fd = connection(pid, quiet);
+        if (fd < 0) return false;
+        bool answered = false;
+        if (exchange(fd, req, out, &why, answered)) return true;
+        g_conn.drop();
+        if (!reused || answered) break;
+    }
     if (!quiet)
         std::fprintf(stderr, "ipam-sim ctl: host %d went away or refused the request (%s)\n",
                      static_cast<int>(pid), why);

@@ -90,7 +90,9 @@ int main(int argc, char **argv) {
     serve->add_flag("--hold-end", sopt.holdEnd,
                     "hold each first batch's end until the stdin command release");
     serve->add_option("--queue", sopt.queueBound,
-                      "frames a subscriber may have waiting before it is disconnected");
+                      "frames a subscriber may have waiting beyond its batch (default 65536)");
+    serve->add_option("--queue-bytes", sopt.queueBytes,
+                      "bytes a subscriber may have waiting beyond its batch (default 8 MiB)");
     serve->add_flag("--quiet", sopt.quiet,
                     "no '# sent to N subscribers' line after each stdin change");
     serve->footer(sim::kServeHelp);

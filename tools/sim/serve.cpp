@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "lexer.h"
 #include "link.h"
 #include "parser.h"
+#include "frame_queue.h"
 #include "record.h"
 #include "serve_kernel.h"
 #include "serve_table.h"
@@ -47,7 +49,9 @@ struct Subscriber {
     bool registered = false;
     bool holding = false;  // its first batch's end waits for `release`
     ipamwire::Hello hello{};
-    std::deque<std::vector<uint8_t>> queue;  // encoded frames not yet sent
+    FrameQueue queue;  // encoded frames not yet sent
+    // Totals queued when its latest batch was: that much may always wait.
+    uint64_t batchFrames = 0, batchBytes = 0;
 };
 
 class Server {
@@ -74,6 +78,7 @@ private:
     void enqueue(Subscriber &s, ipamwire::Type type, uint32_t word, const void *payload,
                  uint32_t length);
     void flush(Subscriber &s);
+    void flushAll();
     bool overrun(Subscriber &s);
     void drop(Subscriber &s, const char *why);
     bool stdinLine(std::string &line);
@@ -235,21 +240,20 @@ void Server::enqueue(Subscriber &s, ipamwire::Type type, uint32_t word, const vo
     if (length > 0)
         ipamwire::msgPayloadConvert(word, static_cast<const uint8_t *>(payload), length, wire,
                                     true);
-    std::vector<uint8_t> frame(ipamwire::kMaxFrame);
-    frame.resize(ipamwire::encode(type, word, wire, length, frame.data()));
-    s.queue.push_back(std::move(frame));
+    uint8_t frame[ipamwire::kMaxFrame];
+    s.queue.push(frame, ipamwire::encode(type, word, length > 0 ? wire : nullptr, length, frame));
 }
 
 void Server::flush(Subscriber &s) {
-    while (s.fd >= 0 && !s.queue.empty()) {
-        const std::vector<uint8_t> &f = s.queue.front();
-        ssize_t n = send(s.fd, f.data(), f.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-        if (n != static_cast<ssize_t>(f.size())) {
-            drop(s, "went away");
-            return;
-        }
-        s.queue.pop_front();
+    if (s.fd >= 0 && !s.queue.empty() && !s.queue.flush(s.fd)) drop(s, "went away");
+}
+
+// Sends what every subscriber has waiting, so that changes made together
+// leave together, and drops those past the bound.
+void Server::flushAll() {
+    for (Subscriber &s : subs_) {
+        flush(s);
+        if (s.fd >= 0) overrun(s);
     }
 }
 
@@ -259,12 +263,12 @@ void Server::drop(Subscriber &s, const char *why) {
         std::printf("# subscriber pid %u went away\n", s.hello.pid);
         std::fflush(stdout);
     } else if (s.registered) {
-        ipamwire::logError("subscriber pid %u %s: disconnected with %zu frames queued", s.hello.pid,
-                           why, s.queue.size());
+        ipamwire::logError("subscriber pid %u %s: disconnected with %llu frames queued", s.hello.pid,
+                           why, static_cast<unsigned long long>(s.queue.frames()));
     }
     close(s.fd);
     s.fd = -1;
-    s.queue.clear();
+    s.queue = FrameQueue();
 }
 
 // The whole table as one batch: the publisher's first act on a connection.
@@ -276,20 +280,29 @@ void Server::batch(Subscriber &s, bool hold) {
     }
     s.holding = hold;
     if (!hold) enqueue(s, ipamwire::Type::End, 0, nullptr, 0);
+    s.batchFrames = s.queue.pushedFrames;
+    s.batchBytes = s.queue.pushedBytes;
 }
 
-// A whole batch may always wait; beyond it, the bound. A subscriber past it
-// stopped reading: it is dropped rather than let it hold anyone up, and
-// gets a fresh batch when it reconnects.
+// What waits of the latest batch may always wait; beyond it, at most
+// queueBound frames and queueBytes bytes, counted after a send took what
+// the socket would. A subscriber past that stopped reading, or reads far
+// slower than changes come: it is dropped rather than let it hold anyone
+// up, and gets a fresh batch when it reconnects.
 bool Server::overrun(Subscriber &s) {
-    if (s.queue.size() <= table_.size() + opt_.queueBound) return false;
+    const FrameQueue &q = s.queue;
+    const uint64_t frames = q.pushedFrames - std::max(q.sentFrames, s.batchFrames);
+    const uint64_t bytes = q.pushedBytes - std::max(q.sentBytes, s.batchBytes);
+    if (q.pushedFrames <= s.batchFrames ||
+        (frames <= opt_.queueBound && bytes <= opt_.queueBytes))
+        return false;
     drop(s, "stopped reading");
     return true;
 }
 
 void Server::publish(const std::vector<PubMessage> &msgs) {
     for (Subscriber &s : subs_) {
-        if (!s.registered || overrun(s)) continue;
+        if (!s.registered || s.fd < 0) continue;
         for (const PubMessage &m : msgs) {
             if (!(s.hello.careMask & m.code)) continue;
             if (m.code & kInterfaceCodes) {
@@ -302,7 +315,6 @@ void Server::publish(const std::vector<PubMessage> &msgs) {
                 enqueue(s, ipamwire::Type::Msg, m.code, m.rec.data(), m.rec.size());
             }
         }
-        flush(s);
     }
 }
 
@@ -363,7 +375,6 @@ void Server::readSubscriber(Subscriber &s) {
     std::printf("# subscriber pid %u registered, care 0x%x\n", s.hello.pid, s.hello.careMask);
     std::fflush(stdout);
     batch(s, opt_.holdEnd);
-    flush(s);
 }
 
 int16_t Server::request(const uint8_t *body, uint32_t length) {
@@ -460,10 +471,7 @@ void Server::command(const std::string &line) {
     }
     if (verb == "restart") {
         for (Subscriber &s : subs_)
-            if (s.registered && !overrun(s)) {
-                batch(s, false);
-                flush(s);
-            }
+            if (s.registered && s.fd >= 0) batch(s, false);
         acknowledge();
         return;
     }
@@ -477,7 +485,6 @@ void Server::command(const std::string &line) {
             if (s.registered && s.holding) {
                 s.holding = false;
                 enqueue(s, ipamwire::Type::End, 0, nullptr, 0);
-                flush(s);
             }
         acknowledge();
         return;
@@ -641,7 +648,6 @@ int Server::run() {
             if (s.fd >= 0 && (ev & POLLOUT)) flush(s);
             if (s.fd >= 0 && (ev & (POLLIN | POLLHUP | POLLERR))) readSubscriber(s);
         }
-        subs_.remove_if([](const Subscriber &s) { return s.fd < 0; });
         std::vector<int> keep;
         for (size_t c = 0; c < clients_.size(); ++c) {
             bool dropIt = false;
@@ -653,6 +659,8 @@ int Server::run() {
                 keep.push_back(clients_[c]);
         }
         clients_.swap(keep);
+        flushAll();
+        subs_.remove_if([](const Subscriber &s) { return s.fd < 0; });
     }
     return kServeOk;
 }

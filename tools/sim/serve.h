@@ -2,6 +2,7 @@
 // host processes, over the platform's cross-process sockets (docs/wire.md).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace sim {
@@ -10,8 +11,11 @@ struct ServeOptions {
     std::string table;           // table file: one add4/add6 line per record
     bool kernel = false;         // follow this machine's kernel table instead
     bool holdEnd = false;        // hold each first batch's end until `release`
-    unsigned queueBound = 4096;  // frames a subscriber may have waiting beyond one whole table
-    bool quiet = false;          // no "# sent to N subscribers" acknowledgements
+    // What a subscriber may have waiting beyond what is left of its latest
+    // batch, in frames and in bytes; past either it is disconnected.
+    unsigned queueBound = 65536;
+    uint64_t queueBytes = 8u << 20;
+    bool quiet = false;  // no "# sent to N subscribers" acknowledgements
 };
 
 // Exit statuses of runServe.

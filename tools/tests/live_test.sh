@@ -43,7 +43,7 @@ kill -9 "$serve"; wait "$serve" 2>/dev/null || true
 exec 3>&-
 
 # --- restarted with a changed table: both converge, the sweep deletes.
-start_serve "$work/t2" serve2 --queue 64
+start_serve "$work/t2" serve2 --queue 20000
 expect4="if=3 name=eth0 vrf=0 addr=10.0.0.1/24 attr=PRIMARY|IF_VALID|VALID
 if=4 name=eth1 vrf=0 addr=10.1.0.1/24 attr=PRIMARY|IF_VALID|VALID
 if=5 name=eth2 vrf=0 addr=10.2.0.1/24 attr=PRIMARY|IF_VALID|VALID"
@@ -107,16 +107,39 @@ wait_for "$work/serve2.err" "refused frame from a subscriber"
 wait_for "$work/serve2.err" "refused frame from a configuration client"
 wait_for "$work/b.err" "refused frame from a requester"
 
-# --- a subscriber that stops reading is dropped; the hosts keep up.
+# --- silent requesters hold no one up: a correct request is answered at once.
+"$probe" silent "$run/cmf-$hb.sock" 4 & silent=$!
+t0=$(date +%s%N)
+"$sim" ctl "$hb" debug get >/dev/null || fail "ctl behind silent connections"
+elapsed=$(( ($(date +%s%N) - t0) / 1000000 ))
+(( elapsed < 1500 )) || fail "a request behind four silent connections took $elapsed ms"
+wait "$silent" || fail "the silent connections"
+
+# --- a burst of 10,000 changes at once: a host that keeps reading stays.
+awk 'BEGIN { for (i = 0; i < 10000; i++)
+  printf "add4 if=100 name=burst addr=10.%d.%d.1/24 attr=IF_VALID|VALID\n", 100 + int(i / 250), i % 250 }' >&3
+wait_for "$work/b.out" "ADD4 if=100 name=burst vrf=0 addr=10.139.249.1/24"
+if grep -q "subscriber pid $hb stopped reading" "$work/serve2.err"; then fail "a reading host was cut off by a burst"; fi
+
+# --- a subscriber that stops reading, and a host that is stopped, are
+# dropped by the bound; the stopped host resynchronises when resumed.
 "$probe" stall "$run/tipc-7fff00c6-7ffc0001.sock" "$work/go" & staller=$!
 wait_for "$work/serve2.out" "subscriber pid $staller registered"
-for i in $(seq 1500); do echo "ifinvalid4 if=4"; echo "ifvalid4 if=4"; done >&3
+ends=$(count "$work/a.out" BATCH_END)
+kill -STOP "$ha"
+awk 'BEGIN { for (i = 0; i < 15000; i++) print "ifinvalid4 if=4\nifvalid4 if=4" }' >&3
 echo "add4 if=12 name=eth12 addr=10.12.0.1/24 attr=IF_VALID|VALID" >&3
-wait_for "$work/b.out" "ADD4 if=12 name=eth12"
-# (slow hosts, under sanitizers, may be dropped too: they resynchronise)
 wait_for "$work/serve2.err" "subscriber pid $staller stopped reading"
+wait_for "$work/serve2.err" "subscriber pid $ha stopped reading"
+kill -CONT "$ha"
 touch "$work/go"
 wait "$staller" || fail "the stalled subscriber was not disconnected"
+wait_for "$work/a.out" BATCH_END $((ends + 1))
+# (slow hosts, under sanitizers, may be dropped too: they resynchronise)
+wait_for "$work/b.out" "ADD4 if=12 name=eth12"
+wait_for "$work/a.out" "ADD4 if=12 name=eth12"
+[[ $("$sim" ctl "$ha" export4 | sort) == $("$sim" ctl "$hb" export4 | sort) ]] ||
+  fail "the resumed host's replica differs"
 
 # --- a host killed during an export; the publisher goes on serving the other.
 for i in $(seq 20); do echo "add4 if=$((10 + i)) name=x$i addr=10.9.$i.1/24 attr=IF_VALID|VALID" >&3; done

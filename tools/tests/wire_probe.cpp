@@ -8,6 +8,9 @@
 //   wire_probe publisher PATH a publisher that sends its subscriber a bad
 //                             frame: exit 0 when the subscriber hung up and
 //                             came back
+//   wire_probe silent PATH N  opens N connections that send nothing, holds
+//                             them until the peer closes them or 10 s pass,
+//                             then exits 0
 //   wire_probe stall PATH GO  registers, reads nothing until the file GO exists
 //                             (10 s at most), then drains: exit 0 when the
 //                             publisher had hung up on it
@@ -15,6 +18,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -24,13 +28,21 @@
 
 namespace {
 
+// The frames of the connection being read (peers pack many to a packet).
+ipamwire::PacketReader g_reader;
+
+// Closes a connection, forgetting what was left of its packets.
+void closeConn(int fd) {
+    g_reader.reset();
+    close(fd);
+}
+
 // 1 the peer closed, 0 a frame came (its type in *type), -1 nothing in 2 s.
 int answer(int fd, ipamwire::Type *type) {
-    if (ipamwire::waitReadable(fd, -1, 2000) <= 0) return -1;
-    uint8_t buf[ipamwire::kMaxFrame + 1];
+    if (!g_reader.pending() && ipamwire::waitReadable(fd, -1, 2000) <= 0) return -1;
     ipamwire::Frame f;
     const char *why = "";
-    switch (ipamwire::recvFrame(fd, buf, f, &why)) {
+    switch (g_reader.next(fd, f, &why)) {
     case ipamwire::Recv::Frame:
         *type = f.type;
         return 0;
@@ -39,6 +51,8 @@ int answer(int fd, ipamwire::Type *type) {
         return 1;
     case ipamwire::Recv::Bad:
         return 0;
+    case ipamwire::Recv::Empty:
+        break;
     }
     return -1;
 }
@@ -58,7 +72,7 @@ int hello(const std::string &path) {
     if (fd < 0) return 4;
     ipamwire::Type type{};
     const int r = answer(fd, &type);
-    close(fd);
+    closeConn(fd);
     if (r == 0 && type == ipamwire::Type::Start) return 0;
     return r == 1 ? 3 : 1;
 }
@@ -102,7 +116,7 @@ int garbage(const std::string &path) {
             std::fprintf(stderr, "wire_probe: bad packet %zu was not refused\n", i);
             ++failures;
         }
-        close(fd);
+        closeConn(fd);
     }
     return failures == 0 ? 0 : 1;
 }
@@ -114,7 +128,7 @@ int stall(const std::string &path, const std::string &go) {
     ipamwire::Type t{};
     int r;
     for (long frames = 0; (r = answer(fd, &t)) == 0 && frames < 1000000; ++frames) {}
-    close(fd);
+    closeConn(fd);
     return r == 1 ? 0 : 1;
 }
 
@@ -124,7 +138,7 @@ int acceptSubscriber(int lfd) {
     const int fd = accept(lfd, nullptr, nullptr);
     ipamwire::Type t{};
     if (fd >= 0 && (answer(fd, &t) != 0 || t != ipamwire::Type::Hello)) {
-        close(fd);
+        closeConn(fd);
         return -1;
     }
     return fd;
@@ -140,10 +154,10 @@ int publisher(const std::string &path) {
     send(fd, frame, n, MSG_NOSIGNAL);  // a batch record outside a batch
     ipamwire::Type t{};
     const int r = answer(fd, &t);
-    close(fd);
+    closeConn(fd);
     fd = r == 1 ? acceptSubscriber(lfd) : -1;
     const bool back = fd >= 0;
-    if (back) close(fd);
+    if (back) closeConn(fd);
     close(lfd);
     unlink(path.c_str());
     return back ? 0 : 1;
@@ -151,8 +165,28 @@ int publisher(const std::string &path) {
 
 }  // namespace
 
+int silent(const std::string &path, int n) {
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i) {
+        const int fd = ipamwire::connectTo(path);
+        if (fd < 0) return 4;
+        fds.push_back(fd);
+    }
+    for (int fd : fds) {
+        ipamwire::Type type{};
+        answer(fd, &type);
+        answer(fd, &type);
+        answer(fd, &type);
+        answer(fd, &type);
+        answer(fd, &type);
+        closeConn(fd);
+    }
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc == 4 && std::string(argv[1]) == "stall") return stall(argv[2], argv[3]);
+    if (argc == 4 && std::string(argv[1]) == "silent") return silent(argv[2], std::atoi(argv[3]));
     if (argc != 3) return 2;
     const std::string mode = argv[1];
     if (mode == "hello") return hello(argv[2]);
