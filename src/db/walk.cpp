@@ -112,10 +112,8 @@ int32_t walkTable(const typename Fam::Info *cursor, NodeFn callback, void *user,
     if (callback == nullptr) return IPAM_ERR_PARAM;
     ipam::DbLockIfSetUp lock;
     if (!lock.setUp()) return IPAM_WALK_END;
-    Node *node = nullptr;
-    typename ipam::ResumePlaces<Fam>::Place *place = nullptr;
-    if (kPaged && cursor) place = ipam::resumePlaceOf<Fam>(*cursor);
-    node = place ? place->at : firstToVisit<Fam>(cursor);
+    const auto *place = kPaged && cursor ? ipam::resumePlaceOf<Fam>(*cursor) : nullptr;
+    Node *node = place ? place->at : firstToVisit<Fam>(cursor);
     const typename Fam::Info *last = cursor;  // what the caller has been given last
     ReadAhead<Fam> ahead(&Fam::table());
     while (node) {
