@@ -52,10 +52,10 @@ void refuseMessage(int32_t code, uint32_t length) {
 
 // Copies a record message into the handler's own record. Only the record's
 // size is copied from a longer payload. A name that fills its 40 bytes is
-// cut to 39 characters: the host reads it as a C string, and refusing the
-// message would lose an address the publisher holds for a name no interface
-// can have. False (after the error line) when the payload cannot hold a
-// whole record.
+// cut to 39 characters: the host reads it as a C string. Refusing the
+// message instead would lose the address, and no identity or match reads
+// the name, so the cut changes none. False (after the error line) when the
+// payload cannot hold a whole record.
 template <class Fam>
 bool copyRecord(int32_t code, uint32_t length, const void *payload, typename Fam::Info *out) {
     if (payload == nullptr || length < sizeof *out) {
