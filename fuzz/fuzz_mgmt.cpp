@@ -70,11 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         ipamplat_cmf_reply *reply = nullptr;
         int32_t result = ipamplat_cmf_send(&r, &reply);
-        // A cursor shorter than a record is refused before anything is read.
+        // A page that may hold nothing, and a cursor of any size but a
+        // record's, are refused before anything is read.
         bool table = r.objectId == IPAM_CMF_OBJ_ADDR4_TABLE || r.objectId == IPAM_CMF_OBJ_ADDR6_TABLE;
         int32_t recordSize = r.objectId == IPAM_CMF_OBJ_ADDR4_TABLE ? 60 : 100;
-        if (table && !params.empty() && params[0].id == 0 && params[0].data && params[0].length > 0 &&
-            params[0].length < recordSize) {
+        if ((r.encodeLimit == 0 && ipamplat_cmf_registered()) ||
+            (table && r.encodeLimit != 0 && !params.empty() && params[0].id == 0 && params[0].data &&
+             params[0].length > 0 && params[0].length != recordSize)) {
             FZ_CHECK(result == IPAM_CMF_ERR_PARAM);
             FZ_CHECK(ipamplat_cmf_reply_count(reply) == 0);
         }

@@ -294,11 +294,15 @@ IPAM_API int32_t IPAM4_SubscribeEvent(uint32_t handle, uint32_t moduleId,
  * has returned), then frees the replica and unregisters the
  * management handler. Afterwards the queries answer IPAM_ERR_NOT_SUBSCRIBED
  * and a new subscription starts from an empty replica. Not to be called
- * from the event callback.
+ * from the event callback: the events that arrive with the database lock
+ * held (a batch's end, the interface messages) and the callbacks of
+ * IPAM4_WalkAddrInfo / IPAM6_WalkAddrInfo run inside a walk of the replica,
+ * and a call from there is refused (-1, an error line, nothing changed).
  *
- * Returns 0; -1 when no subscription stands, or when the management handler
- * could not be unregistered (the registration and the replica are gone
- * already; a further call ends what is left).
+ * Returns 0; -1 when no subscription stands, when called with the database
+ * lock held (above), or when the management handler could not be
+ * unregistered (the registration and the replica are gone already; a
+ * further call ends what is left).
  */
 IPAM_API int32_t IPAM_UnSubscribeEvent(uint32_t moduleId);
 

@@ -131,7 +131,8 @@ typedef struct ipamplat_cmf_request {
     uint32_t paramCount; /* decoded in order; decoding past them answers -1 */
     const ipamplat_cmf_param *params;
     int32_t encodeLimit;       /* accept this many parameters, then answer */
-    int32_t encodeLimitAnswer; /* ... this (4 ends a page); limit < 0: no limit */
+    int32_t encodeLimitAnswer; /* ... this (4 ends a page); limit < 0: no limit;
+                                  limit 0: refused with 10, the handler not run */
 } ipamplat_cmf_request;
 
 typedef struct ipamplat_cmf_reply ipamplat_cmf_reply;

@@ -190,12 +190,18 @@ IPAMPLAT_API int32_t ipamplat_cmf_registered(void) {
 
 namespace {
 
+constexpr int32_t kPageLimitRefused = 10;
+
 /* Runs the handler on the management thread with a context holding these
  * parameters; the encoded ones go to *reply (freed here when null). */
 int32_t run_request(uint32_t objectId, uint32_t operation, std::vector<PlatCmfParam> params,
                     int32_t limit, int32_t limitAnswer, ipamplat_cmf_reply **reply) {
     CMF_SERVER_HANDLER handler = target_handler();
     if (handler == nullptr) return IPAMPLAT_NO_PEER;
+    /* A page that may hold nothing never ends an export: a requester that
+     * follows the pages would ask for ever. Refused as an invalid parameter
+     * (the library's 10) before the handler runs. */
+    if (limit == 0) return kPageLimitRefused;
     CmfContext ctx;
     ctx.obj.objectId = objectId;
     ctx.obj.operation = operation;

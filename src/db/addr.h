@@ -10,6 +10,7 @@
 
 #include "db/db.h"
 #include "db/family.h"
+#include "db/resume.h"
 
 // The stored node that is the same record as `record` (identity as the care
 // mask has it now), or null. Caller holds the lock.
@@ -83,17 +84,22 @@ typename Fam::Node *nodeByKey(uint32_t vrfIndex, const uint8_t *addr) {
 
 // Stores a new node for `record`: allocated zero-filled, appended to its
 // interface's list (the interface created when it has no address yet) and
-// linked into the family's index. False when an allocation failed; the
-// database is then unchanged and nothing is kept. Caller holds the lock and
-// logs the failure.
+// linked into the family's index. False when there is no database to store
+// into (never set up, or torn down: its hash functions and buckets are not
+// there) or an allocation failed; the database is then unchanged and
+// nothing is kept. Every insertion comes through here. Caller holds the lock
+// and logs the failure.
 template <class Fam>
 bool insertNew(const typename Fam::Info &record, uint32_t batchVer) {
     using Node = typename Fam::Node;
+    if (!hashSearchable(&Fam::table())) return false;
     auto *node = static_cast<Node *>(std::malloc(sizeof(Node)));
     if (node == nullptr) return false;
     std::memset(node, 0, sizeof *node);
     node->batchVer = batchVer;
     std::memcpy(&node->info, &record, sizeof node->info);
+    // Callbacks and queries print the stored name as a C string.
+    node->info.ifName[IPAM_IFNAME_SIZE - 1] = '\0';
     const KeyedPlace place = keyedPrepare<Fam>(*node);
 
     IpamIfNode key;
@@ -131,7 +137,8 @@ int32_t addRecord(const typename Fam::Info &record, uint32_t batchVer) {
 }
 
 // Takes a stored node out of the database and frees it, with its interface
-// node when that has no address left. Caller holds the lock.
+// node when that has no address left; a paged walk that stood at it goes on
+// at the node after it. Caller holds the lock.
 template <class Fam>
 void unlinkAndFree(typename Fam::Node *node) {
     // The four neighbours this unlinks the node from lie anywhere in memory;
@@ -140,6 +147,7 @@ void unlinkAndFree(typename Fam::Node *node) {
     __builtin_prefetch(node->ifLink.next, 1);
     __builtin_prefetch(node->hashLink.prev, 1);
     __builtin_prefetch(node->hashLink.next, 1);
+    resumeOnRemove<Fam>(node);
     IpamIfNode *ifNode = ifNodeFind(node->info.ifIndex);
     listDel(&node->ifLink);
     if (ifNode) ifNodeReleaseIfEmpty(ifNode);

@@ -5,6 +5,7 @@
 
 #include "common/log.h"
 #include "db/family.h"
+#include "db/resume.h"
 
 IpamHashTable gIpamIfHash;
 IpamHashTable gIpamIfNameHash;
@@ -136,13 +137,22 @@ void freeAddrList(IpamListLink *head) {
 
 }  // namespace
 
+namespace {
+// How many holds of the database lock this thread has not given back.
+__attribute__((tls_model("initial-exec"))) thread_local uint32_t tDbLockHolds = 0;
+}  // namespace
+
 void ipamDbLock() {
     if (gnl_sem_take(&gIpamDbSem, 0) == -1) IPAM_ERR("(PID:%d)Ipam db failed to lock.");
+    tDbLockHolds++;
 }
 
 void ipamDbUnlock() {
+    tDbLockHolds--;
     if (gnl_sem_give(&gIpamDbSem) == -1) IPAM_ERR("(PID:%d)Ipam db failed to unlock.");
 }
+
+bool ipam::dbLockHeldHere() { return tDbLockHolds != 0; }
 
 int32_t ipam_DbInit(void) {
     // The mutex is made ready before any index is published: a host thread
@@ -192,6 +202,8 @@ void ipam_DbUnInit(void) {
             std::free(ifNode);
         }
     }
+    ipam::resumeForget<ipam::Fam4>();
+    ipam::resumeForget<ipam::Fam6>();
     releaseIndexes();
 }
 

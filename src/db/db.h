@@ -71,6 +71,19 @@ IpamListLink *ipam4DbNodeGetByIfName(const char *name);
 
 namespace ipam {
 
+// True while this thread holds the database lock: inside a walk's callback
+// (the batch-end sweep, an interface message, a host's walk) or a lookup.
+bool dbLockHeldHere();
+
+// ipam_DbAddrWalk / ipam6_DbAddrWalk for one page of an export: a cursor
+// the export handed out earlier resumes exactly where that page stopped,
+// whatever was removed or changed meanwhile (db/resume.h). The callback
+// must not change the database.
+int32_t pageWalk4(const Ipam4AddrInfo *cursor, Ipam4DbNodeWalkFn callback, void *user,
+                  int32_t *status);
+int32_t pageWalk6(const Ipam6AddrInfo *cursor, Ipam6DbNodeWalkFn callback, void *user,
+                  int32_t *status);
+
 // Holds the database lock for a scope.
 class DbLock {
 public:

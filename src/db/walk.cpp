@@ -14,14 +14,6 @@ namespace {
 using ipam::Fam4;
 using ipam::Fam6;
 
-// The node after `node` in its index's order, or null.
-template <class Fam>
-typename Fam::Node *successor(typename Fam::Node *node) {
-    const IpamHashTable *t = &Fam::table();
-    IpamHashLink *next = ipam::hashIterNext(t, ipam::hashLinkOf(t, node));
-    return next ? static_cast<typename Fam::Node *>(ipam::hashNodeOf(t, next)) : nullptr;
-}
-
 // Where a whole-table walk starts. A cursor that is still stored resumes
 // behind its own node. A cursor that is gone (removed or changed since it was
 // handed out) resumes where it would stand: at the head of its bucket, or of
@@ -38,7 +30,7 @@ typename Fam::Node *firstToVisit(const typename Fam::Info *cursor) {
         IpamHashLink *first = ipam::hashIterFirst(t);
         return first ? static_cast<Node *>(ipam::hashNodeOf(t, first)) : nullptr;
     }
-    if (Node *stored = ipam::findSame<Fam>(*cursor)) return successor<Fam>(stored);
+    if (Node *stored = ipam::findSame<Fam>(*cursor)) return ipam::successor<Fam>(stored);
     Node standIn;
     std::memset(&standIn, 0, sizeof standIn);
     std::memcpy(&standIn.info, cursor, sizeof standIn.info);
@@ -104,24 +96,43 @@ private:
 };
 
 // IPAM_WALK_END at the end of the table; IPAM_ERR_FAIL when a callback
-// answered non-zero, that answer stored in *status when status is not null. The successor is fixed
-// before each callback runs, so a callback may remove the node it is given
-// (and no other node of the family).
-template <class Fam, class NodeFn>
+// answered non-zero, that answer stored in *status when status is not null.
+// The successor is fixed before each callback runs, so a callback may remove
+// the node it is given (and no other node of the family).
+//
+// A paged walk (an export's page) goes on where an earlier page stopped when
+// its cursor is one that page ended on (db/resume.h), and when its callback
+// stops it remembers where it stood for either record the requester may
+// hold last: the one before the stop (a page that does not keep the record
+// it refused) and the one it stopped on (a page that does). Its callback
+// changes nothing in the database.
+template <class Fam, bool kPaged, class NodeFn>
 int32_t walkTable(const typename Fam::Info *cursor, NodeFn callback, void *user, int32_t *status) {
+    using Node = typename Fam::Node;
     if (callback == nullptr) return IPAM_ERR_PARAM;
     ipam::DbLockIfSetUp lock;
     if (!lock.setUp()) return IPAM_WALK_END;
+    const auto *place = kPaged && cursor ? ipam::resumePlaceOf<Fam>(*cursor) : nullptr;
+    Node *node = place ? place->at : firstToVisit<Fam>(cursor);
+    const typename Fam::Info *last = cursor;  // what the caller has been given last
     ReadAhead<Fam> ahead(&Fam::table());
-    for (typename Fam::Node *node = firstToVisit<Fam>(cursor); node;) {
+    while (node) {
         ahead.before(node);
-        typename Fam::Node *next = successor<Fam>(node);
+        Node *next = ipam::successor<Fam>(node);
         int32_t r = callback(node, user);
         if (r != 0) {
+            if constexpr (kPaged) {
+                // When both records are alike the cursor cannot tell them
+                // apart; the earlier place, remembered last, wins: it may
+                // send a record again but never misses one.
+                ipam::resumeRemember<Fam>(node->info, next);
+                if (last) ipam::resumeRemember<Fam>(*last, node);
+            }
             IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam db call back function return failed %d", r);
             if (status) *status = r;
             return IPAM_ERR_FAIL;
         }
+        if constexpr (kPaged) last = &node->info;
         node = next;
     }
     return IPAM_WALK_END;
@@ -179,12 +190,22 @@ int32_t walkIfRecords(uint32_t ifIndex, RecordFn callback, void *user) {
 
 int32_t ipam_DbAddrWalk(const Ipam4AddrInfo *cursor, Ipam4DbNodeWalkFn callback, void *user,
                         int32_t *status) {
-    return walkTable<Fam4>(cursor, callback, user, status);
+    return walkTable<Fam4, false>(cursor, callback, user, status);
 }
 
 int32_t ipam6_DbAddrWalk(const Ipam6AddrInfo *cursor, Ipam6DbNodeWalkFn callback, void *user,
                          int32_t *status) {
-    return walkTable<Fam6>(cursor, callback, user, status);
+    return walkTable<Fam6, false>(cursor, callback, user, status);
+}
+
+int32_t ipam::pageWalk4(const Ipam4AddrInfo *cursor, Ipam4DbNodeWalkFn callback, void *user,
+                        int32_t *status) {
+    return walkTable<Fam4, true>(cursor, callback, user, status);
+}
+
+int32_t ipam::pageWalk6(const Ipam6AddrInfo *cursor, Ipam6DbNodeWalkFn callback, void *user,
+                        int32_t *status) {
+    return walkTable<Fam6, true>(cursor, callback, user, status);
 }
 
 // An IPv4 interface walk over an unknown interface answers 0, like a

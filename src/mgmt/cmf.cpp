@@ -44,8 +44,9 @@ int32_t encodeRecord(const Info &stored, void *context) {
 }
 
 // One page of a table export, behind the cursor the requester sends back.
-// A cursor too short to be a record is refused; a longer one is cut to the
-// record. 13 at the end of the table, 0 when the encoder ended the page.
+// A cursor is one whole record or nothing (length 0 or below): any other
+// size cannot be what this export handed out, so it is refused rather than
+// guessed at. 13 at the end of the table, 0 when the encoder ended the page.
 // `walk` is the family's table walk, `callback` its encoding callback.
 template <class Info, class NodeWalkFn>
 int32_t exportTable(void *context, int32_t (*walk)(const Info *, NodeWalkFn, void *, int32_t *),
@@ -59,7 +60,7 @@ int32_t exportTable(void *context, int32_t (*walk)(const Info *, NodeWalkFn, voi
     Info cursorRecord;
     const Info *cursor = nullptr;
     if (p.length > 0) {
-        if (p.data == nullptr || static_cast<uint32_t>(p.length) < sizeof cursorRecord) {
+        if (p.data == nullptr || static_cast<uint32_t>(p.length) != sizeof cursorRecord) {
             IPAM_ERR("(PID:%d)Ipam cmf server recv invalid parameter");
             return IPAM_CMF_ERR_PARAM;
         }
@@ -109,24 +110,37 @@ int32_t debugGet(void *context) {
     return r == 0 ? IPAM_CMF_END : r;
 }
 
-// Set or clear the bits of one parameter. Other threads test the word at
-// any time, so the change is one atomic read-modify-write.
+// The most parameters a set or clear may carry: more than the six ids.
+constexpr int kMostParams = 32;
+
+// Set or clear the bits of every parameter of the request, or of none: all
+// are checked before the word changes, so a refused request has done
+// nothing. Other threads test the word at any time, so the change is one
+// atomic read-modify-write. The first decode failing is the decoder's
+// answer; a later one ends the list (the framework answers past the last
+// parameter that way).
 int32_t debugChange(void *context, bool set) {
     Param p;
     if (int32_t r = decodeParam(context, &p); r != 0) return r;
-    if (p.id > IPAM_CMF_PARAM_ALL || p.length != 0) {
-        IPAM_ERR("(PID:%d)Ipam cmf server recv invalid parameter");
-        return IPAM_CMF_ERR_PARAM;
-    }
-    if (p.id < IPAM_CMF_PARAM_API) {
-        IPAM_ERR("(PID:%d)ipam cmf server unknown parm id:%d", p.id);
-        return IPAM_CMF_ERR_PARAM_ID;
+    uint32_t bits = 0;
+    for (int n = 1;; n++) {
+        if (p.id > IPAM_CMF_PARAM_ALL || p.length != 0 || n > kMostParams) {
+            IPAM_ERR("(PID:%d)Ipam cmf server recv invalid parameter");
+            return IPAM_CMF_ERR_PARAM;
+        }
+        if (p.id < IPAM_CMF_PARAM_API) {
+            IPAM_ERR("(PID:%d)ipam cmf server unknown parm id:%d", p.id);
+            return IPAM_CMF_ERR_PARAM_ID;
+        }
+        bits |= paramBits(p.id);
+        p = Param{};
+        if (decodeParam(context, &p) != 0) break;
     }
     std::atomic_ref<uint32_t> word(gIpamPubDbg);
     if (set)
-        word.fetch_or(paramBits(p.id), std::memory_order_relaxed);
+        word.fetch_or(bits, std::memory_order_relaxed);
     else
-        word.fetch_and(~paramBits(p.id), std::memory_order_relaxed);
+        word.fetch_and(~bits, std::memory_order_relaxed);
     return IPAM_OK;
 }
 
@@ -154,9 +168,9 @@ int32_t ipamCmfServerHdl(void *context) {
     }
     switch (obj.objectId) {
     case IPAM_CMF_OBJ_ADDR4_TABLE:
-        return exportTable(context, ipam_DbAddrWalk, ipam4CmfServerAddrWalkCb);
+        return exportTable(context, ipam::pageWalk4, ipam4CmfServerAddrWalkCb);
     case IPAM_CMF_OBJ_ADDR6_TABLE:
-        return exportTable(context, ipam6_DbAddrWalk, ipam6CmfServerAddrWalkCb);
+        return exportTable(context, ipam::pageWalk6, ipam6CmfServerAddrWalkCb);
     case IPAM_CMF_OBJ_DEBUG:
         switch (obj.operation) {
         case IPAM_CMF_OP_GET:
@@ -166,7 +180,9 @@ int32_t ipamCmfServerHdl(void *context) {
         case IPAM_CMF_OP_CLEAR:
             return debugChange(context, false);
         default:
-            return 0;
+            // Answering 0 would report work that was not done.
+            IPAM_ERR("(PID:%d)Ipam cmf server invalid operation %d", obj.operation);
+            return IPAM_ERR_FAIL;
         }
     default:
         IPAM_ERR("(PID:%d)Ipam cmf server invalid object id %d", obj.objectId);

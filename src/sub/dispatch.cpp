@@ -51,8 +51,11 @@ void refuseMessage(int32_t code, uint32_t length) {
 }
 
 // Copies a record message into the handler's own record. Only the record's
-// size is copied from a longer payload. False (after the error line) when
-// the payload cannot hold a whole record.
+// size is copied from a longer payload. A name that fills its 40 bytes is
+// cut to 39 characters: the host reads it as a C string. Refusing the
+// message instead would lose the address, and no identity or match reads
+// the name, so the cut changes none. False (after the error line) when the
+// payload cannot hold a whole record.
 template <class Fam>
 bool copyRecord(int32_t code, uint32_t length, const void *payload, typename Fam::Info *out) {
     if (payload == nullptr || length < sizeof *out) {
@@ -60,6 +63,7 @@ bool copyRecord(int32_t code, uint32_t length, const void *payload, typename Fam
         return false;
     }
     std::memcpy(out, payload, sizeof *out);
+    out->ifName[IPAM_IFNAME_SIZE - 1] = '\0';
     return true;
 }
 

@@ -11,6 +11,7 @@
 
 #include "common/dbg.h"
 #include "common/log.h"
+#include "db/db.h"
 #include "ipam.h"
 #include "platform/dfm.h"
 #include "platform/ps.h"
@@ -184,9 +185,17 @@ int32_t IPAM4_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMa
 
 // The publisher goes first, so no callback touches the replica as it is
 // freed. A failed management unregistration leaves the subscription recorded
-// for a later attempt, which then ends only what is still up.
+// for a later attempt, which then ends only what is still up. A thread that
+// holds the database lock is inside a walk (an event callback of the sweep
+// or of an interface message, a host's walk callback): freeing the replica
+// then would free the nodes under that walk, so it is refused and nothing
+// changes.
 int32_t IPAM_UnSubscribeEvent(uint32_t moduleId) {
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)UnSubscriber input: %u", moduleId);
+    if (ipam::dbLockHeldHere()) {
+        IPAM_ERR("(PID:%d)Ipam unsubscrib refused inside a database walk");
+        return IPAM_ERR_FAIL;
+    }
     if (!subscribed()) {
         IPAM_ERR("(PID:%d)Ipam subscrib event has been unregisted");
         return IPAM_ERR_FAIL;

@@ -3,6 +3,7 @@
 // a restart with a second batch, then query the replica.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -120,3 +121,84 @@ TEST(HostView, ReplicaFollowsThePublisherThroughARestart) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a callback that unsubscribes got back, and how often it ran.
+std::vector<int32_t> gUnsubscribed;
+
+int32_t unsubscribeOnDelete(uint32_t code, void *record) {
+    if (code == IPAM4_EVT_DEL || code == IPAM6_EVT_DEL) gUnsubscribed.push_back(IPAM_UnSubscribeEvent(kModule));
+    return ipamtest::EventLog::callback(code, record);
+}
+
+}  // namespace
+
+// The batch-end sweep and the host's walks hold the replica while their
+// callbacks run: an unsubscription from there would free the nodes under
+// the walk. It is refused, and the subscription goes on unharmed.
+TEST(HostView, UnsubscribingInsideAWalkIsRefusedAndFreesNothing) {
+    ipamplat_reset();
+    ipamplat_dfm_set_answer(-1);
+    gUnsubscribed.clear();
+    ASSERT_EQ(IPAM_SubscribeEvent(0x77, kModule, IPAM4_EVT_DEL | IPAM6_EVT_DEL, unsubscribeOnDelete), 0);
+    const Ipam4AddrInfo a = addr4(1, "10.0.0.1/24"), b = addr4(1, "10.0.1.1/24");
+    const Ipam6AddrInfo c = addr6(1, "2001:db8::1/64");
+    ASSERT_EQ(ipamplat_pub_start(), 0);
+    send(IPAM4_EVT_BATCH, a);
+    send(IPAM4_EVT_BATCH, b);
+    send(IPAM6_EVT_BATCH, c);
+    ASSERT_EQ(ipamplat_pub_end(), 0);
+    // A restart that keeps only b: the sweep deletes a and c from inside
+    // its walks, and each delete event tries to unsubscribe.
+    ASSERT_EQ(ipamplat_pub_start(), 0);
+    send(IPAM4_EVT_BATCH, b);
+    ASSERT_EQ(ipamplat_pub_end(), 0);
+    EXPECT_EQ(gUnsubscribed, (std::vector<int32_t>{-1, -1}));
+    EXPECT_EQ(ipam_IsSubscrib(), 1);
+    Ipam4AddrInfo out;
+    ASSERT_EQ(IPAM4_GetAddrInfo(0, b.ipAddr, &out), 0);
+    EXPECT_EQ(describe(out), describe(b));
+
+    // The same from a host's own walk.
+    EXPECT_EQ(IPAM4_WalkAddrInfo(1, [](Ipam4AddrInfo *, void *) { return IPAM_UnSubscribeEvent(kModule) == -1 ? 0 : 1; },
+                                 nullptr),
+              0);
+    EXPECT_EQ(ipam_IsSubscrib(), 1);
+    // Outside any walk (here from an event that holds nothing) it ends the
+    // subscription.
+    send(IPAM4_EVT_DEL, b);
+    EXPECT_EQ(gUnsubscribed.back(), 0);
+    EXPECT_EQ(ipam_IsSubscrib(), 0);
+}
+
+// A publisher's name that fills all 40 bytes reaches the host and the
+// replica cut to 39 characters, so it can be read as a C string.
+TEST(HostView, NamesWithoutTheirNulAreTerminated) {
+    ipamplat_reset();
+    ipamplat_dfm_set_answer(-1);
+    eventLog().clear();
+    ASSERT_EQ(IPAM_SubscribeEvent(0x77, kModule, IPAM4_EVT_ADD | IPAM6_EVT_ADD | IPAM6_EVT_DEL,
+                                  &ipamtest::EventLog::callback), 0);
+    ASSERT_EQ(ipamplat_pub_start(), 0);
+    ASSERT_EQ(ipamplat_pub_end(), 0);
+    Ipam4AddrInfo a = addr4(1, "10.0.0.1/24");
+    Ipam6AddrInfo b = addr6(2, "2001:db8::1/64");
+    std::memset(a.ifName, 'x', sizeof a.ifName);
+    std::memset(b.ifName, 'y', sizeof b.ifName);
+    std::vector<std::string> names;  // as the callback can read them
+    eventLog().setHook([&names](uint32_t code, void *record) {
+        if (code == IPAM4_EVT_ADD) names.push_back(static_cast<Ipam4AddrInfo *>(record)->ifName);
+        if (code == IPAM6_EVT_ADD || code == IPAM6_EVT_DEL) names.push_back(static_cast<Ipam6AddrInfo *>(record)->ifName);
+    });
+    send(IPAM4_EVT_ADD, a);
+    send(IPAM6_EVT_ADD, b);
+    send(IPAM6_EVT_DEL, b);
+    const std::string x39(39, 'x'), y39(39, 'y');
+    EXPECT_EQ(names, (std::vector<std::string>{x39, y39, y39}));
+    Ipam4AddrInfo out;
+    ASSERT_EQ(IPAM4_GetAddrInfo(0, a.ipAddr, &out), 0);
+    EXPECT_EQ(std::string(out.ifName), x39);
+    eventLog().setHook(nullptr);
+    EXPECT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+}

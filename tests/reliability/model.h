@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 #include <type_traits>
 #include <vector>
 
@@ -265,6 +266,44 @@ public:
                std::memcmp(F::mask(a), F::mask(b), F::kAddr) == 0;
     }
 
+    // A paged export that runs across steps: the records stored all along
+    // since it began, those it delivered (by sequence), and whether the
+    // table changed since its last page.
+    template <class F>
+    struct ExportRun {
+        std::set<uint64_t> whole, seen;
+        bool changed = false;
+        bool ambiguous = false;  // met records alike in every byte
+    };
+    template <class F>
+    ExportRun<F> &run() {
+        if constexpr (std::is_same_v<F, F4>) return run4_; else return run6_;
+    }
+    template <class F>
+    void beginExport() {
+        run<F>() = {};
+        for (const auto &[seq, n] : nodes<F>()) run<F>().whole.insert(seq);
+    }
+    // The stored nodes with exactly these bytes (an update can give two
+    // nodes the same), each with its place in index order.
+    template <class F>
+    std::vector<std::pair<uint64_t, size_t>> placesOf(const typename F::Info &r) const {
+        auto order = orderOf<F>();
+        std::vector<std::pair<uint64_t, size_t>> out;
+        for (size_t i = 0; i < order.size(); i++)
+            if (std::memcmp(&nodes<F>().at(order[i].second).info, &r, sizeof r) == 0)
+                out.push_back({order[i].second, i});
+        return out;
+    }
+
+    // How many stored records are the same record as `r`.
+    template <class F>
+    size_t sameCount(const typename F::Info &r) const {
+        size_t n = 0;
+        for (const auto &[seq, node] : nodes<F>()) n += same<F>(r, node.info);
+        return n;
+    }
+
     template <class F>
     const std::map<uint64_t, Node<F>> &nodes() const {
         if constexpr (std::is_same_v<F, F4>) return v4; else return v6;
@@ -276,6 +315,8 @@ public:
 
 private:
     uint64_t seq_ = 0;
+    ExportRun<F4> run4_;
+    ExportRun<F6> run6_;
 
     void raise(uint32_t code, const void *record, size_t size) {
         if (!subscribed || !(code & care)) return;
@@ -300,6 +341,7 @@ private:
     void message(uint32_t code, const void *payload) {
         typename F::Info r;
         std::memcpy(&r, payload, sizeof r);
+        r.ifName[IPAM_IFNAME_SIZE - 1] = '\0';  // a name that fills its 40 bytes is cut to 39
         bool valid = F::attr(r) & IPAM_ATTR_VALID;
         if (code == F::kDel) {
             // Removal takes the newest match and ignores the attribute.
@@ -322,6 +364,7 @@ private:
         // it; otherwise a record of the same identity is renewed (IPv6 takes
         // the new attribute), else a node, and the interface if it is new.
         Node<F> *n = code == IPAM6_EVT_UPDATE ? find<F>(r, true) : same;
+        run<F>().changed = true;
         if (n) {
             n->ver = ver;
             if (std::is_same_v<F, F6>) F::attr(n->info) = F::attr(r);
@@ -351,6 +394,8 @@ private:
         uint32_t ifIndex = n->info.ifIndex;
         for (auto it = nodes<F>().begin(); it != nodes<F>().end(); ++it)
             if (&it->second == n) {
+                run<F>().whole.erase(it->first);
+                run<F>().changed = true;
                 nodes<F>().erase(it);
                 break;
             }
@@ -374,6 +419,7 @@ private:
     void flip(bool valid, uint32_t ifIndex) {
         for (auto &[seq, n] : nodes<F>()) {
             if (n.info.ifIndex != ifIndex) continue;
+            run<F>().changed = true;
             uint32_t &a = F::attr(n.info);
             bool is = a & (std::is_same_v<F, F4> ? IPAM_ATTR_IF_VALID : IPAM_ATTR_VALID);
             if (valid && !is) {

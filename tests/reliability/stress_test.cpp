@@ -42,6 +42,7 @@ struct Allowed {
     template <class Info>
     static std::string key(Info r) {
         FamilyOf<Info>::attr(r) &= ~0x60u;
+        r.ifName[IPAM_IFNAME_SIZE - 1] = '\0';  // names are terminated on the way in
         return std::string(reinterpret_cast<const char *>(&r), sizeof r);
     }
     Allowed() {

@@ -43,32 +43,3 @@ TEST_F(Addr, EachPathWritesItsLineUnderTheDatabaseBit) {
     }
     EXPECT_TRUE(out.untouched());
 }
-
-// Without a database (never set up, or torn down) an add fails where the
-// interface node would be made, with its error line, and nothing faults.
-TEST(AddrNoDb, AddsFailWithTheirLinesBeforeSetUpAndAfterTearDown) {
-    ipamplat_reset();
-    gIpamPubDbg = 0;
-    const gnl_sem_t savedSem = gIpamDbSem;
-    for (bool tornDown : {false, true}) {
-        if (tornDown) {
-            gIpamDbSem = savedSem;
-            ASSERT_EQ(ipam_DbInit(), 0);
-            add(addr4(5, "10.0.0.1/24", IPAM4_ATTR_PRIMARY));
-            ipam_DbUnInit();
-        } else {
-            gIpamDbSem = gnl_sem_t{};  // as before the first set-up: no mutex yet
-        }
-        LogCapture log;
-        Ipam4AddrInfo r4 = addr4(5, "10.0.0.1/24");
-        Ipam6AddrInfo r6 = addr6(5, "2001:db8::1/64");
-        EXPECT_EQ(ipam4_AddAddrInfoNode(&r4, 1), -1);
-        EXPECT_EQ(ipam6_AddAddrInfoNode(&r6, 1), -1);
-        EXPECT_EQ(ipam4_DelAddrInfoNode(&r4), 0);
-        EXPECT_EQ(ipam6_UpdAddrInfoNode(&r6, 1), IPAM_ERR_NOT_FOUND);
-        EXPECT_EQ(ifCount(), 0u);
-        EXPECT_EQ(log.texts(), (Lines{"Ipam db malloc ipam db node failed",
-                                      "Ipam6 db malloc ipam db node failed"}));
-    }
-    gIpamDbSem = savedSem;
-}

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <cstdio>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -127,7 +129,9 @@ TEST_F(Debug, InvalidRequestsAnswerTheirCodesAndChangeNothing) {
         {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_SET, 0, 0, IPAM_CMF_ERR_PARAM_ID},
         {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_CLEAR, -3, 0, IPAM_CMF_ERR_PARAM_ID},
         {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_SET, 1, 4, IPAM_CMF_ERR_PARAM},
-        {IPAM_CMF_OBJ_DEBUG, 1, 1, 0, 0}, {IPAM_CMF_OBJ_DEBUG, 2, 1, 0, 0}, {IPAM_CMF_OBJ_DEBUG, 5, 1, 0, 0},
+        // Unknown operations did nothing: they must not answer as if done.
+        {IPAM_CMF_OBJ_DEBUG, 1, 1, 0, -1}, {IPAM_CMF_OBJ_DEBUG, 2, 1, 0, -1}, {IPAM_CMF_OBJ_DEBUG, 9, 1, 0, -1},
+        {IPAM_CMF_OBJ_DEBUG, UINT32_MAX, 1, 0, -1},
         {0, IPAM_CMF_OP_SET, 1, 0, -1}, {4, IPAM_CMF_OP_SET, 1, 0, -1},
         // Decoding past the request's parameters fails: its answer is passed on.
         {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_SET, kNoParam, 0, -1},
@@ -143,14 +147,47 @@ TEST_F(Debug, InvalidRequestsAnswerTheirCodesAndChangeNothing) {
                                "Ipam agent cmf server recv invalid parameter 6",
                                "Ipam cmf server recv invalid parameter", "ipam cmf server unknown parm id:0",
                                "ipam cmf server unknown parm id:-3", "Ipam cmf server recv invalid parameter",
+                               "Ipam cmf server invalid operation 1", "Ipam cmf server invalid operation 2",
+                               "Ipam cmf server invalid operation 9", "Ipam cmf server invalid operation -1",
                                "Ipam cmf server invalid object id 0", "Ipam cmf server invalid object id 4",
                                "ipam get obj err:-7"}));
     for (const LogLine &l : log.lines()) EXPECT_EQ(l.level, 3u) << l.text;
 }
 
+// A request with several parameters sets (clears) all of them, or, when one
+// is bad, none: the word changes only once every parameter was checked.
+TEST_F(Debug, SeveralParametersAreAppliedAllOrNone) {
+    auto send = [](uint32_t op, std::vector<ipamplat_cmf_param> ps) {
+        ipamplat_cmf_request req{IPAM_CMF_OBJ_DEBUG, op, static_cast<uint32_t>(ps.size()), ps.data(), -1, 0};
+        ipamplat_cmf_reply *reply = nullptr;
+        int32_t r = ipamplat_cmf_send(&req, &reply);
+        ipamplat_cmf_reply_free(reply);
+        return r;
+    };
+    gIpamPubDbg = 0x100;
+    EXPECT_EQ(send(IPAM_CMF_OP_SET, {{1, 0, nullptr}, {3, 0, nullptr}, {5, 0, nullptr}}), 0);
+    EXPECT_EQ(gIpamPubDbg, 0x100u | IPAM_DBG_API | IPAM_DBG_DB | IPAM_DBG_SUB);
+    EXPECT_EQ(send(IPAM_CMF_OP_CLEAR, {{3, 0, nullptr}, {1, 0, nullptr}}), 0);
+    EXPECT_EQ(gIpamPubDbg, 0x100u | IPAM_DBG_SUB);
+
+    LogCapture log;
+    uint32_t four = 0;
+    EXPECT_EQ(send(IPAM_CMF_OP_SET, {{1, 0, nullptr}, {7, 0, nullptr}}), IPAM_CMF_ERR_PARAM);
+    EXPECT_EQ(send(IPAM_CMF_OP_SET, {{2, 0, nullptr}, {4, 4, &four}}), IPAM_CMF_ERR_PARAM);
+    EXPECT_EQ(send(IPAM_CMF_OP_CLEAR, {{5, 0, nullptr}, {0, 0, nullptr}}), IPAM_CMF_ERR_PARAM_ID);
+    EXPECT_EQ(gIpamPubDbg, 0x100u | IPAM_DBG_SUB);
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{"Ipam cmf server recv invalid parameter",
+                                                     "Ipam cmf server recv invalid parameter",
+                                                     "ipam cmf server unknown parm id:0"}));
+    // More parameters than any request needs are refused whole.
+    std::vector<ipamplat_cmf_param> many(40, ipamplat_cmf_param{1, 0, nullptr});
+    EXPECT_EQ(send(IPAM_CMF_OP_CLEAR, many), IPAM_CMF_ERR_PARAM);
+    EXPECT_EQ(gIpamPubDbg, 0x100u | IPAM_DBG_SUB);
+}
+
 using Export = MgmtTest;
 
-TEST_F(Export, CursorShorterThanARecordIsRefusedAndALongerOneIsCut) {
+TEST_F(Export, ACursorOfAnyButARecordsSizeIsRefused) {
     std::vector<Encoded> all, page;
     for (uint32_t op : {0u, 3u, 9u}) {  // an empty table ends at once, whatever the operation
         EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR4_TABLE, op, 0, 0, nullptr, &page), IPAM_CMF_END);
@@ -160,30 +197,36 @@ TEST_F(Export, CursorShorterThanARecordIsRefusedAndALongerOneIsCut) {
     Ipam6AddrInfo a = addr6(1, "2001:db8::1/64"), b = addr6(1, "2001:db8::2/64");
     ASSERT_EQ(ipam6_AddAddrInfoNode(&a, 0), 0);
     ASSERT_EQ(ipam6_AddAddrInfoNode(&b, 0), 0);
+    Ipam4AddrInfo v4 = addr4(1, "10.0.0.1/24");
+    ASSERT_EQ(ipam4_AddAddrInfoNode(&v4, 0), 0);
     ASSERT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, 0, nullptr, &all), IPAM_CMF_END);
     auto full = records<Ipam6AddrInfo>(all);
     ASSERT_EQ(full.size(), 2u);
 
+    uint8_t big[140];
+    std::memset(big, 0, sizeof big);
+    std::memcpy(big, &full[0], sizeof full[0]);
     LogCapture log;
-    EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, 99, &full[0], &page), IPAM_CMF_ERR_PARAM);
+    for (int32_t len : {1, 59, 61, 100, 140})
+        EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR4_TABLE, 0, 0, len, big, &page), IPAM_CMF_ERR_PARAM) << len;
+    for (int32_t len : {1, 60, 99, 101, 140})
+        EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, len, big, &page), IPAM_CMF_ERR_PARAM) << len;
     EXPECT_TRUE(page.empty());
-    Ipam4AddrInfo v4 = addr4(1, "10.0.0.1/24");
-    EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR4_TABLE, 0, 0, 1, &v4, &page), IPAM_CMF_ERR_PARAM);
-    EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR4_TABLE, 0, 0, 59, &v4, &page), IPAM_CMF_ERR_PARAM);
     EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR4_TABLE, 0, 1, 0, nullptr, &page), IPAM_CMF_ERR_PARAM);
-    EXPECT_EQ(log.lines().size(), 4u);
+    EXPECT_EQ(log.lines().size(), 11u);
     for (const std::string &t : log.texts()) EXPECT_EQ(t, "Ipam cmf server recv invalid parameter");
 
-    // Bytes behind the record are ignored: this cursor is the first record.
-    uint8_t longer[140];
-    std::memset(longer, 0xee, sizeof longer);
-    std::memcpy(longer, &full[0], sizeof full[0]);
-    ASSERT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, sizeof longer, longer, &page), IPAM_CMF_END);
+    ASSERT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, sizeof full[0], &full[0], &page), IPAM_CMF_END);
     auto rest = records<Ipam6AddrInfo>(page);
     ASSERT_EQ(rest.size(), 1u);
     EXPECT_EQ(describe(rest[0]), describe(full[1]));
-    // An encoder answer other than 4 fails the export.
+    EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR4_TABLE, 0, 0, sizeof v4, &v4, &page), IPAM_CMF_END);
+    EXPECT_TRUE(page.empty());
+    // An encoder answer other than 4 fails the export; a page that may hold
+    // nothing would never end one and is refused before the handler runs.
     EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, 0, nullptr, &page, 1, 9), -1);
+    EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, 0, nullptr, &page, 0, 4), IPAM_CMF_ERR_PARAM);
+    EXPECT_TRUE(page.empty());
 }
 
 constexpr int32_t kPage = 7;
@@ -196,102 +239,157 @@ struct Family4 {
         return addr4(1 + i % 13, a.c_str(), 0, i % 3);
     }
     static int32_t add(const Info &r) { return ipam4_AddAddrInfoNode(&r, 0); }
+    static int32_t del(const Info &r) { return ipam4_DelAddrInfoNode(&r); }
+    static bool stored(const Info &r) { return ipam4DbNodeGetByAll(&r) != nullptr; }
+    // Changes the stored record in place, as an interface message does.
+    static void change(const Info &r) {
+        Ipam4DbNode *n = nullptr;
+        ASSERT_EQ(ipam4_DbNodeGetByVrfIndexAndIp(r.vrfIndex, r.ipAddr, &n), 0);
+        n->info.ipAttr ^= IPAM_ATTR_VALID;
+    }
 };
 
-bool stored(const Ipam4AddrInfo &r) { return ipam4DbNodeGetByAll(&r) != nullptr; }
-uint32_t bucket(const Ipam4AddrInfo &r) {
-    Ipam4DbNode key;
-    std::memset(&key, 0, sizeof key);
-    key.info = r;
-    return ipam4VrfIpHashCompute(&key) % IPAM_DB_HASH_SIZE;
-}
+// Every address in one VRF and the same form, 2001:db8::N: the IPv6 hash
+// puts them all in one bucket, the worst case for a cursor that went away.
+struct Family6 {
+    using Info = Ipam6AddrInfo;
+    static constexpr uint32_t kObject = IPAM_CMF_OBJ_ADDR6_TABLE;
+    static Info make(int i) {
+        char a[64];
+        std::snprintf(a, sizeof a, "2001:db8::%x/64", i + 1);
+        return addr6(1 + i % 13, a);
+    }
+    static int32_t add(const Info &r) { return ipam6_AddAddrInfoNode(&r, 0); }
+    static int32_t del(const Info &r) { return ipam6_DelAddrInfoNode(&r); }
+    static bool stored(const Info &r) { return ipam6DbNodeGetIgnoreAttr(&r) != nullptr; }
+    static void change(const Info &r) {
+        Info c = r;
+        c.ip6Attr ^= IPAM_ATTR_VALID;
+        ASSERT_EQ(ipam6_UpdAddrInfoNode(&c, 0), 0);
+    }
+};
+
+// A record's address: what stays when the record changes.
+std::string keyOf(const Ipam4AddrInfo &r) { return std::string(reinterpret_cast<const char *>(&r.ipAddr), 4); }
+std::string keyOf(const Ipam6AddrInfo &r) { return std::string(reinterpret_cast<const char *>(r.ip6Addr), 16); }
 
 // One page behind `cursor` (from the start when null): the records and the
 // handler's result; a page that does not end the table is full.
 template <class Info>
-std::vector<Info> page(uint32_t object, const Info *cursor, int32_t *result) {
+std::vector<Info> page(uint32_t object, const Info *cursor, int32_t *result, int32_t size = kPage) {
     std::vector<Encoded> out;
-    *result = MgmtTest::sendParam(object, 0, 0, cursor ? sizeof *cursor : 0, cursor, &out, kPage, 4);
+    *result = MgmtTest::sendParam(object, 0, 0, cursor ? sizeof *cursor : 0, cursor, &out, size, 4);
     auto got = MgmtTest::records<Info>(out);
     if (*result != IPAM_CMF_END) {
         EXPECT_EQ(*result, 0);
-        EXPECT_EQ(got.size(), static_cast<size_t>(kPage));
+        EXPECT_EQ(got.size(), static_cast<size_t>(size));
     }
     return got;
 }
 
 template <class Fam>
-void expectEveryRecordOnce(int count) {
-    std::set<std::string> all;
-    for (int i = 0; i < count; ++i) {
-        typename Fam::Info r = Fam::make(i);
-        ASSERT_EQ(Fam::add(r), 0);
-        all.insert(describe(r));
-    }
-    std::multiset<std::string> seen;
-    typename Fam::Info cursor;
+class Paging : public MgmtTest {};
+using Families = ::testing::Types<Family4, Family6>;
+TYPED_TEST_SUITE(Paging, Families);
+
+// Unchanged, the table comes page by page in the order one walk gives it.
+TYPED_TEST(Paging, UnchangedTableComesInOneWalksOrder) {
+    using Info = typename TypeParam::Info;
+    for (int i = 0; i < 600; ++i) ASSERT_EQ(TypeParam::add(TypeParam::make(i)), 0);
+    std::vector<Encoded> all;
+    ASSERT_EQ(MgmtTest::sendParam(TypeParam::kObject, 0, 0, 0, nullptr, &all), IPAM_CMF_END);
+    std::vector<std::string> whole, paged;
+    for (const Info &r : MgmtTest::records<Info>(all)) whole.push_back(describe(r));
+    ASSERT_EQ(whole.size(), 600u);
+    Info cursor;
     int32_t r = 0;
-    for (int pages = 0; pages <= count; ++pages) {
-        auto got = page<typename Fam::Info>(Fam::kObject, pages ? &cursor : nullptr, &r);
-        for (const auto &g : got) seen.insert(describe(g));
-        if (r != 0 || got.empty()) break;
-        cursor = got.back();
+    for (int n = 0; n <= 600 && r == 0; ++n) {
+        auto got = page<Info>(TypeParam::kObject, n ? &cursor : nullptr, &r);
+        for (const Info &g : got) paged.push_back(describe(g));
+        if (!got.empty()) cursor = got.back();
     }
     EXPECT_EQ(r, IPAM_CMF_END);
-    EXPECT_EQ(seen, std::multiset<std::string>(all.begin(), all.end()));
+    EXPECT_EQ(paged, whole);
 }
 
-using Paging = MgmtTest;
-
-TEST_F(Paging, UnchangedTableComesWholeAndEachRecordOnce) {
-    expectEveryRecordOnce<Family4>(600);
-}
-
-// Between pages records are deleted (the page's cursor among them now and
-// then) and new ones added. A record present throughout must come at least
-// once; nothing that was never stored may come; a record comes again only on
-// a page whose cursor had been deleted, from the cursor's own bucket, where
-// the walk resumes.
-TEST_F(Paging, ChangesBetweenPagesLoseNothingAndRepeatOnlyBehindAMissingCursor) {
+// Between pages the cursor is deleted, changed in place, or deleted and
+// added again, and other records come and go. A record stored all along
+// comes exactly once (changed or not), nothing comes twice but a record
+// added again, nothing never stored comes, and the export ends within the
+// pages the records and changes can fill.
+TYPED_TEST(Paging, ChangesBetweenPagesDeliverEveryStayingRecordOnce) {
+    using Info = typename TypeParam::Info;
     constexpr int kCount = 600;
-    std::set<std::string> initial, everStored, deleted, seen;
+    std::set<std::string> staying, readded, everStored;
     for (int i = 0; i < kCount; ++i) {
-        Ipam4AddrInfo r = Family4::make(i);
-        ASSERT_EQ(Family4::add(r), 0);
-        initial.insert(describe(r));
+        ASSERT_EQ(TypeParam::add(TypeParam::make(i)), 0);
+        staying.insert(keyOf(TypeParam::make(i)));
     }
-    everStored = initial;
-    auto drop = [&](const Ipam4AddrInfo &r) {
-        if (!stored(r)) return;
-        ASSERT_EQ(ipam4_DelAddrInfoNode(&r), 0);
-        deleted.insert(describe(r));
+    everStored = staying;
+    auto drop = [&](const Info &r) {
+        if (TypeParam::stored(r)) {
+            ASSERT_EQ(TypeParam::del(r), 0);
+        }
+        staying.erase(keyOf(r));
     };
-    int missingCursorPages = 0;
-    Ipam4AddrInfo cursor;
+    std::map<std::string, int> seen;
+    Info cursor;
     int32_t r = 0;
-    for (int n = 0; n < 10000 && r == 0; ++n) {
-        if (n > 0 && n % 3 == 0) drop(cursor);
-        drop(Family4::make((n * 97) % kCount));
-        Ipam4AddrInfo fresh = Family4::make(kCount + n);
-        ASSERT_EQ(Family4::add(fresh), 0);
-        everStored.insert(describe(fresh));
-
-        bool missing = n > 0 && !stored(cursor);
-        missingCursorPages += missing ? 1 : 0;
-        auto got = page<Ipam4AddrInfo>(IPAM_CMF_OBJ_ADDR4_TABLE, n ? &cursor : nullptr, &r);
-        for (const Ipam4AddrInfo &g : got) {
-            std::string d = describe(g);
-            EXPECT_TRUE(everStored.count(d)) << "never stored: " << d;
-            if (!seen.insert(d).second) {
-                EXPECT_TRUE(missing && bucket(g) == bucket(cursor)) << "repeated on page " << n << ": " << d;
+    int pages = 0, added = 0;
+    for (; pages < 10000 && r == 0; ++pages) {
+        if (pages > 0) {
+            switch (pages % 4) {
+            case 0: drop(cursor); break;
+            case 1: if (TypeParam::stored(cursor)) TypeParam::change(cursor); break;
+            case 2:
+                drop(cursor);
+                ASSERT_EQ(TypeParam::add(cursor), 0);
+                readded.insert(keyOf(cursor));
+                break;
+            default: break;
             }
+            drop(TypeParam::make((pages * 97) % kCount));
+            Info fresh = TypeParam::make(kCount + pages);
+            ASSERT_EQ(TypeParam::add(fresh), 0);
+            everStored.insert(keyOf(fresh));
+            added++;
+        }
+        auto got = page<Info>(TypeParam::kObject, pages ? &cursor : nullptr, &r);
+        for (const Info &g : got) {
+            EXPECT_TRUE(everStored.count(keyOf(g))) << "never stored: " << describe(g);
+            if (++seen[keyOf(g)] > (readded.count(keyOf(g)) ? 2 : 1))
+                ADD_FAILURE() << "repeated on page " << pages << ": " << describe(g);
         }
         ASSERT_TRUE(r == IPAM_CMF_END || !got.empty());
         if (!got.empty()) cursor = got.back();
     }
     EXPECT_EQ(r, IPAM_CMF_END);
-    for (const std::string &d : initial) EXPECT_TRUE(deleted.count(d) || seen.count(d)) << "lost: " << d;
-    EXPECT_GT(missingCursorPages, 10);
+    for (const std::string &k : staying) EXPECT_EQ(seen[k], 1) << "a staying record came " << seen[k] << " times";
+    EXPECT_LE(pages, (kCount + 2 * added) / kPage + 1);
+}
+
+// 600 records in pages of 25, each page's cursor deleted before the next:
+// 24 pages and every record once (an export that restarted the crowded
+// IPv6 bucket at each missing cursor took hundreds of pages).
+TYPED_TEST(Paging, EveryCursorDeletedStillEndsInTheTablesPages) {
+    using Info = typename TypeParam::Info;
+    for (int i = 0; i < 600; ++i) ASSERT_EQ(TypeParam::add(TypeParam::make(i)), 0);
+    std::multiset<std::string> seen;
+    Info cursor;
+    int32_t r = 0;
+    int pages = 0;
+    for (; pages < 1000 && r == 0; ++pages) {
+        if (pages) {
+            ASSERT_EQ(TypeParam::del(cursor), 0);
+        }
+        auto got = page<Info>(TypeParam::kObject, pages ? &cursor : nullptr, &r, 25);
+        for (const Info &g : got) seen.insert(keyOf(g));
+        if (!got.empty()) cursor = got.back();
+    }
+    EXPECT_EQ(r, IPAM_CMF_END);
+    EXPECT_EQ(pages, 24);
+    EXPECT_EQ(seen.size(), 600u);
+    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), 600u);
 }
 
 }  // namespace
