@@ -106,7 +106,7 @@ live() {
     local hp=$!
     pids+=("$hp")
     wait_for "$work/live-$tag.log" "event BATCH_END"
-    "${sim[@]}" ctl "$hp" export4 >"$work/ctl-$tag.log" 2>&1 || fail "ctl $hp export4"
+    "${sim[@]}" ctl --wait 10 "$hp" export4 >"$work/ctl-$tag.log" 2>&1 || fail "ctl $hp export4"
     # The installed completion offers the running host's pid after `ctl`.
     (
       # shellcheck source=/dev/null
