@@ -286,9 +286,10 @@ IPAM_API int32_t IPAM4_SubscribeEvent(uint32_t handle, uint32_t moduleId,
 /*
  * IPAM_UnSubscribeEvent - end the subscription and free the replica.
  * @moduleId: the module number given to IPAM_SubscribeEvent. It is handed on
- *            to the publish/subscribe service as given, to name the
- *            registration to end; the library does not compare it with the
- *            subscribing one.
+ *            to the publish/subscribe service to name the registration to
+ *            end. Any other number is refused (-1, an error line, nothing
+ *            changed): the service would end no registration, and its
+ *            callbacks would go on into a freed replica.
  *
  * Ends the publisher registration first (no event arrives once this call
  * has returned), then frees the replica and unregisters the
@@ -299,8 +300,8 @@ IPAM_API int32_t IPAM4_SubscribeEvent(uint32_t handle, uint32_t moduleId,
  * IPAM4_WalkAddrInfo / IPAM6_WalkAddrInfo run inside a walk of the replica,
  * and a call from there is refused (-1, an error line, nothing changed).
  *
- * Returns 0; -1 when no subscription stands, when called with the database
- * lock held (above), or when the management handler could not be
+ * Returns 0; -1 when no subscription stands, for another module number,
+ * when called with the database lock held (above), or when the management handler could not be
  * unregistered (the registration and the replica are gone already; a
  * further call ends what is left).
  */

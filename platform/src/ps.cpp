@@ -379,8 +379,11 @@ IPAMPLAT_API int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId,
     return 0;
 }
 
-/* Ends the registration: drops what is queued for it and waits for a
- * running callback, unless called from that callback. */
+/* Ends the registration of moduleId with publisherModuleId: drops what is
+ * queued for it and waits for a running callback, unless called from that
+ * callback. Any other pair of module numbers names a registration that does
+ * not exist: -1 (logged), and the registered module goes on receiving. With
+ * nothing registered there is nothing to end: 0. Every call is recorded. */
 IPAMPLAT_API int32_t PS_SubscriberFini(uint32_t moduleId, uint32_t publisherModuleId,
                                        const struct sockaddr_tipc *publisher) {
     int32_t failed = 0;
@@ -388,11 +391,20 @@ IPAMPLAT_API int32_t PS_SubscriberFini(uint32_t moduleId, uint32_t publisherModu
     const bool from_callback = g_publisher.on_worker_thread();
     std::unique_lock<std::mutex> lock(g_ps.lock);
     ipamplat_ps_registration &r = g_ps.reg;
-    r.active = 0;
     ++r.finiCalls;
     r.finiModuleId = moduleId;
     r.finiPublisherModuleId = publisherModuleId;
     copy_addr(r.finiPublisher, publisher);
+    if (r.active != 0 &&
+        (moduleId != r.moduleId || publisherModuleId != r.publisherModuleId)) {
+        const uint32_t registered = r.moduleId, registeredPublisher = r.publisherModuleId;
+        lock.unlock();
+        ipamwire::logError("PS_SubscriberFini: module %u of publisher %u is not registered "
+                           "(registered: module %u of publisher %u)",
+                           moduleId, publisherModuleId, registered, registeredPublisher);
+        return -1;
+    }
+    r.active = 0;
     ++g_ps.epoch;
     if (!from_callback) g_ps.idle.wait(lock, [] { return !g_ps.running; });
     lock.unlock();

@@ -189,7 +189,9 @@ int32_t IPAM4_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMa
 // holds the database lock is inside a walk (an event callback of the sweep
 // or of an interface message, a host's walk callback): freeing the replica
 // then would free the nodes under that walk, so it is refused and nothing
-// changes.
+// changes. So is a module number other than the subscribed one: the
+// publisher registration is that module's, and freeing the replica while it
+// still delivers would hand its callbacks freed memory.
 int32_t IPAM_UnSubscribeEvent(uint32_t moduleId) {
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)UnSubscriber input: %u", moduleId);
     if (ipam::dbLockHeldHere()) {
@@ -198,6 +200,12 @@ int32_t IPAM_UnSubscribeEvent(uint32_t moduleId) {
     }
     if (!subscribed()) {
         IPAM_ERR("(PID:%d)Ipam subscrib event has been unregisted");
+        return IPAM_ERR_FAIL;
+    }
+    const uint32_t subscribedModule = ipam::loadRelaxed(gIpamModuleId);
+    if (moduleId != subscribedModule) {
+        IPAM_ERR("(PID:%d)Ipam unsubscrib module %u is not the subscribed module %u", moduleId,
+                 subscribedModule);
         return IPAM_ERR_FAIL;
     }
     endPublisher(moduleId);

@@ -155,6 +155,21 @@ TEST_F(Platform, CallbacksRunInOrderOnOnePublisherThread) {
     }
 }
 
+TEST_F(Platform, FiniEndsOnlyTheRegisteredModule) {
+    subscribe();
+    EXPECT_EQ(PS_SubscriberFini(8, 198, nullptr), -1);
+    EXPECT_EQ(PS_SubscriberFini(7, 199, nullptr), -1);
+    EXPECT_EQ(ipamplat_pub_send(8, 0, nullptr), 1008);  // still delivered
+    ipamplat_ps_registration r;
+    ipamplat_ps_get_registration(&r);
+    EXPECT_EQ(r.active, 1);
+    EXPECT_EQ(r.finiCalls, 2u);
+    EXPECT_EQ(PS_SubscriberFini(7, 198, nullptr), 0);
+    EXPECT_EQ(ipamplat_pub_send(9, 0, nullptr), IPAMPLAT_NO_PEER);
+    EXPECT_EQ(PS_SubscriberFini(7, 198, nullptr), 0);  // nothing left to end
+    EXPECT_EQ(codes(), (std::vector<int32_t>{8}));
+}
+
 TEST_F(Platform, NoCallbackAfterFiniEvenRacingAStreamOfPosts) {
     for (int round = 0; round < 20; ++round) {
         subscribe();

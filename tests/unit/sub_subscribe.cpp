@@ -218,6 +218,29 @@ TEST_F(Subscribe, FailedUnregistrationStillFreesTheReplicaAndARetryEndsOnlyWhatI
 // A zero handle cannot serve as the subscribed marker; the resources it
 // holds still make the library subscribed, so they are neither set up twice
 // nor left behind.
+// Another module's number would end no registration while the replica is
+// freed under the publisher's callbacks: refused, and everything stays.
+TEST_F(Subscribe, UnsubscribingAnotherModuleIsRefusedAndTheSubscriptionStands) {
+    LogCapture log;
+    ASSERT_EQ(subscribe(), 0);
+    ASSERT_EQ(ipamplat_pub_start(), 0);
+    Ipam4AddrInfo rec = ipamtest::addr4(3, "10.0.0.1/24");
+    ASSERT_EQ(ipamplat_pub_send(IPAM4_EVT_BATCH, sizeof rec, &rec), 0);
+    ASSERT_EQ(ipamplat_pub_end(), 0);
+    EXPECT_EQ(IPAM_UnSubscribeEvent(kModule + 1), -1);
+    EXPECT_EQ(IPAM4_UnSubscribeEvent(0), -1);
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"Ipam unsubscrib module 78 is not the subscribed module 77",
+                                        "Ipam unsubscrib module 0 is not the subscribed module 77"}));
+    EXPECT_EQ(registration().active, 1);
+    EXPECT_EQ(registration().finiCalls, 0u);
+    EXPECT_EQ(ipam_IsSubscrib(), 1u);
+    Ipam4AddrInfo out;
+    EXPECT_EQ(IPAM4_GetAddrInfo(rec.vrfIndex, rec.ipAddr, &out), IPAM_OK);
+    ASSERT_EQ(IPAM_UnSubscribeEvent(kModule), 0);
+    expectUnsubscribed();
+}
+
 TEST_F(Subscribe, ZeroHandleSubscriptionCanBeEndedAndIsNotSetUpTwice) {
     ASSERT_EQ(subscribe(IPAM4_EVT_ADD, 0), 0);
     EXPECT_EQ(subscribe(IPAM4_EVT_ADD, 0), -1);
