@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -137,6 +138,55 @@ struct HostState {
 
 bool processAlive(long pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
 
+// When process `pid` started, in seconds since the epoch; 0 when unknown.
+// Field 22 of /proc/PID/stat counts clock ticks from boot; the name before
+// it is parenthesised and may hold spaces, so fields are counted after the
+// last ')'.
+double processStart(long pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr) return 0;
+    char buf[1024];
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    const char *p = std::strrchr(buf, ')');
+    if (p == nullptr) return 0;
+    int field = 2;
+    for (; *p != '\0' && field < 22; ++p)
+        if (*p == ' ') ++field;
+    const unsigned long long ticks = std::strtoull(p, nullptr, 10);
+    unsigned long long boot = 0;
+    f = std::fopen("/proc/stat", "r");
+    if (f == nullptr) return 0;
+    char line[256];
+    while (std::fgets(line, sizeof line, f) != nullptr)
+        if (std::sscanf(line, "btime %llu", &boot) == 1) break;
+    std::fclose(f);
+    const long hz = sysconf(_SC_CLK_TCK);
+    if (field != 22 || boot == 0 || hz <= 0) return 0;
+    return static_cast<double>(boot) + static_cast<double>(ticks) / static_cast<double>(hz);
+}
+
+// True when process `pid` is younger than the management socket named after
+// it: the host that made the socket is gone and its pid went to another
+// process (pids wrap quickly on a busy machine). The boot time is whole
+// seconds and the clock may be stepped, hence the margin.
+bool pidReused(long pid, const std::string &socketPath) {
+    struct stat sb;
+    if (stat(socketPath.c_str(), &sb) != 0) return false;
+    const double started = processStart(pid);
+    return started > 0 && started > static_cast<double>(sb.st_mtime) + 2.0;
+}
+
+// The process that made host `pid`'s management socket (or will make it) is
+// alive.
+bool hostAlive(long pid) {
+    return processAlive(pid) &&
+           !pidReused(pid, ipamwire::cmfPath(ipamwire::runDir(), static_cast<pid_t>(pid)));
+}
+
 // Asks the platform's own status object of host `pid`.
 HostState probe(pid_t pid) {
     HostState st;
@@ -144,7 +194,7 @@ HostState probe(pid_t pid) {
     req.objectId = ipamwire::kStatusObject;
     Answer a;
     if (!ask(pid, req, a, true)) {
-        const bool alive = processAlive(pid);
+        const bool alive = hostAlive(pid);
         st.status = alive ? kCtlNotReady : kCtlNotRunning;
         st.name = alive ? "not ready" : "not running";
         return st;
