@@ -73,13 +73,16 @@ int connection(pid_t pid, bool quiet) {
     return fd;
 }
 
-// Sends one request and reads its answer; `answered` tells whether any
-// frame of an answer came.
-bool exchange(int fd, const ipamwire::MgmtRequest &req, Answer &out, const char **why,
-              bool &answered) {
+bool sendRequest(int fd, const ipamwire::MgmtRequest &req) {
     uint8_t payload[ipamwire::kMaxPayload];
     const uint32_t n = ipamwire::mgmtRequestEncode(req, payload, sizeof payload);
-    bool ok = ipamwire::sendFrame(fd, ipamwire::Type::MgmtReq, req.objectId, payload, n);
+    return ipamwire::sendFrame(fd, ipamwire::Type::MgmtReq, req.objectId, payload, n);
+}
+
+// Reads the answer to the request sent last; `answered` tells whether any
+// frame of it came.
+bool receive(int fd, const ipamwire::MgmtRequest &req, Answer &out, const char **why,
+             bool &answered, bool ok = true) {
     out = Answer{};
     answered = false;
     auto reader = std::make_unique<ipamwire::PacketReader>();
@@ -99,12 +102,18 @@ bool exchange(int fd, const ipamwire::MgmtRequest &req, Answer &out, const char 
             ok = false;
         }
         if (ok) {
+            if (out.params.empty()) out.params.reserve(req.pageLimit > 0 ? req.pageLimit : 16);
             std::vector<uint8_t> data(f.length);
             ipamwire::paramConvert(req.objectId, f.payload, f.length, data.data(), false);
             out.params.emplace_back(static_cast<int32_t>(f.word), std::move(data));
         }
     }
     return false;
+}
+
+void refused(pid_t pid, const char *why) {
+    std::fprintf(stderr, "ipam-sim ctl: host %d went away or refused the request (%s)\n",
+                 static_cast<int>(pid), why);
 }
 
 // One request to host `pid`; false with the reason on stderr. A connection
@@ -117,13 +126,35 @@ bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out, bool quiet = 
         const int fd = connection(pid, quiet);
         if (fd < 0) return false;
         bool answered = false;
-        if (exchange(fd, req, out, &why, answered)) return true;
+        if (receive(fd, req, out, &why, answered, sendRequest(fd, req))) return true;
         g_conn.drop();
         if (!reused || answered) break;
     }
-    if (!quiet)
-        std::fprintf(stderr, "ipam-sim ctl: host %d went away or refused the request (%s)\n",
-                     static_cast<int>(pid), why);
+    if (!quiet) refused(pid, why);
+    return false;
+}
+
+// Sends a request on the connection kept to host `pid` without waiting for
+// its answer, so that the host works on it while the last answer is
+// printed; false when there is no such connection or the send failed.
+bool post(pid_t pid, const ipamwire::MgmtRequest &req) {
+    if (g_conn.fd < 0 || g_conn.pid != pid) return false;
+    if (sendRequest(g_conn.fd, req)) return true;
+    g_conn.drop();
+    return false;
+}
+
+// The answer to what post() sent, or, when nothing came of it, to the
+// same request asked again (on a fresh connection when the kept one
+// failed); false with the reason on stderr.
+bool collect(pid_t pid, bool posted, const ipamwire::MgmtRequest &req, Answer &out) {
+    if (!posted) return ask(pid, req, out);
+    const char *why = "no answer";
+    bool answered = false;
+    if (receive(g_conn.fd, req, out, &why, answered)) return true;
+    g_conn.drop();
+    if (!answered) return ask(pid, req, out);
+    refused(pid, why);
     return false;
 }
 
@@ -335,9 +366,19 @@ int exportTable(pid_t pid, bool v6, int page, bool json, double wait) {
     req.pageLimit = page;
     req.count = 1;
     const uint32_t size = v6 ? sizeof(Ipam6AddrInfo) : sizeof(Ipam4AddrInfo);
+    Answer a;
+    bool posted = false;
     for (int pages = 0; pages < kMaxPages; ++pages) {
-        Answer a;
-        if (!ask(pid, req, a) || noHandler(pid, a)) return 1;
+        if (!collect(pid, posted, req, a) || noHandler(pid, a)) return 1;
+        // The cursor for the next page: the last record received.
+        for (auto it = a.params.rbegin(); it != a.params.rend(); ++it)
+            if (it->first == 0 && it->second.size() == size) {
+                std::memcpy(req.params[0].data, it->second.data(), size);
+                req.params[0].length = static_cast<int32_t>(size);
+                break;
+            }
+        // The host pages on while this page is printed.
+        posted = a.result == 0 && !a.params.empty() && pages + 1 < kMaxPages && post(pid, req);
         for (const auto &[id, data] : a.params) {
             if (id != 0 || data.size() != size) continue;
             Record r;
@@ -354,9 +395,7 @@ int exportTable(pid_t pid, bool v6, int page, bool json, double wait) {
                 std::printf("{\"pid\":%d,\"page\":%d,\"record\":%s}\n", static_cast<int>(pid),
                             pages, recordJsonText(r).c_str());
             else
-                std::printf("%s\n", recordText(r).c_str());
-            std::memcpy(req.params[0].data, data.data(), size);
-            req.params[0].length = static_cast<int32_t>(size);
+                std::fputs((recordText(r) += '\n').c_str(), stdout);
         }
         std::fflush(stdout);
         if (a.result == IPAM_CMF_END) return 0;
