@@ -11,6 +11,7 @@
 // IPAM_LIVE_OUT (directory of the plot data, default: none).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -38,9 +39,29 @@
 #include "ipam.h"
 #include "ipam_platform.h"
 #include "link.h"
+#include "platform/ps.h"
 #include "wire.h"
 
 extern char **environ;
+
+// The library's publisher callbacks, as it registers them: this executable
+// defines PS_SubscriberInit, which the library resolves to first, keeps the
+// callbacks and hands the registration on to the platform. Calling them
+// directly measures the library's own work for a batch.
+namespace {
+PS_SUB_CALLBACKS g_callbacks{};
+using SubscriberInitFn = int32_t (*)(uint32_t, uint32_t, uint32_t, uint32_t,
+                                     const struct sockaddr_tipc *, const PS_SUB_CALLBACKS *);
+}  // namespace
+
+extern "C" int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId, uint32_t publisherModuleId,
+                                     uint32_t careMask, const struct sockaddr_tipc *publisher,
+                                     const PS_SUB_CALLBACKS *callbacks) {
+    static auto next = reinterpret_cast<SubscriberInitFn>(dlsym(RTLD_NEXT, "PS_SubscriberInit"));
+    if (next == nullptr) std::abort();
+    if (callbacks != nullptr) g_callbacks = *callbacks;
+    return next(handle, moduleId, publisherModuleId, careMask, publisher, callbacks);
+}
 
 namespace {
 
@@ -191,6 +212,30 @@ std::string tableFile(const std::string &dir, size_t n, bool v4only) {
     return path;
 }
 
+// The records of a batch of n, made before any clock starts: each one's
+// message code and host-order bytes.
+struct Batch {
+    std::vector<uint32_t> codes, offsets;
+    std::vector<uint8_t> bytes;
+    explicit Batch(size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            Ipam4AddrInfo r4;
+            Ipam6AddrInfo r6;
+            bool v6;
+            record(i, false, r4, r6, v6);
+            const uint8_t *p = v6 ? reinterpret_cast<const uint8_t *>(&r6)
+                                  : reinterpret_cast<const uint8_t *>(&r4);
+            codes.push_back(v6 ? IPAM6_EVT_BATCH : IPAM4_EVT_BATCH);
+            offsets.push_back(static_cast<uint32_t>(bytes.size()));
+            bytes.insert(bytes.end(), p, p + (v6 ? sizeof r6 : sizeof r4));
+        }
+        offsets.push_back(static_cast<uint32_t>(bytes.size()));
+    }
+    size_t size() const { return codes.size(); }
+    const void *data(size_t i) const { return bytes.data() + offsets[i]; }
+    uint32_t length(size_t i) const { return offsets[i + 1] - offsets[i]; }
+};
+
 // ---- processes ----------------------------------------------------------
 
 std::string g_sim = IPAM_SIM_PATH;
@@ -314,26 +359,43 @@ void firstBatchInProcess(benchmark::State &state, size_t n) {
     struct Restore {
         ~Restore() { usingRunDir(true); }
     } restore;
-    std::vector<uint8_t> rec(sizeof(Ipam6AddrInfo));
+    const Batch batch(n);
     for (auto _ : state) {
         if (!subscribe()) return state.SkipWithError("subscribe failed");
         const auto t0 = Clock::now();
         ipamplat_pub_post_start();
-        for (size_t i = 0; i < n; ++i) {
-            Ipam4AddrInfo r4;
-            Ipam6AddrInfo r6;
-            bool v6;
-            record(i, false, r4, r6, v6);
-            if (v6)
-                ipamplat_pub_post_send(IPAM6_EVT_BATCH, sizeof r6, &r6);
-            else
-                ipamplat_pub_post_send(IPAM4_EVT_BATCH, sizeof r4, &r4);
-        }
+        for (size_t i = 0; i < n; ++i)
+            ipamplat_pub_post_send(static_cast<int32_t>(batch.codes[i]), batch.length(i),
+                                   batch.data(i));
         ipamplat_pub_post_end();
         const auto t1 = waitBatchEnd(600);
         if (t1 == Clock::time_point{}) return state.SkipWithError("no batch end");
         state.SetIterationTime(seconds(t0, t1));
         note(state, "inproc_batch_s/" + std::to_string(n), seconds(t0, t1));
+        unsubscribe();
+    }
+}
+
+// The same batch handed straight to the library's callbacks on this thread:
+// no platform thread, no socket; what the library itself costs.
+void firstBatchDirect(benchmark::State &state, size_t n) {
+    usingRunDir(false);
+    struct Restore {
+        ~Restore() { usingRunDir(true); }
+    } restore;
+    const Batch batch(n);
+    for (auto _ : state) {
+        if (!subscribe() || !g_callbacks.dispatch) return state.SkipWithError("subscribe failed");
+        const auto t0 = Clock::now();
+        g_callbacks.start();
+        for (size_t i = 0; i < n; ++i)
+            g_callbacks.dispatch(static_cast<int32_t>(batch.codes[i]), batch.length(i),
+                                 batch.data(i));
+        g_callbacks.end();
+        const auto t1 = waitBatchEnd(600);
+        if (t1 == Clock::time_point{}) return state.SkipWithError("no batch end");
+        state.SetIterationTime(seconds(t0, t1));
+        note(state, "direct_batch_s/" + std::to_string(n), seconds(t0, t1));
         unsubscribe();
     }
 }
@@ -566,6 +628,10 @@ void summary(const std::vector<size_t> &sizes, const std::vector<size_t> &export
     for (size_t n : sizes) {
         const std::string s = std::to_string(n);
         const double in = fig("inproc_batch_s/" + s), live = fig("live_batch_s/" + s);
+        const double direct = fig("direct_batch_s/" + s);
+        std::printf(
+            "| first batch, the library's callbacks called directly | %zu | %.1f ms (%.0f rec/s) | | |\n",
+            n, direct * 1e3, n / direct);
         std::printf("| first batch in one process | %zu | %.1f ms | | |\n", n, in * 1e3);
         const bool judged = n >= 100000;
         std::printf("| first batch across processes | %zu | %.1f ms (%.0f rec/s, %.2f× in-process) | %s | %s |\n",
@@ -629,6 +695,8 @@ int main(int argc, char **argv) {
     for (size_t per : {size_t{1}, size_t{16}, size_t{64}, size_t{512}})
         reg("live/raw_socket/" + std::to_string(per), [per](benchmark::State &s) { rawSocket(s, 200000, per); });
     for (size_t n : sizes) {
+        reg("live/first_batch_direct/" + std::to_string(n),
+            [n](benchmark::State &s) { firstBatchDirect(s, n); });
         reg("live/first_batch_inproc/" + std::to_string(n), [n](benchmark::State &s) { firstBatchInProcess(s, n); });
         reg("live/first_batch_across/" + std::to_string(n), [n](benchmark::State &s) { firstBatchAcross(s, n); });
     }

@@ -280,11 +280,16 @@ void Server::drop(Subscriber &s, const char *why) {
 }
 
 // The whole table as one batch: the publisher's first act on a connection.
+// What the socket takes leaves while the rest is encoded, so that the
+// subscriber applies the first records while we encode the last.
 void Server::batch(Subscriber &s, bool hold) {
+    constexpr uint64_t kSendEvery = 4096;  // frames
     enqueue(s, ipamwire::Type::Start, 0, nullptr, 0);
     table_.each([this, &s](const PubRecord &r) {
         const uint32_t code = r.v6 ? IPAM6_EVT_BATCH : IPAM4_EVT_BATCH;
-        if (s.hello.careMask & code) enqueue(s, ipamwire::Type::Msg, code, r.data(), r.size());
+        if (!(s.hello.careMask & code)) return;
+        enqueue(s, ipamwire::Type::Msg, code, r.data(), r.size());
+        if (s.queue.pushedFrames % kSendEvery == 0) flush(s);
     });
     s.holding = hold;
     if (!hold) enqueue(s, ipamwire::Type::End, 0, nullptr, 0);
