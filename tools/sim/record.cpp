@@ -57,14 +57,19 @@ Record Record::from6(const Ipam6AddrInfo &info) {
     return r;
 }
 
-// Built in one string, without a temporary per field: an export prints a
-// million of these.
 std::string recordText(const Record &r) {
-    int bytes = r.v6 ? 16 : 4;
     std::string out;
     out.reserve(128);
-    auto key = [&out](std::string_view k) {
-        if (!out.empty()) out.push_back(' ');
+    appendRecordText(out, r);
+    return out;
+}
+
+// Without a temporary per field: an export prints a million of these.
+void appendRecordText(std::string &out, const Record &r) {
+    int bytes = r.v6 ? 16 : 4;
+    const size_t start = out.size();
+    auto key = [&out, start](std::string_view k) {
+        if (out.size() > start) out.push_back(' ');
         out.append(k).push_back('=');
     };
     auto number = [&out](auto v) {
@@ -115,7 +120,6 @@ std::string recordText(const Record &r) {
         key("ver");
         number(*r.batchVer);
     }
-    return out;
 }
 
 bool RecordMatch::matches(const Record &r) const {
