@@ -81,6 +81,7 @@ int connection(pid_t pid, bool quiet) {
     return fd;
 }
 
+// One MgmtReq frame; false when it was not sent whole.
 bool sendRequest(int fd, const ipamwire::MgmtRequest &req) {
     uint8_t payload[ipamwire::kMaxPayload];
     const uint32_t n = ipamwire::mgmtRequestEncode(req, payload, sizeof payload);
@@ -90,7 +91,8 @@ bool sendRequest(int fd, const ipamwire::MgmtRequest &req) {
 // Reads the answer to the request sent last; `answered` tells whether any
 // frame of it came.
 bool receive(int fd, const ipamwire::MgmtRequest &req, Answer &out, const char **why,
-             bool &answered, bool ok = true) {
+             bool &answered) {
+    bool ok = true;
     out.result = 0;
     out.params.clear();
     out.bytes.clear();
@@ -136,7 +138,7 @@ bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out, bool quiet = 
         const int fd = connection(pid, quiet);
         if (fd < 0) return false;
         bool answered = false;
-        if (receive(fd, req, out, &why, answered, sendRequest(fd, req))) return true;
+        if (sendRequest(fd, req) && receive(fd, req, out, &why, answered)) return true;
         g_conn.drop();
         if (!reused || answered) break;
     }
