@@ -11,7 +11,6 @@
 // IPAM_LIVE_OUT (directory of the plot data, default: none).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -36,32 +35,13 @@
 #include <thread>
 #include <vector>
 
+#include "callbacks.h"
 #include "ipam.h"
 #include "ipam_platform.h"
 #include "link.h"
-#include "platform/ps.h"
 #include "wire.h"
 
 extern char **environ;
-
-// The library's publisher callbacks, as it registers them: this executable
-// defines PS_SubscriberInit, which the library resolves to first, keeps the
-// callbacks and hands the registration on to the platform. Calling them
-// directly measures the library's own work for a batch.
-namespace {
-PS_SUB_CALLBACKS g_callbacks{};
-using SubscriberInitFn = int32_t (*)(uint32_t, uint32_t, uint32_t, uint32_t,
-                                     const struct sockaddr_tipc *, const PS_SUB_CALLBACKS *);
-}  // namespace
-
-extern "C" int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId, uint32_t publisherModuleId,
-                                     uint32_t careMask, const struct sockaddr_tipc *publisher,
-                                     const PS_SUB_CALLBACKS *callbacks) {
-    static auto next = reinterpret_cast<SubscriberInitFn>(dlsym(RTLD_NEXT, "PS_SubscriberInit"));
-    if (next == nullptr) std::abort();
-    if (callbacks != nullptr) g_callbacks = *callbacks;
-    return next(handle, moduleId, publisherModuleId, careMask, publisher, callbacks);
-}
 
 namespace {
 
@@ -353,49 +333,37 @@ void usingRunDir(bool on) {
         unsetenv(ipamwire::kRunDirEnv);
 }
 
-// The same batch through the in-process platform's publisher thread.
-void firstBatchInProcess(benchmark::State &state, size_t n) {
+// The same batch in one process: through the in-process platform's
+// publisher thread, or, `direct`, handed straight to the library's
+// callbacks on this thread (no platform thread, no socket: what the
+// library itself costs).
+void firstBatchInProcess(benchmark::State &state, size_t n, bool direct) {
     usingRunDir(false);
     struct Restore {
         ~Restore() { usingRunDir(true); }
     } restore;
     const Batch batch(n);
+    const PS_SUB_CALLBACKS &lib = bench::libraryCallbacks();
     for (auto _ : state) {
-        if (!subscribe()) return state.SkipWithError("subscribe failed");
+        if (!subscribe() || !lib.dispatch) return state.SkipWithError("subscribe failed");
         const auto t0 = Clock::now();
-        ipamplat_pub_post_start();
-        for (size_t i = 0; i < n; ++i)
-            ipamplat_pub_post_send(static_cast<int32_t>(batch.codes[i]), batch.length(i),
-                                   batch.data(i));
-        ipamplat_pub_post_end();
+        if (direct) {
+            lib.start();
+            for (size_t i = 0; i < n; ++i)
+                lib.dispatch(static_cast<int32_t>(batch.codes[i]), batch.length(i), batch.data(i));
+            lib.end();
+        } else {
+            ipamplat_pub_post_start();
+            for (size_t i = 0; i < n; ++i)
+                ipamplat_pub_post_send(static_cast<int32_t>(batch.codes[i]), batch.length(i),
+                                       batch.data(i));
+            ipamplat_pub_post_end();
+        }
         const auto t1 = waitBatchEnd(600);
         if (t1 == Clock::time_point{}) return state.SkipWithError("no batch end");
         state.SetIterationTime(seconds(t0, t1));
-        note(state, "inproc_batch_s/" + std::to_string(n), seconds(t0, t1));
-        unsubscribe();
-    }
-}
-
-// The same batch handed straight to the library's callbacks on this thread:
-// no platform thread, no socket; what the library itself costs.
-void firstBatchDirect(benchmark::State &state, size_t n) {
-    usingRunDir(false);
-    struct Restore {
-        ~Restore() { usingRunDir(true); }
-    } restore;
-    const Batch batch(n);
-    for (auto _ : state) {
-        if (!subscribe() || !g_callbacks.dispatch) return state.SkipWithError("subscribe failed");
-        const auto t0 = Clock::now();
-        g_callbacks.start();
-        for (size_t i = 0; i < n; ++i)
-            g_callbacks.dispatch(static_cast<int32_t>(batch.codes[i]), batch.length(i),
-                                 batch.data(i));
-        g_callbacks.end();
-        const auto t1 = waitBatchEnd(600);
-        if (t1 == Clock::time_point{}) return state.SkipWithError("no batch end");
-        state.SetIterationTime(seconds(t0, t1));
-        note(state, "direct_batch_s/" + std::to_string(n), seconds(t0, t1));
+        note(state, (direct ? "direct_batch_s/" : "inproc_batch_s/") + std::to_string(n),
+             seconds(t0, t1));
         unsubscribe();
     }
 }
@@ -642,8 +610,7 @@ void rawWakeups(benchmark::State &state) {
         if (child == 0) {
             close(sv[0]);
             char c;
-            while (recv(sv[1], &c, 1, 0) == 1 && send(sv[1], &c, 1, MSG_NOSIGNAL) == 1) {
-            }
+            while (recv(sv[1], &c, 1, 0) == 1 && send(sv[1], &c, 1, MSG_NOSIGNAL) == 1) {}
             _exit(0);
         }
         close(sv[1]);
@@ -749,8 +716,9 @@ int main(int argc, char **argv) {
         reg("live/raw_socket/" + std::to_string(per), [per](benchmark::State &s) { rawSocket(s, 200000, per); });
     for (size_t n : sizes) {
         reg("live/first_batch_direct/" + std::to_string(n),
-            [n](benchmark::State &s) { firstBatchDirect(s, n); });
-        reg("live/first_batch_inproc/" + std::to_string(n), [n](benchmark::State &s) { firstBatchInProcess(s, n); });
+            [n](benchmark::State &s) { firstBatchInProcess(s, n, true); });
+        reg("live/first_batch_inproc/" + std::to_string(n),
+            [n](benchmark::State &s) { firstBatchInProcess(s, n, false); });
         reg("live/first_batch_across/" + std::to_string(n), [n](benchmark::State &s) { firstBatchAcross(s, n); });
     }
     reg("live/raw_wakeups", [](benchmark::State &s) { rawWakeups(s); });

@@ -61,7 +61,11 @@ bool Worker::mine_locked() const {
     return (thread_.joinable() && me == thread_id_) || me == borrower_;
 }
 
-void Worker::run_sync(Job job) {
+void Worker::run_sync(Job job) { run(std::move(job), false); }
+
+void Worker::run_here(Job job) { run(std::move(job), true); }
+
+void Worker::run(Job job, bool borrow) {
     std::unique_lock<std::mutex> lock(lock_);
     if (stop_) return;
     if (mine_locked()) {
@@ -69,36 +73,21 @@ void Worker::run_sync(Job job) {
         job();
         return;
     }
-    queue_and_wait(lock, std::move(job));
-}
-
-void Worker::queue_and_wait(std::unique_lock<std::mutex> &lock, Job job) {
+    if (borrow && !busy_ && queue_.empty() && borrower_ == std::thread::id()) {
+        borrower_ = std::this_thread::get_id();
+        lock.unlock();
+        job();
+        job = nullptr;
+        lock.lock();
+        borrower_ = std::thread::id();
+        if (!queue_.empty()) wake_.notify_one();
+        return;
+    }
     start_locked();
     queue_.push_back(std::move(job));
     const unsigned long long ticket = ++posted_;
     wake_.notify_one();
     idle_.wait(lock, [this, ticket] { return stop_ || done_ >= ticket; });
-}
-
-void Worker::run_here(Job job) {
-    std::unique_lock<std::mutex> lock(lock_);
-    if (stop_) return;
-    if (mine_locked()) {
-        lock.unlock();
-        job();
-        return;
-    }
-    if (busy_ || !queue_.empty() || borrower_ != std::thread::id()) {
-        queue_and_wait(lock, std::move(job));
-        return;
-    }
-    borrower_ = std::this_thread::get_id();
-    lock.unlock();
-    job();
-    job = nullptr;
-    lock.lock();
-    borrower_ = std::thread::id();
-    if (!queue_.empty()) wake_.notify_one();
 }
 
 void Worker::drain() {

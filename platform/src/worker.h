@@ -44,8 +44,8 @@ private:
     void start_locked();
     /* The calling thread is the worker's or the one inside run_here. */
     bool mine_locked() const;
-    /* Queues the job behind the others and waits until it has run. */
-    void queue_and_wait(std::unique_lock<std::mutex> &lock, Job job);
+    /* run_sync, or with `borrow` run_here. */
+    void run(Job job, bool borrow);
     void loop();
 
     std::mutex lock_;
