@@ -5,37 +5,14 @@
 // the callbacks and hands the registration on to the platform), and through
 // the platform's publisher thread (ipamplat_pub_send), which adds one thread
 // hop per message; "hop_empty" measures that hop alone.
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstdlib>
 
+#include "callbacks.h"
 #include "drive.h"
 #include "ipam.h"
 #include "ipam_platform.h"
 #include "platform/gnl_sem.h"
-#include "platform/ps.h"
-
-namespace {
-
-PS_SUB_CALLBACKS g_callbacks{};
-
-using SubscriberInitFn = int32_t (*)(uint32_t, uint32_t, uint32_t, uint32_t,
-                                     const struct sockaddr_tipc *, const PS_SUB_CALLBACKS *);
-
-}  // namespace
-
-extern "C" int32_t PS_SubscriberInit(uint32_t handle, uint32_t moduleId, uint32_t publisherModuleId,
-                                     uint32_t careMask, const struct sockaddr_tipc *publisher,
-                                     const PS_SUB_CALLBACKS *callbacks) {
-    static auto next = reinterpret_cast<SubscriberInitFn>(dlsym(RTLD_NEXT, "PS_SubscriberInit"));
-    if (next == nullptr) {
-        std::fprintf(stderr, "bench: the platform's PS_SubscriberInit is missing\n");
-        std::abort();
-    }
-    if (callbacks != nullptr) g_callbacks = *callbacks;
-    return next(handle, moduleId, publisherModuleId, careMask, publisher, callbacks);
-}
 
 namespace bench {
 namespace {
@@ -63,33 +40,33 @@ public:
 
     void fill(std::size_t n, V6Shape shape) {
         subscribe();
-        g_callbacks.start();
+        libraryCallbacks().start();
         for (uint32_t k : fillOrder(n)) {
             const Ipam4AddrInfo r = record4(k);
-            g_callbacks.dispatch(IPAM4_EVT_BATCH, sizeof r, &r);
+            libraryCallbacks().dispatch(IPAM4_EVT_BATCH, sizeof r, &r);
         }
         for (uint32_t k : fillOrder(n)) {
             const Ipam6AddrInfo r = record6(k, shape);
-            g_callbacks.dispatch(IPAM6_EVT_BATCH, sizeof r, &r);
+            libraryCallbacks().dispatch(IPAM6_EVT_BATCH, sizeof r, &r);
         }
-        g_callbacks.end();
+        libraryCallbacks().end();
         if (!ipam_IsSubscrib()) die("the replica did not become complete");
     }
 
     // A fresh subscription whose first batch holds these records only.
     void resyncPrepare4(const Ipam4AddrInfo *uni, std::size_t n) {
         subscribe();
-        g_callbacks.start();
+        libraryCallbacks().start();
         for (std::size_t k = 0; k < n; ++k)
-            g_callbacks.dispatch(IPAM4_EVT_BATCH, sizeof uni[k], &uni[k]);
-        g_callbacks.end();
+            libraryCallbacks().dispatch(IPAM4_EVT_BATCH, sizeof uni[k], &uni[k]);
+        libraryCallbacks().end();
     }
     void resyncPrepare6(const Ipam6AddrInfo *uni, std::size_t n) {
         subscribe();
-        g_callbacks.start();
+        libraryCallbacks().start();
         for (std::size_t k = 0; k < n; ++k)
-            g_callbacks.dispatch(IPAM6_EVT_BATCH, sizeof uni[k], &uni[k]);
-        g_callbacks.end();
+            libraryCallbacks().dispatch(IPAM6_EVT_BATCH, sizeof uni[k], &uni[k]);
+        libraryCallbacks().end();
     }
 
     void add4(const Ipam4AddrInfo &r) { send(IPAM4_EVT_ADD, &r, sizeof r); }
@@ -113,18 +90,18 @@ public:
     std::size_t export6() { return exportTable(IPAM_CMF_OBJ_ADDR6_TABLE, sizeof(Ipam6AddrInfo)); }
 
     void resync4(const Ipam4AddrInfo *uni, std::size_t u, std::size_t from, std::size_t count) {
-        g_callbacks.start();
+        libraryCallbacks().start();
         for (std::size_t k = 0; k < u; ++k)
             if (!Driver<IpamSide>::inWindow(k, from, count, u))
-                g_callbacks.dispatch(IPAM4_EVT_BATCH, sizeof uni[k], &uni[k]);
-        g_callbacks.end();
+                libraryCallbacks().dispatch(IPAM4_EVT_BATCH, sizeof uni[k], &uni[k]);
+        libraryCallbacks().end();
     }
     void resync6(const Ipam6AddrInfo *uni, std::size_t u, std::size_t from, std::size_t count) {
-        g_callbacks.start();
+        libraryCallbacks().start();
         for (std::size_t k = 0; k < u; ++k)
             if (!Driver<IpamSide>::inWindow(k, from, count, u))
-                g_callbacks.dispatch(IPAM6_EVT_BATCH, sizeof uni[k], &uni[k]);
-        g_callbacks.end();
+                libraryCallbacks().dispatch(IPAM6_EVT_BATCH, sizeof uni[k], &uni[k]);
+        libraryCallbacks().end();
     }
 
     void memory(benchmark::State &st, std::size_t n) {
@@ -133,18 +110,18 @@ public:
         resetPeak();
         const HeapCounters h0 = heap();
         subscribe();
-        g_callbacks.start();
+        libraryCallbacks().start();
         const HeapCounters h1 = heap();
         for (uint32_t k : fillOrder(n)) {
             const Ipam4AddrInfo r = record4(k);
-            g_callbacks.dispatch(IPAM4_EVT_BATCH, sizeof r, &r);
+            libraryCallbacks().dispatch(IPAM4_EVT_BATCH, sizeof r, &r);
         }
         const HeapCounters h2 = heap();
         for (uint32_t k : fillOrder(n)) {
             const Ipam6AddrInfo r = record6(k, V6Shape::Realistic);
-            g_callbacks.dispatch(IPAM6_EVT_BATCH, sizeof r, &r);
+            libraryCallbacks().dispatch(IPAM6_EVT_BATCH, sizeof r, &r);
         }
-        g_callbacks.end();
+        libraryCallbacks().end();
         const HeapCounters h3 = heap();
         reportFill(st, h0, h1, h2, h3, n);
     }
@@ -157,14 +134,14 @@ private:
         if (viaPlatform)
             ipamplat_pub_send(code, len, r);
         else
-            g_callbacks.dispatch(code, len, r);
+            libraryCallbacks().dispatch(code, len, r);
     }
 
     void subscribe() {
         unsubscribe();
         if (IPAM_SubscribeEvent(1, kHostModule, kCare, hostCallback) != 0)
             die("IPAM_SubscribeEvent failed");
-        if (g_callbacks.dispatch == nullptr) die("the publisher callbacks were not seen");
+        if (libraryCallbacks().dispatch == nullptr) die("the publisher callbacks were not seen");
         gIpamPubDbg = 0;
         subscribed_ = true;
     }

@@ -176,13 +176,16 @@ constexpr size_t kRunFrames = 1024;
 
 void note_frame(ipamwire::Type type, unsigned long long epoch);
 
-/* Hands a run to the subscriber, on the publisher thread, and waits for it:
- * a subscriber that is slow to handle its messages is slow to read them, and
- * its publisher sees that. The batch state the status reports follows the
- * callbacks: in a batch from its start, synchronised once its end ran. */
+/* Hands a run to the subscriber as one job of the publisher thread, and
+ * waits for it: a subscriber that is slow to handle its messages is slow to
+ * read them, and its publisher sees that. When the publisher thread has
+ * nothing else to do the reader runs the job itself, in its stead, sparing
+ * a change the two thread wake-ups. The batch state the status reports
+ * follows the callbacks: in a batch from its start, synchronised once its
+ * end ran. */
 void deliver_run(Run &run, unsigned long long epoch) {
     if (run.items.empty()) return;
-    g_publisher.run_sync([&run, epoch] {
+    g_publisher.run_here([&run, epoch] {
         for (const Run::Item &it : run.items) {
             if (it.kind == Kind::Start) note_frame(ipamwire::Type::Start, epoch);
             deliver_one(it.kind, it.code, it.length,

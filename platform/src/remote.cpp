@@ -36,12 +36,21 @@ Parked &parked() {
     return p;
 }
 
+/* Joins the parked links, but for one whose own thread sweeps: a callback
+ * it ran stopped it and started another link, and it is still below us on
+ * this stack. It stays parked. */
 void sweep_parked() {
+    /* Declared before the guard: joined once the lock is released. */
     std::vector<std::unique_ptr<Link>> all;
-    {
-        std::lock_guard<std::mutex> guard(parked().lock);
-        all.swap(parked().links);
+    std::lock_guard<std::mutex> guard(parked().lock);
+    std::vector<std::unique_ptr<Link>> keep;
+    for (std::unique_ptr<Link> &link : parked().links) {
+        if (link->runs_here())
+            keep.push_back(std::move(link));
+        else
+            all.push_back(std::move(link));
     }
+    parked().links.swap(keep);
 }
 
 }  // namespace

@@ -50,6 +50,8 @@ public:
     int wake_fd() const { return wake_[0]; }
     /* Sleeps up to ms; false when woken for stop. */
     bool nap(int ms) const;
+    /* Called on the link's own thread. */
+    bool runs_here() const { return thread_.get_id() == std::this_thread::get_id(); }
 
 private:
     friend void stop_link(std::unique_ptr<Link> link, bool may_join);

@@ -31,14 +31,17 @@ void Worker::start_locked() {
 void Worker::loop() {
     std::unique_lock<std::mutex> lock(lock_);
     for (;;) {
-        wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        wake_.wait(lock,
+                   [this] { return stop_ || (!queue_.empty() && borrower_ == std::thread::id()); });
         if (stop_) return;
         Job job = std::move(queue_.front());
         queue_.pop_front();
+        busy_ = true;
         lock.unlock();
         job();
         job = nullptr; /* release what the job captured outside the lock */
         lock.lock();
+        busy_ = false;
         ++done_;
         idle_.notify_all();
     }
@@ -53,12 +56,31 @@ void Worker::post(Job job) {
     wake_.notify_one();
 }
 
-void Worker::run_sync(Job job) {
+bool Worker::mine_locked() const {
+    const std::thread::id me = std::this_thread::get_id();
+    return (thread_.joinable() && me == thread_id_) || me == borrower_;
+}
+
+void Worker::run_sync(Job job) { run(std::move(job), false); }
+
+void Worker::run_here(Job job) { run(std::move(job), true); }
+
+void Worker::run(Job job, bool borrow) {
     std::unique_lock<std::mutex> lock(lock_);
     if (stop_) return;
-    if (thread_.joinable() && std::this_thread::get_id() == thread_id_) {
+    if (mine_locked()) {
         lock.unlock();
         job();
+        return;
+    }
+    if (borrow && !busy_ && queue_.empty() && borrower_ == std::thread::id()) {
+        borrower_ = std::this_thread::get_id();
+        lock.unlock();
+        job();
+        job = nullptr;
+        lock.lock();
+        borrower_ = std::thread::id();
+        if (!queue_.empty()) wake_.notify_one();
         return;
     }
     start_locked();
@@ -70,14 +92,14 @@ void Worker::run_sync(Job job) {
 
 void Worker::drain() {
     std::unique_lock<std::mutex> lock(lock_);
-    if (thread_.joinable() && std::this_thread::get_id() == thread_id_) return;
+    if (mine_locked()) return;
     const unsigned long long target = posted_;
     idle_.wait(lock, [this, target] { return stop_ || done_ >= target; });
 }
 
 bool Worker::on_worker_thread() {
     std::lock_guard<std::mutex> guard(lock_);
-    return thread_.joinable() && std::this_thread::get_id() == thread_id_;
+    return mine_locked();
 }
 
 }  // namespace ipamplat

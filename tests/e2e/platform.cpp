@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/tipc.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -361,6 +364,95 @@ TEST_F(CrossProcess, RacingRegistrationsLeaveTheListenerTheLastStateAsksFor) {
         ASSERT_EQ(listening, ipamplat_cmf_registered() == 1) << "round " << round;
     }
     CMF_ServerModCallbackUnreg(198);
+}
+
+// A publisher played by the test, byte for byte as docs/wire.md gives it:
+// frames of a 12-byte big-endian header, several to a packet.
+void put_frame(std::vector<uint8_t> &packet, uint8_t type, uint32_t word, uint32_t length) {
+    const uint8_t head[12] = {0x49,
+                              0x50,
+                              2,
+                              type,
+                              uint8_t(word >> 24),
+                              uint8_t(word >> 16),
+                              uint8_t(word >> 8),
+                              uint8_t(word),
+                              uint8_t(length >> 24),
+                              uint8_t(length >> 16),
+                              uint8_t(length >> 8),
+                              uint8_t(length)};
+    packet.insert(packet.end(), head, head + 12);
+    packet.resize(packet.size() + length);  // a record of zeros
+}
+
+// Accepts the next subscriber within 5 s, reads its registration and sends
+// it a batch of `records` IPv4 records in one packet; the connection, or
+// -1 when any of that failed.
+int serve_batch(int lfd, int records) {
+    pollfd p{lfd, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1) return -1;
+    const int fd = accept(lfd, nullptr, nullptr);
+    uint8_t hello[64];
+    p = {fd, POLLIN, 0};
+    std::vector<uint8_t> packet;
+    put_frame(packet, 2, 0, 0);
+    for (int i = 0; i < records; ++i) put_frame(packet, 3, 0x4, 60);
+    put_frame(packet, 4, 0, 0);
+    if (fd >= 0 && poll(&p, 1, 5000) == 1 && recv(fd, hello, sizeof hello, 0) == 32 &&
+        send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size()))
+        return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// Callbacks for a publisher process: the first batch's end unsubscribes
+// and subscribes again from inside the callback.
+std::atomic<int> g_inside{0};
+std::atomic<bool> g_overlap{false};
+int32_t xp_note(int32_t code) {
+    if (g_inside.fetch_add(1) != 0) g_overlap = true;
+    note(code);
+    g_inside.fetch_sub(1);
+    return 0;
+}
+int32_t xp_start() { return xp_note(-1); }
+int32_t xp_dispatch(int32_t code, uint32_t, const void *) { return xp_note(code); }
+int32_t xp_end();
+const PS_SUB_CALLBACKS kXpCallbacks = {xp_start, xp_dispatch, xp_end};
+int32_t xp_end() {
+    xp_note(-2);
+    if (g_seen->fini_inside.exchange(false)) {
+        PS_SubscriberFini(7, 198, nullptr);
+        sockaddr_tipc addr{};
+        PS_SubscriberInit(0x56, 7, 198, 0x1f, &addr, &kXpCallbacks);
+    }
+    return 0;
+}
+
+TEST_F(CrossProcess, APublishersFramesRunOneAtATimeAndACallbackMaySubscribeAgain) {
+    const std::string path = dir + "/tipc-00000000-00000000.sock";
+    const int lfd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    std::strcpy(sun.sun_path, path.c_str());
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
+    ASSERT_EQ(listen(lfd, 4), 0);
+    seen.fini_inside = true;
+    sockaddr_tipc addr{};
+    ASSERT_EQ(PS_SubscriberInit(0x55, 7, 198, 0x1f, &addr, &kXpCallbacks), 0);
+    const int first = serve_batch(lfd, 3);
+    const int second = serve_batch(lfd, 1);  // the registration made inside the callback
+    EXPECT_GE(first, 0);
+    EXPECT_GE(second, 0);
+    const std::vector<int32_t> want{-1, 4, 4, 4, -2, -1, 4, -2};
+    for (int i = 0; i < 500 && codes() != want; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(codes(), want);
+    EXPECT_FALSE(g_overlap);
+    PS_SubscriberFini(7, 198, nullptr);
+    for (int fd : {first, second, lfd})
+        if (fd >= 0) close(fd);
+    unlink(path.c_str());
 }
 
 } // namespace

@@ -30,9 +30,17 @@ namespace {
 constexpr int kWaitMs = 5000;
 constexpr int kMaxPages = 1 << 20;
 
+// What a host answered: its result and parameters, their data in host
+// order side by side in `bytes` (nothing allocated per record).
 struct Answer {
+    struct Param {
+        int32_t id;
+        size_t offset, size;
+    };
     int32_t result = 0;
-    std::vector<std::pair<int32_t, std::vector<uint8_t>>> params;  // host order
+    std::vector<Param> params;
+    std::vector<uint8_t> bytes;
+    const uint8_t *data(const Param &p) const { return bytes.data() + p.offset; }
 };
 
 // One request to host `pid`; false with the reason on stderr unless quiet.
@@ -74,14 +82,21 @@ int connection(pid_t pid, bool quiet) {
     return fd;
 }
 
-// Sends one request and reads its answer; `answered` tells whether any
-// frame of an answer came.
-bool exchange(int fd, const ipamwire::MgmtRequest &req, Answer &out, const char **why,
-              bool &answered) {
+// One MgmtReq frame; false when it was not sent whole.
+bool sendRequest(int fd, const ipamwire::MgmtRequest &req) {
     uint8_t payload[ipamwire::kMaxPayload];
     const uint32_t n = ipamwire::mgmtRequestEncode(req, payload, sizeof payload);
-    bool ok = ipamwire::sendFrame(fd, ipamwire::Type::MgmtReq, req.objectId, payload, n);
-    out = Answer{};
+    return ipamwire::sendFrame(fd, ipamwire::Type::MgmtReq, req.objectId, payload, n);
+}
+
+// Reads the answer to the request sent last; `answered` tells whether any
+// frame of it came.
+bool receive(int fd, const ipamwire::MgmtRequest &req, Answer &out, const char **why,
+             bool &answered) {
+    bool ok = true;
+    out.result = 0;
+    out.params.clear();
+    out.bytes.clear();
     answered = false;
     auto reader = std::make_unique<ipamwire::PacketReader>();
     for (int frames = 0; ok && frames <= kMaxPages; ++frames) {
@@ -100,12 +115,18 @@ bool exchange(int fd, const ipamwire::MgmtRequest &req, Answer &out, const char 
             ok = false;
         }
         if (ok) {
-            std::vector<uint8_t> data(f.length);
-            ipamwire::paramConvert(req.objectId, f.payload, f.length, data.data(), false);
-            out.params.emplace_back(static_cast<int32_t>(f.word), std::move(data));
+            const size_t at = out.bytes.size();
+            out.bytes.resize(at + f.length);
+            ipamwire::paramConvert(req.objectId, f.payload, f.length, out.bytes.data() + at, false);
+            out.params.push_back({static_cast<int32_t>(f.word), at, f.length});
         }
     }
     return false;
+}
+
+void refused(pid_t pid, const char *why) {
+    std::fprintf(stderr, "ipam-sim ctl: host %d went away or refused the request (%s)\n",
+                 static_cast<int>(pid), why);
 }
 
 // One request to host `pid`; false with the reason on stderr. A connection
@@ -118,13 +139,35 @@ bool ask(pid_t pid, const ipamwire::MgmtRequest &req, Answer &out, bool quiet = 
         const int fd = connection(pid, quiet);
         if (fd < 0) return false;
         bool answered = false;
-        if (exchange(fd, req, out, &why, answered)) return true;
+        if (sendRequest(fd, req) && receive(fd, req, out, &why, answered)) return true;
         g_conn.drop();
         if (!reused || answered) break;
     }
-    if (!quiet)
-        std::fprintf(stderr, "ipam-sim ctl: host %d went away or refused the request (%s)\n",
-                     static_cast<int>(pid), why);
+    if (!quiet) refused(pid, why);
+    return false;
+}
+
+// Sends a request on the connection kept to host `pid` without waiting for
+// its answer, so that the host works on it while the last answer is
+// printed; false when there is no such connection or the send failed.
+bool post(pid_t pid, const ipamwire::MgmtRequest &req) {
+    if (g_conn.fd < 0 || g_conn.pid != pid) return false;
+    if (sendRequest(g_conn.fd, req)) return true;
+    g_conn.drop();
+    return false;
+}
+
+// The answer to what post() sent, or, when nothing came of it, to the
+// same request asked again (on a fresh connection when the kept one
+// failed); false with the reason on stderr.
+bool collect(pid_t pid, bool posted, const ipamwire::MgmtRequest &req, Answer &out) {
+    if (!posted) return ask(pid, req, out);
+    const char *why = "no answer";
+    bool answered = false;
+    if (receive(g_conn.fd, req, out, &why, answered)) return true;
+    g_conn.drop();
+    if (!answered) return ask(pid, req, out);
+    refused(pid, why);
     return false;
 }
 
@@ -200,13 +243,13 @@ HostState probe(pid_t pid) {
         return st;
     }
     uint32_t w[5] = {};
-    if (a.params.size() != 1 || a.params[0].second.size() != ipamwire::kStatusSize) {
+    if (a.params.size() != 1 || a.params[0].size != ipamwire::kStatusSize) {
         st.status = kCtlFailed;
         st.name = "unknown";
         return st;
     }
     for (int i = 0; i < 5; ++i) {
-        std::memcpy(&w[i], a.params[0].second.data() + 4 * i, 4);
+        std::memcpy(&w[i], a.data(a.params[0]) + 4 * i, 4);
         w[i] = ntohl(w[i]);
     }
     st.module = w[0];
@@ -336,13 +379,13 @@ int debug(pid_t pid, const std::vector<std::string> &args, bool json, double wai
         req.params[0].id = IPAM_CMF_PARAM_ALL;
         Answer a;
         if (!ask(pid, req, a) || noHandler(pid, a)) return 1;
-        if (a.result != IPAM_CMF_END || a.params.size() != 1 || a.params[0].second.size() != 4) {
+        if (a.result != IPAM_CMF_END || a.params.size() != 1 || a.params[0].size != 4) {
             std::fprintf(stderr, "ipam-sim ctl: host %d answered %d\n", static_cast<int>(pid),
                          a.result);
             return 1;
         }
         uint32_t word;
-        std::memcpy(&word, a.params[0].second.data(), 4);
+        std::memcpy(&word, a.data(a.params[0]), 4);
         if (json)
             std::printf("{\"pid\":%d,\"debug\":%u,\"names\":\"%s\"}\n", static_cast<int>(pid), word,
                         debugNames(word).c_str());
@@ -385,29 +428,42 @@ int exportTable(pid_t pid, bool v6, int page, bool json, double wait) {
     req.pageLimit = page;
     req.count = 1;
     const uint32_t size = v6 ? sizeof(Ipam6AddrInfo) : sizeof(Ipam4AddrInfo);
+    Answer a;
+    std::string text;  // a page's records, printed at once
+    bool posted = false;
     for (int pages = 0; pages < kMaxPages; ++pages) {
-        Answer a;
-        if (!ask(pid, req, a) || noHandler(pid, a)) return 1;
-        for (const auto &[id, data] : a.params) {
-            if (id != 0 || data.size() != size) continue;
+        if (!collect(pid, posted, req, a) || noHandler(pid, a)) return 1;
+        // The cursor for the next page: the last record received.
+        for (auto it = a.params.rbegin(); it != a.params.rend(); ++it)
+            if (it->id == 0 && it->size == size) {
+                std::memcpy(req.params[0].data, a.data(*it), size);
+                req.params[0].length = static_cast<int32_t>(size);
+                break;
+            }
+        // The host pages on while this page is printed.
+        posted = a.result == 0 && !a.params.empty() && pages + 1 < kMaxPages && post(pid, req);
+        text.clear();
+        for (const Answer::Param &p : a.params) {
+            if (p.id != 0 || p.size != size) continue;
             Record r;
             if (v6) {
                 Ipam6AddrInfo info;
-                std::memcpy(&info, data.data(), size);
+                std::memcpy(&info, a.data(p), size);
                 r = Record::from6(info);
             } else {
                 Ipam4AddrInfo info;
-                std::memcpy(&info, data.data(), size);
+                std::memcpy(&info, a.data(p), size);
                 r = Record::from4(info);
             }
-            if (json)
+            if (json) {
                 std::printf("{\"pid\":%d,\"page\":%d,\"record\":%s}\n", static_cast<int>(pid),
                             pages, recordJsonText(r).c_str());
-            else
-                std::printf("%s\n", recordText(r).c_str());
-            std::memcpy(req.params[0].data, data.data(), size);
-            req.params[0].length = static_cast<int32_t>(size);
+            } else {
+                appendRecordText(text, r);
+                text.push_back('\n');
+            }
         }
+        std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
         if (a.result == IPAM_CMF_END) return 0;
         if (a.result != 0 || a.params.empty()) {

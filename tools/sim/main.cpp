@@ -103,7 +103,7 @@ int main(int argc, char **argv) {
     ctl->add_option(
         "ARGS", copt.args,
         "list | PID debug get|set|clear [api event sub rsv db all] | PID export4|export6");
-    ctl->add_option("--page", copt.page, "records per export request");
+    ctl->add_option("--page", copt.page, "records per export request (default 1000)");
     ctl->add_flag("--json", copt.json, "print JSON Lines");
     ctl->add_option("--wait", copt.wait,
                     "seconds to wait for the host to be ready (for an export: synchronised)");

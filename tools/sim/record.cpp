@@ -1,5 +1,8 @@
 #include "record.h"
 
+#include <arpa/inet.h>
+
+#include <charconv>
 #include <cstring>
 
 #include "values.h"
@@ -55,23 +58,68 @@ Record Record::from6(const Ipam6AddrInfo &info) {
 }
 
 std::string recordText(const Record &r) {
-    int bytes = r.v6 ? 16 : 4;
     std::string out;
-    if (r.requestCode) join(out, " ", kv("code", std::to_string(*r.requestCode)));
-    join(out, " ", kv("if", std::to_string(r.ifIndex)));
-    join(out, " ", kv("name", quoted(r.name)));
-    join(out, " ", kv("vrf", std::to_string(r.vrfIndex)));
-    join(out, " ", kv("addr", addrText(r.v6, r.addr)));
-    int prefix = maskPrefix(r.mask, bytes);
-    if (prefix >= 0)
-        out.append("/").append(std::to_string(prefix));
-    else
-        join(out, " ", kv("mask", addrText(r.v6, r.mask)));
-    static const uint8_t zero[16] = {};
-    if (r.v6 && std::memcmp(r.dest, zero, 16) != 0) join(out, " ", kv("dest", addr6Text(r.dest)));
-    join(out, " ", kv("attr", attrText(r.attr, r.v6 ? Family::v6 : Family::v4)));
-    if (r.batchVer) join(out, " ", kv("ver", std::to_string(*r.batchVer)));
+    out.reserve(128);
+    appendRecordText(out, r);
     return out;
+}
+
+// Without a temporary per field: an export prints a million of these.
+void appendRecordText(std::string &out, const Record &r) {
+    int bytes = r.v6 ? 16 : 4;
+    const size_t start = out.size();
+    auto key = [&out, start](std::string_view k) {
+        if (out.size() > start) out.push_back(' ');
+        out.append(k).push_back('=');
+    };
+    auto number = [&out](auto v) {
+        char text[16];
+        out.append(text, std::to_chars(text, text + sizeof text, v).ptr);
+    };
+    // IPv4 as inet_ntop writes it, without its trip through sprintf.
+    auto address = [&out, &number](bool v6, const uint8_t *a) {
+        if (!v6) {
+            for (int i = 0; i < 4; ++i) {
+                if (i > 0) out.push_back('.');
+                number(static_cast<unsigned>(a[i]));
+            }
+            return;
+        }
+        char text[INET6_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET6, a, text, sizeof text);
+        out.append(text);
+    };
+    if (r.requestCode) {
+        key("code");
+        number(*r.requestCode);
+    }
+    key("if");
+    number(r.ifIndex);
+    key("name");
+    out.append(quoted(r.name));
+    key("vrf");
+    number(r.vrfIndex);
+    key("addr");
+    address(r.v6, r.addr);
+    int prefix = maskPrefix(r.mask, bytes);
+    if (prefix >= 0) {
+        out.push_back('/');
+        number(prefix);
+    } else {
+        key("mask");
+        address(r.v6, r.mask);
+    }
+    static const uint8_t zero[16] = {};
+    if (r.v6 && std::memcmp(r.dest, zero, 16) != 0) {
+        key("dest");
+        address(true, r.dest);
+    }
+    key("attr");
+    out.append(attrText(r.attr, r.v6 ? Family::v6 : Family::v4));
+    if (r.batchVer) {
+        key("ver");
+        number(*r.batchVer);
+    }
 }
 
 bool RecordMatch::matches(const Record &r) const {

@@ -30,6 +30,8 @@ struct Record {
 // "if=3 name=eth0 vrf=0 addr=10.0.0.1/24 attr=PRIMARY|VALID": the same
 // fields a scenario writes, so a printed record can be pasted back.
 std::string recordText(const Record &r);
+// The same text appended to `out`.
+void appendRecordText(std::string &out, const Record &r);
 
 // What an expect line asks of a record: only the fields it names.
 struct RecordMatch {

@@ -18,11 +18,12 @@
 #include <list>
 #include <vector>
 
+#include "change_line.h"
+#include "frame_queue.h"
 #include "ipam_platform.h"
 #include "lexer.h"
 #include "link.h"
 #include "parser.h"
-#include "frame_queue.h"
 #include "record.h"
 #include "serve_kernel.h"
 #include "serve_table.h"
@@ -72,7 +73,9 @@ private:
     void readSubscriber(Subscriber &s);
     void readClient(int fd, bool &drop);
     int16_t request(const uint8_t *body, uint32_t length);
-    void command(const std::string &line);
+    void command(std::string_view line);
+    void change(const Step &s, const std::string &verb);
+    void readStdin();
     void publish(const std::vector<PubMessage> &msgs);
     void batch(Subscriber &s, bool hold);
     void enqueue(Subscriber &s, ipamwire::Type type, uint32_t word, const void *payload,
@@ -81,7 +84,7 @@ private:
     void flushAll();
     bool overrun(Subscriber &s);
     void drop(Subscriber &s, const char *why);
-    bool stdinLine(std::string &line);
+    bool stdinLine(std::string_view &line);
 
     ServeOptions opt_;
     PubTable table_;
@@ -94,7 +97,10 @@ private:
     int lockFd_ = -1;
     long long acceptPausedUntil_ = 0;  // ms on the monotonic clock
     std::string stdinBuf_;
+    size_t stdinPos_ = 0;  // where the next line starts in stdinBuf_
     int stdinLineNo_ = 0;
+    size_t ackCount_ = 0;  // the subscribers ackText_ names
+    std::string ackText_;
     bool stdinOpen_ = true;
     bool heldEver_ = false;  // started with --hold-end
     bool quit_ = false;
@@ -121,6 +127,7 @@ bool recordFromStep(const Step &s, PubRecord &r) {
 }
 
 bool parseLine(const std::string &text, Step &s, std::string &error) {
+    if (parseChangeLine(text, s)) return true;
     LexResult lex = lexLine(text);
     if (lex.errorCol != 0) {
         error = "unterminated quoted value";
@@ -263,6 +270,7 @@ void Server::drop(Subscriber &s, const char *why) {
         std::printf("# subscriber pid %u went away\n", s.hello.pid);
         std::fflush(stdout);
     } else if (s.registered) {
+        std::fflush(stdout);  // the acknowledgements before it come first
         ipamwire::logError("subscriber pid %u %s: disconnected with %llu frames queued", s.hello.pid,
                            why, static_cast<unsigned long long>(s.queue.frames()));
     }
@@ -272,12 +280,17 @@ void Server::drop(Subscriber &s, const char *why) {
 }
 
 // The whole table as one batch: the publisher's first act on a connection.
+// What the socket takes leaves while the rest is encoded, so that the
+// subscriber applies the first records while we encode the last.
 void Server::batch(Subscriber &s, bool hold) {
+    constexpr uint64_t kSendEvery = 4096;  // frames
     enqueue(s, ipamwire::Type::Start, 0, nullptr, 0);
-    for (const PubRecord &r : table_.all()) {
+    table_.each([this, &s](const PubRecord &r) {
         const uint32_t code = r.v6 ? IPAM6_EVT_BATCH : IPAM4_EVT_BATCH;
-        if (s.hello.careMask & code) enqueue(s, ipamwire::Type::Msg, code, r.data(), r.size());
-    }
+        if (!(s.hello.careMask & code)) return;
+        enqueue(s, ipamwire::Type::Msg, code, r.data(), r.size());
+        if (s.queue.pushedFrames % kSendEvery == 0) flush(s);
+    });
     s.holding = hold;
     if (!hold) enqueue(s, ipamwire::Type::End, 0, nullptr, 0);
     s.batchFrames = s.queue.pushedFrames;
@@ -432,16 +445,21 @@ void Server::readClient(int fd, bool &dropIt) {
 // A stdin command that could not be carried out, named as a table file's
 // line would be.
 void Server::commandError(const std::string &reason) {
+    std::fflush(stdout);  // the acknowledgements of the lines before it come first
     std::fprintf(stderr, "stdin:%d: %s\n", stdinLineNo_, reason.c_str());
 }
 
-// One line: how many subscribers the change went out to.
+// One line: how many subscribers the change went out to. Written with the
+// others of its round, once what they changed has been sent.
 void Server::acknowledge() {
     if (opt_.quiet) return;
     size_t n = 0;
     for (const Subscriber &s : subs_) n += s.registered && s.fd >= 0;
-    std::printf("# sent to %zu subscriber%s\n", n, n == 1 ? "" : "s");
-    std::fflush(stdout);
+    if (n != ackCount_ || ackText_.empty()) {
+        ackCount_ = n;
+        ackText_ = "# sent to " + std::to_string(n) + (n == 1 ? " subscriber\n" : " subscribers\n");
+    }
+    std::fputs(ackText_.c_str(), stdout);
 }
 
 constexpr const char *kNotACommand =
@@ -450,11 +468,11 @@ constexpr const char *kNotACommand =
 
 // One stdin command: carried out and acknowledged, or reported as
 // `stdin:LINE: reason` and nothing done.
-void Server::command(const std::string &line) {
+void Server::command(std::string_view text) {
     ++stdinLineNo_;
-    std::string text = line;
     while (!text.empty() && (text.back() == '\r' || text.back() == ' ' || text.back() == '\t'))
-        text.pop_back();
+        text.remove_suffix(1);
+    if (Step quick; parseChangeLine(text, quick)) return change(quick, {});
     LexResult lex = lexLine(text);
     if (lex.errorCol != 0) {
         commandError("unterminated quoted value");
@@ -494,10 +512,10 @@ void Server::command(const std::string &line) {
         return;
     }
     if (verb == "show") {
-        for (const PubRecord &r : table_.all())
+        table_.each([](const PubRecord &r) {
             std::printf("%s%s\n", r.v6 ? "add6 " : "add4 ",
                         recordText(r.v6 ? Record::from6(r.r6) : Record::from4(r.r4)).c_str());
-        std::fflush(stdout);
+        });
         return;
     }
     Step s;
@@ -507,6 +525,12 @@ void Server::command(const std::string &line) {
                                                               : pe.message);
         return;
     }
+    change(s, verb);
+}
+
+// Carries out a parsed publisher step (`verb` as written, for its message
+// when it is no publisher command) and acknowledges it.
+void Server::change(const Step &s, const std::string &verb) {
     PubRecord r;
     std::vector<PubMessage> msgs;
     if (s.verb == Verb::SendIf) {
@@ -538,12 +562,37 @@ void Server::command(const std::string &line) {
     acknowledge();
 }
 
-bool Server::stdinLine(std::string &line) {
-    const size_t nl = stdinBuf_.find('\n');
-    if (nl == std::string::npos) return false;
-    line = stdinBuf_.substr(0, nl);
-    stdinBuf_.erase(0, nl + 1);
+// The next whole line of stdin, valid until the buffer is read into again.
+bool Server::stdinLine(std::string_view &line) {
+    const size_t nl = stdinBuf_.find('\n', stdinPos_);
+    if (nl == std::string::npos) {
+        stdinBuf_.erase(0, stdinPos_);
+        stdinPos_ = 0;
+        return false;
+    }
+    line = std::string_view(stdinBuf_).substr(stdinPos_, nl - stdinPos_);
+    stdinPos_ = nl + 1;
     return true;
+}
+
+// Reads what stdin has (up to 64 KiB) and carries out its whole lines; at
+// its end, a last line without its newline too.
+void Server::readStdin() {
+    constexpr size_t kRead = 64 * 1024;
+    const size_t had = stdinBuf_.size();
+    stdinBuf_.resize(had + kRead);
+    ssize_t n;
+    do n = read(0, stdinBuf_.data() + had, kRead);
+    while (n < 0 && errno == EINTR);
+    stdinBuf_.resize(had + static_cast<size_t>(n > 0 ? n : 0));
+    if (n <= 0) {
+        stdinOpen_ = false;
+        if (stdinPos_ < stdinBuf_.size()) stdinBuf_ += '\n';
+    }
+    std::string_view line;
+    while (!quit_ && stdinLine(line)) command(line);
+    if (!stdinOpen_ && !quit_ && !opt_.quiet)
+        std::printf("# end of input: serving until SIGINT or SIGTERM\n");
 }
 
 // Reads the signals that came; false when one of them ends the run.
@@ -578,6 +627,9 @@ int Server::run() {
         return kServeBadInput;
     }
     heldEver_ = opt_.holdEnd;
+    // Written out at the end of each round of events (and before anything
+    // on stderr), not line by line.
+    std::setvbuf(stdout, nullptr, _IOFBF, 64 * 1024);
     if (!opt_.kernel && !loadTable()) return kServeBadInput;
     if (opt_.kernel) {
         std::vector<PubMessage> ignored;
@@ -615,22 +667,10 @@ int Server::run() {
         if (fds[1].revents & POLLIN) acceptReady(pubFd_, true);
         if (fds[2].revents & POLLIN) acceptReady(confFd_, false);
         if (fds[3].revents) {
-            char buf[4096];
-            const ssize_t n = read(0, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                stdinOpen_ = false;
-                // A last line without its newline still counts.
-                if (!stdinBuf_.empty()) stdinBuf_ += '\n';
-            } else {
-                stdinBuf_.append(buf, static_cast<size_t>(n));
-            }
-            std::string line;
-            while (!quit_ && stdinLine(line)) command(line);
-            if (!stdinOpen_ && !quit_ && !opt_.quiet) {
-                std::printf("# end of input: serving until SIGINT or SIGTERM\n");
-                std::fflush(stdout);
-            }
+            readStdin();
+            // What the lines changed leaves before they are acknowledged.
+            flushAll();
+            std::fflush(stdout);
         }
         if (fds[4].revents) {
             std::vector<PubMessage> msgs;
@@ -660,6 +700,7 @@ int Server::run() {
         }
         clients_.swap(keep);
         flushAll();
+        std::fflush(stdout);
         subs_.remove_if([](const Subscriber &s) { return s.fd < 0; });
     }
     return kServeOk;

@@ -22,9 +22,14 @@ bool same(const PubRecord &a, const PubRecord &b) {
 
 }  // namespace
 
-std::string PubTable::key(const PubRecord &r) {
-    std::string k(1, r.v6 ? '6' : '4');
-    auto put = [&k](const void *p, size_t n) { k.append(static_cast<const char *>(p), n); };
+PubTable::Key PubTable::key(const PubRecord &r) {
+    Key k{};
+    k[0] = r.v6 ? '6' : '4';
+    size_t at = 1;
+    auto put = [&k, &at](const void *p, size_t n) {
+        std::memcpy(k.data() + at, p, n);
+        at += n;
+    };
     if (r.v6) {
         put(&r.r6.ifIndex, 4);
         put(&r.r6.vrfIndex, 4);
@@ -92,7 +97,7 @@ std::vector<PubMessage> PubTable::interface(uint32_t code, uint32_t ifIndex) {
 
 std::vector<PubMessage> PubTable::replace(const std::vector<PubRecord> &records) {
     std::vector<PubMessage> out;
-    std::set<std::string> keep;
+    std::set<Key> keep;
     for (const PubRecord &r : records) keep.insert(key(r));
     for (auto it = table_.begin(); it != table_.end();) {
         if (keep.count(it->first) == 0) {
@@ -104,12 +109,6 @@ std::vector<PubMessage> PubTable::replace(const std::vector<PubRecord> &records)
     }
     for (const PubRecord &r : records)
         for (PubMessage &m : add(r)) out.push_back(m);
-    return out;
-}
-
-std::vector<PubRecord> PubTable::all() const {
-    std::vector<PubRecord> out;
-    for (const auto &[k, r] : table_) out.push_back(r);
     return out;
 }
 

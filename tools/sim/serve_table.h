@@ -3,9 +3,10 @@
 // the publisher messages that tell subscribers about it.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <map>
-#include <string>
 #include <vector>
 
 #include "ipam.h"
@@ -41,13 +42,19 @@ public:
     // Makes the table equal to `records`, announcing the differences.
     std::vector<PubMessage> replace(const std::vector<PubRecord> &records);
 
-    // The whole table, in a stable order.
-    std::vector<PubRecord> all() const;
+    // Calls fn(record) for the whole table, in a stable order.
+    template <typename F>
+    void each(F fn) const {
+        for (const auto &[k, r] : table_) fn(r);
+    }
     size_t size() const { return table_.size(); }
 
 private:
-    static std::string key(const PubRecord &r);
-    std::map<std::string, PubRecord> table_;
+    // The family, then interface, VRF, address and mask as stored, zero
+    // padded: compared byte for byte, IPv4 records come before IPv6 ones.
+    using Key = std::array<uint8_t, 41>;
+    static Key key(const PubRecord &r);
+    std::map<Key, PubRecord> table_;
 };
 
 }  // namespace sim

@@ -60,6 +60,15 @@ for m in "stdin:2: unknown verb 'frobnicate'" "stdin:3: bad IPv4 address '10.0.0
 done
 wait_for "$work/h.out" "ADD4 if=5 name=eth5"
 
+# --- lines that come together are acknowledged together, still in line
+# order with the reasons of the bad ones between them.
+printf '%s\n' "add4 if=1 addr=10.1.0.1/24" frobnicate "add4 if=1 addr=10.1.0.2/24" \
+  "del4 if=1 addr=10.1.0.9/24" "add6 if=1 addr=2001:db8::1/64" quit |
+  IPAM_PLATFORM_RUNDIR=$work/solo "$sim" serve 2>&1 | sed '1d; s/: not a publisher command.*//' >"$work/burst"
+printf '%s\n' "# sent to 0 subscribers" "stdin:2: unknown verb 'frobnicate'" "# sent to 0 subscribers" \
+  "stdin:4: no such record" "# sent to 0 subscribers" | cmp -s - "$work/burst" ||
+  fail "a burst of stdin lines: $(cat "$work/burst")"
+
 # --- out of descriptors: listeners pause instead of spinning.
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 starve() { # PID: its descriptor limit set to its lowest free descriptor

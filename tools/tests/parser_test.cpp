@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
+#include "change_line.h"
 #include "parser.h"
 #include "record.h"
 #include "values.h"
@@ -112,6 +114,86 @@ TEST(ScenarioSteps, PrintedRecordsParseBackToTheSameRecord) {
     Scenario again = parsed("add6 " + text);
     EXPECT_EQ(std::memcmp(&s.steps.at(0).rec6, &again.steps.at(0).rec6, sizeof(Ipam6AddrInfo)), 0)
         << text;
+}
+
+// serve's quick reading of its record commands against the general
+// parser, over lines built from valid and broken pieces: whatever the quick
+// reading takes must be a line the parser takes, as the very same step.
+TEST(ChangeLines, TheQuickReadingTakesOnlyWhatTheParserTakesAndAgrees) {
+    const char *verbs[] = {"add4",    "del4",   "batch4", "add6", "del6",
+                           "update6", "batch6", "relay",  "show", "add4=1"};
+    const char *fields[] = {"if=3",
+                            "if=0x10",
+                            "if=-1",
+                            "if=4294967296",
+                            "if=",
+                            "if",
+                            "=3",
+                            "name=eth0",
+                            "name=\"eth 0\"",
+                            "name=a=b",
+                            "name=012345678901234567890123456789012345678",
+                            "name=0123456789012345678901234567890123456789",
+                            "vrf=7",
+                            "vrf=x",
+                            "addr=10.0.0.1",
+                            "addr=10.0.0.1/24",
+                            "addr=10.0.0.1/33",
+                            "addr=10.0.0.1/0X18",
+                            "addr=10.0.0.1/",
+                            "addr=2001:db8::1/64",
+                            "addr=2001:db8::1",
+                            "addr=::ffff:1.2.3.4/96",
+                            "addr=1.2.3",
+                            "mask=255.255.0.0",
+                            "mask=ffff::",
+                            "attr=PRIMARY|VALID",
+                            "attr=IPAM_ATTR_VALID|0x100",
+                            "attr=NO_SOURCE",
+                            "attr=|VALID",
+                            "dest=2001:db8::9",
+                            "dest=10.0.0.1",
+                            "colour=red",
+                            "#",
+                            "# note",
+                            "follow"};
+    const char *blanks[] = {" ", "\t", "  ", "\r", " \t"};
+    std::mt19937 rng(22);
+    auto pick = [&rng](auto &list) { return list[rng() % std::size(list)]; };
+    int taken = 0;
+    for (int i = 0; i < 40000; ++i) {
+        std::string line = rng() % 8 == 0 ? pick(blanks) : "";
+        line += pick(verbs);
+        // The fields a valid line needs most of the time, so that many are taken.
+        if (rng() % 3 != 0) line += std::string(" if=") + std::to_string(rng() % 500);
+        if (rng() % 3 != 0) line += rng() % 2 ? " addr=10.9.8.7/16" : " addr=2001:db8::7/64";
+        for (int n = static_cast<int>(rng() % 5); n > 0; --n)
+            line += pick(blanks) + std::string(pick(fields));
+        Step quick;
+        if (!parseChangeLine(line, quick)) continue;
+        ++taken;
+        LexResult lex = lexLine(line);
+        Step full;
+        ParseError e;
+        ASSERT_TRUE(lex.errorCol == 0 && !lex.words.empty() && parseStep(lex.words, full, e))
+            << "taken quickly but refused: " << line << ": " << e.message;
+        EXPECT_EQ(quick.verb, full.verb) << line;
+        EXPECT_EQ(quick.code, full.code) << line;
+        EXPECT_EQ(quick.length, full.length) << line;
+        if (full.verb == Verb::Send4)
+            EXPECT_EQ(std::memcmp(&quick.rec4, &full.rec4, sizeof full.rec4), 0) << line;
+        else
+            EXPECT_EQ(std::memcmp(&quick.rec6, &full.rec6, sizeof full.rec6), 0) << line;
+    }
+    EXPECT_GT(taken, 1000);  // the quick reading is used, not only refused
+    // The lines a publisher is fed by the hundred thousand are all taken.
+    for (const char *plain : {"add4 if=3 name=eth3 addr=11.0.0.1/24 attr=IF_VALID|VALID",
+                              "del4 if=3 addr=11.0.0.1/24", "batch6 if=1 addr=2001::1:2/64",
+                              "update6 if=2 vrf=1 addr=2001:db8::2 mask=ffff:ffff:: "
+                              "dest=2001:db8::9 attr=NO_SOURCE"}) {
+        Step s;
+        EXPECT_TRUE(parseChangeLine(plain, s)) << plain;
+    }
 }
 
 }  // namespace
