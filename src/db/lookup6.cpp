@@ -77,8 +77,8 @@ static int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipa
 int32_t ipam6_AddrInfoGetByIfIndexAndAddr(uint32_t ifIndex, const uint8_t *dest,
                                           Ipam6AddrInfo *out) {
     if (out == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
-    int32_t r = ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFind(ifIndex)), dest, out);
+    ipam::Scope scope;
+    int32_t r = ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFind(scope, ifIndex)), dest, out);
     if (r != IPAM_OK)
         IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db has not find the address with IfIndex %d",
                  static_cast<int>(ifIndex));
@@ -88,8 +88,9 @@ int32_t ipam6_AddrInfoGetByIfIndexAndAddr(uint32_t ifIndex, const uint8_t *dest,
 int32_t ipam6_AddrInfoGetByIfNameAndAddr(const char *ifName, const uint8_t *dest,
                                          Ipam6AddrInfo *out) {
     if (ifName == nullptr || out == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
-    int32_t r = ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFindByName(ifName)), dest, out);
+    ipam::Scope scope;
+    int32_t r =
+        ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFindByName(scope, ifName)), dest, out);
     if (r != IPAM_OK)
         IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db has not find the address with ifName %s", ifName);
     return r;
@@ -98,8 +99,8 @@ int32_t ipam6_AddrInfoGetByIfNameAndAddr(const char *ifName, const uint8_t *dest
 int32_t ipam6_AddrInfoGetByIfIndexAndIfAddr(uint32_t ifIndex, const uint8_t *addr,
                                             Ipam6AddrInfo *out) {
     if (addr == nullptr || out == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
-    if (IpamListLink *head = addr6ListOf(ipam::ifNodeFind(ifIndex))) {
+    ipam::Scope scope;
+    if (IpamListLink *head = addr6ListOf(ipam::ifNodeFind(scope, ifIndex))) {
         // No attribute is looked at: an exact address is found whatever it is.
         for (IpamListLink *l = head->next; l != head; l = l->next) {
             const Ipam6DbNode *n = ipam::nodeOfIfLink<Ipam6DbNode>(l);
@@ -122,8 +123,8 @@ int32_t ipam::addr6InfoGetByVrfIp(uint32_t vrfIndex, const uint8_t *addr, Ipam6A
     if (addr == nullptr || out == nullptr) return IPAM_ERR_PARAM;
     // Found and copied under one hold of the lock: the node may be freed by
     // the publisher thread as soon as it is released.
-    DbLockIfSetUp lock;
-    const Ipam6DbNode *node = nodeByKey<Fam6>(vrfIndex, addr);
+    Scope scope;
+    const Ipam6DbNode *node = nodeByKey<Fam6>(scope, vrfIndex, addr);
     if (node == nullptr) return IPAM_ERR_NOT_FOUND;
     std::memcpy(out, &node->info, sizeof node->info);
     return IPAM_OK;

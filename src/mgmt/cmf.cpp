@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "db/db.h"
 #include "ipam.h"
+#include "mgmt/cmf.h"
 #include "platform/cmf.h"
 
 // The framework's callbacks; named here so the walks and the registration
@@ -146,17 +147,21 @@ int32_t debugChange(void *context, bool set) {
 
 }  // namespace
 
-int32_t ipam_CmfServerModCallbackReg(void) {
+int32_t ipam::mgmtRegister() {
     if (CMF_ServerModCallbackReg(IPAM_MODULE_ID, ipamCmfServerHdl) == 0) return IPAM_OK;
     IPAM_ERR("(PID:%d)Ipam cmf server init cmf handle register failed!");
     return IPAM_ERR_FAIL;
 }
 
-int32_t ipam_CmfServerModCallbackUnreg(void) {
+int32_t ipam::mgmtUnregister() {
     if (CMF_ServerModCallbackUnreg(IPAM_MODULE_ID) == 0) return IPAM_OK;
     IPAM_ERR("(PID:%d)Ipam cmf server uninit cmf handle register failed!");
     return IPAM_ERR_FAIL;
 }
+
+int32_t ipam_CmfServerModCallbackReg(void) { return ipam::mgmtRegister(); }
+
+int32_t ipam_CmfServerModCallbackUnreg(void) { return ipam::mgmtUnregister(); }
 
 int32_t ipamCmfServerHdl(void *context) {
     CMF_CONTEXT_OBJ obj;

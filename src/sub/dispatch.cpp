@@ -40,7 +40,7 @@ struct IfBlock {
 };
 static_assert(sizeof(IfBlock) == 32 && offsetof(IfBlock, ifIndex) == 0);
 
-uint32_t batchVersion() { return ipam::loadRelaxed(gIpamBatchVer); }
+uint32_t batchVersion() { return ipam::replicaBatchVersion(); }
 
 // A message whose payload is missing or too short to hold what its code
 // carries changes nothing: reading it whole would read past the sender's
@@ -132,7 +132,9 @@ void batchRecord(typename Fam::Info &r) {
         raiseWithValid<Fam>(Fam::kEvtAdd, r);
         return;
     }
-    typename Fam::Node *first = ipam::nodeByKey<Fam>(r.vrfIndex, Fam::addr(r));
+    // The publisher thread is the only writer: it searches without the lock.
+    ipam::Scope scope(ipam::Scope::kCallerHolds);
+    typename Fam::Node *first = ipam::nodeByKey<Fam>(scope, r.vrfIndex, Fam::addr(r));
     if (first == nullptr) {
         IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib batch addr info is not found");
     } else {
@@ -213,7 +215,7 @@ int32_t relayMessage(int32_t code, uint32_t length, const void *payload) {
 }  // namespace
 
 int32_t ipamSubStart(void) {
-    ipam::storeRelaxed(gIpamBatchVer, batchVersion() + 1);
+    ipam::replicaNextBatch();
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib receive publisher start message");
     ipamEventNotify(IPAM_EVT_BATCH_START, nullptr);
     return IPAM_OK;
@@ -289,7 +291,7 @@ int32_t ipamSubEnd(void) {
             result = IPAM_ERR_FAIL;
         }
     }
-    ipam::storeRelaxed(gIpamBatchFlag, 1);
+    ipam::replicaMarkSynced();
     ipamEventNotify(IPAM_EVT_BATCH_END, nullptr);
     return result;
 }

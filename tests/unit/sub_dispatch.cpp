@@ -16,6 +16,7 @@
 #include "sub/state.h"
 #include "support/log_capture.h"
 #include "support/records.h"
+#include "unit/db_fixture.h"
 
 using ipamtest::addr4;
 using ipamtest::addr6;
@@ -67,20 +68,15 @@ const std::string kEnd = ev(IPAM_EVT_BATCH_END);
 class Dispatch : public ::testing::Test {
 protected:
     void SetUp() override {
-        ipamplat_reset();
+        resetLibrary();
         ASSERT_EQ(ipam_DbInit(), 0);
-        gIpamCareEvt = kCareNoIf;
-        gIpamBatchVer = 0;
-        gIpamBatchFlag = 0;
-        ipam::storeCallback(&ipamtest::EventLog::callback);
+        ipam::recordInterest(&ipamtest::EventLog::callback, kCareNoIf);
         eventLog().clear();
         eventLog().setHook(nullptr);
     }
     void TearDown() override {
         eventLog().setHook(nullptr);
-        ipam::storeCallback(nullptr);
-        gIpamCareEvt = gIpamBatchVer = gIpamBatchFlag = gIpamPubDbg = 0;
-        ipam_DbUnInit();
+        resetLibrary();
     }
     // One batch of IPv4 then IPv6 records; the events it raised.
     static Texts batch(const std::vector<Ipam4AddrInfo> &v4, const std::vector<Ipam6AddrInfo> &v6 = {}) {

@@ -52,10 +52,11 @@ protected:
         EXPECT_EQ(gIpamWtHandle, 0u);
         EXPECT_EQ(ipam::loadCallback(), nullptr);
         EXPECT_EQ(gIpamCareEvt, 0u);
-        EXPECT_EQ(gIpamBatchVer, 0u);
-        EXPECT_EQ(gIpamBatchFlag, 0u);
+        EXPECT_EQ(ipam::replicaBatchVersion(), 0u);
+        EXPECT_EQ(ipam_IsSubscrib(), 0);
+        EXPECT_EQ(ipam::gReplica.careBits, 0u);
         EXPECT_EQ(gIpamSubUp, 0u);
-        EXPECT_FALSE(ipam::hashSetUp(&gIpamIfHash));
+        EXPECT_FALSE(ipam::replicaSetUp());
         EXPECT_EQ(registration().active, 0);
         EXPECT_EQ(ipamplat_cmf_registered(), 0);
     }
@@ -186,8 +187,8 @@ TEST_F(Subscribe, FailedUnregistrationStillFreesTheReplicaAndARetryEndsOnlyWhatI
     EXPECT_EQ(IPAM_UnSubscribeEvent(kModule), -1);
     EXPECT_TRUE(log.has("Ipam subscrib cmf call back unreg failed"));
     EXPECT_EQ(ipam_IsSubscrib(), 0);
-    EXPECT_EQ(gIpamBatchVer, 0u);
-    EXPECT_FALSE(ipam::hashSetUp(&gIpamIfHash));
+    EXPECT_EQ(ipam::replicaBatchVersion(), 0u);
+    EXPECT_FALSE(ipam::replicaSetUp());
     // The management export may still walk: the freed tables are simply empty.
     int visits = 0;
     auto count4 = [](Ipam4DbNode *, void *n) { return ++*static_cast<int *>(n), 1; };
