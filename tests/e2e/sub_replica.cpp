@@ -33,6 +33,7 @@ void send(uint32_t code, const R &r) {
 TEST(HostView, ReplicaFollowsThePublisherThroughARestart) {
     ipamplat_reset();
     ipamplat_dfm_set_answer(-1);
+    eventLog().clear();
     ASSERT_EQ(IPAM_SubscribeEvent(0x77, kModule, kCare, &ipamtest::EventLog::callback), 0);
     EXPECT_EQ(ipamSubGetCareEvt(), 0x107ffu);
     const Ipam4AddrInfo a = addr4(1, "10.0.0.1/24", IPAM4_ATTR_PRIMARY),
