@@ -74,8 +74,8 @@ template <class Fam>
 typename Fam::Node *nodeByKey(const Scope &scope, uint32_t vrfIndex, const uint8_t *addr) {
     typename Fam::Node *node = nullptr;
     if (scope) {
-        // A search reads only the key's own fields; zeroing the whole node
-        // cost more than the search itself in a small table.
+        // A search reads only the key's own fields, so only they are set:
+        // zeroing the whole node would cost about as much as the search.
         typename Fam::Node key;
         key.info.vrfIndex = vrfIndex;
         std::memcpy(Fam::addr(key.info), addr, Fam::kAddrLen);

@@ -22,18 +22,6 @@ bool isLinkLocal(const uint8_t *addr) {
 // Caller holds the lock.
 IpamListLink *addr6ListOf(IpamIfNode *ifNode) { return ifNode ? &ifNode->addr6List : nullptr; }
 
-}  // namespace
-
-int32_t ipam6_AddrMatchLen(const uint8_t *a, const uint8_t *b) {
-    if (a == nullptr || b == nullptr) return 0;
-    int32_t n = 0;
-    for (int i = 0; i < 16; i++, n += 8) {
-        auto x = static_cast<uint8_t>(a[i] ^ b[i]);
-        if (x != 0) return n + std::countl_zero(x);
-    }
-    return 128;
-}
-
 // Source-address selection over one interface's IPv6 list (or null): among
 // the records that are neither link-local nor marked IPAM6_ATTR_NO_SOURCE,
 // the longest common prefix with `dest` wins, ties going to the record added
@@ -41,7 +29,7 @@ int32_t ipam6_AddrMatchLen(const uint8_t *a, const uint8_t *b) {
 // eligible, the last link-local record of the list serves as the fallback,
 // whatever its attributes. Copied into `out`: 0, or 14 when nothing
 // qualifies. Caller holds the lock.
-static int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipam6AddrInfo *out) {
+int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipam6AddrInfo *out) {
     if (head == nullptr) return IPAM_ERR_NOT_FOUND;
     const Ipam6DbNode *best = nullptr;
     const Ipam6DbNode *linkLocal = nullptr;
@@ -72,6 +60,18 @@ static int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipa
     if (chosen == nullptr) return IPAM_ERR_NOT_FOUND;
     std::memcpy(out, &chosen->info, sizeof chosen->info);
     return IPAM_OK;
+}
+
+}  // namespace
+
+int32_t ipam6_AddrMatchLen(const uint8_t *a, const uint8_t *b) {
+    if (a == nullptr || b == nullptr) return 0;
+    int32_t n = 0;
+    for (int i = 0; i < 16; i++, n += 8) {
+        auto x = static_cast<uint8_t>(a[i] ^ b[i]);
+        if (x != 0) return n + std::countl_zero(x);
+    }
+    return 128;
 }
 
 int32_t ipam6_AddrInfoGetByIfIndexAndAddr(uint32_t ifIndex, const uint8_t *dest,

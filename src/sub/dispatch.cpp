@@ -16,18 +16,6 @@
 #include "sub/event.h"
 #include "sub/state.h"
 
-// The walk callbacks handed to the database, defined below; named here so
-// the message handling can refer to them.
-//
-// Sweep callbacks: keep a node of the current batch (0), otherwise raise its
-// deletion and remove exactly that node (the removal's result).
-int32_t ipamSubDbAddrWalkCb(Ipam4DbNode *node, void *user);
-int32_t ipam6SubDbAddrWalkCb(Ipam6DbNode *node, void *user);
-// Interface validity callbacks; `user` points to the message's code. Change
-// the node's validity bits in place and raise the matching event; always 0.
-int32_t ipam4IfEvtWalkCb(Ipam4DbNode *node, void *user);
-int32_t ipam6IfEvtWalkCb(Ipam6DbNode *node, void *user);
-
 namespace {
 
 using ipam::Fam4;
@@ -168,6 +156,47 @@ int32_t sweepNode(typename Fam::Node *node) {
     return result;
 }
 
+// The sweep's walk callbacks: keep a node of the current batch (0),
+// otherwise raise its deletion and remove exactly that node (the removal's
+// result).
+int32_t ipamSubDbAddrWalkCb(Ipam4DbNode *node, void * /*user*/) { return sweepNode<Fam4>(node); }
+
+int32_t ipam6SubDbAddrWalkCb(Ipam6DbNode *node, void * /*user*/) { return sweepNode<Fam6>(node); }
+
+// The interface messages' walk callbacks; `user` points to the message's
+// code. Each changes the node's validity bits in place and raises the
+// matching event; always 0.
+//
+// IPv4 tracks interface validity in IPAM_ATTR_IF_VALID: valid marks the
+// records that lack it, invalid unmarks those that have it.
+int32_t ipam4IfEvtWalkCb(Ipam4DbNode *node, void *user) {
+    uint32_t code = *static_cast<const uint32_t *>(user);
+    uint32_t &attr = node->info.ipAttr;
+    if (code == IPAM4_EVT_IF_VALID && (attr & IPAM_ATTR_IF_VALID) == 0) {
+        attr |= IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID;
+        ipamEventNotify(IPAM4_EVT_VALID, &node->info);
+    } else if (code == IPAM4_EVT_IF_INVALID && (attr & IPAM_ATTR_IF_VALID) != 0) {
+        attr &= ~(IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID);
+        ipamEventNotify(IPAM4_EVT_INVALID, &node->info);
+    }
+    return 0;
+}
+
+// IPv6 tests IPAM_ATTR_VALID itself for valid, and makes every record of the
+// interface invalid whatever its bits.
+int32_t ipam6IfEvtWalkCb(Ipam6DbNode *node, void *user) {
+    uint32_t code = *static_cast<const uint32_t *>(user);
+    uint32_t &attr = node->info.ip6Attr;
+    if (code == IPAM6_EVT_IF_VALID && (attr & IPAM_ATTR_VALID) == 0) {
+        attr |= IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID;
+        ipamEventNotify(IPAM6_EVT_VALID, &node->info);
+    } else if (code == IPAM6_EVT_IF_INVALID) {
+        attr &= ~(IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID);
+        ipamEventNotify(IPAM6_EVT_INVALID, &node->info);
+    }
+    return 0;
+}
+
 bool isIfCode(int32_t code) {
     switch (static_cast<uint32_t>(code)) {
     case IPAM4_EVT_IF_VALID:
@@ -294,38 +323,4 @@ int32_t ipamSubEnd(void) {
     ipam::replicaMarkSynced();
     ipamEventNotify(IPAM_EVT_BATCH_END, nullptr);
     return result;
-}
-
-int32_t ipamSubDbAddrWalkCb(Ipam4DbNode *node, void * /*user*/) { return sweepNode<Fam4>(node); }
-
-int32_t ipam6SubDbAddrWalkCb(Ipam6DbNode *node, void * /*user*/) { return sweepNode<Fam6>(node); }
-
-// IPv4 tracks interface validity in IPAM_ATTR_IF_VALID: valid marks the
-// records that lack it, invalid unmarks those that have it.
-int32_t ipam4IfEvtWalkCb(Ipam4DbNode *node, void *user) {
-    uint32_t code = *static_cast<const uint32_t *>(user);
-    uint32_t &attr = node->info.ipAttr;
-    if (code == IPAM4_EVT_IF_VALID && (attr & IPAM_ATTR_IF_VALID) == 0) {
-        attr |= IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID;
-        ipamEventNotify(IPAM4_EVT_VALID, &node->info);
-    } else if (code == IPAM4_EVT_IF_INVALID && (attr & IPAM_ATTR_IF_VALID) != 0) {
-        attr &= ~(IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID);
-        ipamEventNotify(IPAM4_EVT_INVALID, &node->info);
-    }
-    return 0;
-}
-
-// IPv6 tests IPAM_ATTR_VALID itself for valid, and makes every record of the
-// interface invalid whatever its bits.
-int32_t ipam6IfEvtWalkCb(Ipam6DbNode *node, void *user) {
-    uint32_t code = *static_cast<const uint32_t *>(user);
-    uint32_t &attr = node->info.ip6Attr;
-    if (code == IPAM6_EVT_IF_VALID && (attr & IPAM_ATTR_VALID) == 0) {
-        attr |= IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID;
-        ipamEventNotify(IPAM6_EVT_VALID, &node->info);
-    } else if (code == IPAM6_EVT_IF_INVALID) {
-        attr &= ~(IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID);
-        ipamEventNotify(IPAM6_EVT_INVALID, &node->info);
-    }
-    return 0;
 }

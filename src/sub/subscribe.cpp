@@ -16,6 +16,7 @@
 #include "mgmt/cmf.h"
 #include "platform/dfm.h"
 #include "platform/ps.h"
+#include "platform/seam.h"
 #include "sub/dispatch.h"
 #include "sub/state.h"
 
@@ -29,8 +30,6 @@ static_assert(offsetof(struct sockaddr_tipc, addr.name.domain) == 12);
 
 namespace {
 
-constexpr uint32_t kPublisherNameType = 0x7fff0000u | IPAM_MODULE_ID;
-constexpr uint32_t kPublisherInstance = 0x7ffc0001u;
 
 // The debug-switch query: three NUL-terminated text fields after a zero word
 // and the field count. 200 bytes, integers in host byte order.
@@ -51,8 +50,8 @@ void publisherAddr(struct sockaddr_tipc *addr) {
     addr->family = AF_TIPC;
     addr->addrtype = TIPC_ADDR_NAME;
     addr->scope = TIPC_ZONE_SCOPE;
-    addr->addr.name.name.type = kPublisherNameType;
-    addr->addr.name.name.instance = kPublisherInstance;
+    addr->addr.name.name.type = ipam::seam::kNameType;
+    addr->addr.name.name.instance = ipam::seam::kPublisherInstance;
     addr->addr.name.domain = 0;
 }
 
