@@ -106,9 +106,7 @@ void replicaClearBatch() {
 }  // namespace ipam
 
 // Host threads read it while the publisher thread sets it.
-int32_t ipam_IsSubscrib(void) {
-    return static_cast<int32_t>(ipam::loadRelaxed(gReplica.synced));
-}
+int32_t ipam_IsSubscrib(void) { return static_cast<int32_t>(ipam::loadRelaxed(gReplica.synced)); }
 
 int32_t ipam_DbInit(void) {
     // The mutex is made ready before the replica is set up: a host thread

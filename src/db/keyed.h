@@ -20,7 +20,6 @@ typename K::Node *chainFind(const typename K::Node &key, Accept accept) {
     return nullptr;
 }
 
-
 // Every keyed search of an index goes through here.
 template <class K, class Accept>
 typename K::Node *keyedFind(const typename K::Node &key, Accept accept) {

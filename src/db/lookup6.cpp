@@ -89,8 +89,7 @@ int32_t ipam6_AddrInfoGetByIfNameAndAddr(const char *ifName, const uint8_t *dest
                                          Ipam6AddrInfo *out) {
     if (ifName == nullptr || out == nullptr) return IPAM_ERR_PARAM;
     ipam::Scope scope;
-    int32_t r =
-        ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFindByName(scope, ifName)), dest, out);
+    int32_t r = ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFindByName(scope, ifName)), dest, out);
     if (r != IPAM_OK)
         IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db has not find the address with ifName %s", ifName);
     return r;

@@ -176,9 +176,9 @@ constexpr uint32_t kResumePlaces = 8;
 template <class Info, class Node>
 struct ResumePlaces {
     struct Place {
-        Info cursor;     // the record a requester sends back
-        Node *at;        // where the walk goes on; null: the table's end
-        uint32_t used;   // `clock` when last remembered
+        Info cursor;    // the record a requester sends back
+        Node *at;       // where the walk goes on; null: the table's end
+        uint32_t used;  // `clock` when last remembered
     };
     Place places[kResumePlaces]{};
     uint32_t count = 0;  // places in use: the first `count`
@@ -277,8 +277,9 @@ class Scope {
 public:
     enum Lock { kTake, kCallerHolds };
     explicit Scope(Lock how = kTake)
-        : held_(how == kTake && std::atomic_ref<uint32_t>(gReplica.lockReady)
-                                        .load(std::memory_order_acquire) != 0) {
+        : held_(how == kTake &&
+                std::atomic_ref<uint32_t>(gReplica.lockReady).load(std::memory_order_acquire) !=
+                    0) {
         if (held_) ipamDbLock();
         setUp_ = (held_ || how == kCallerHolds) && replicaSetUp();
     }

@@ -198,4 +198,3 @@ int32_t ipam::mgmtUnregister() {
 int32_t ipam_CmfServerModCallbackReg(void) { return ipam::mgmtRegister(); }
 
 int32_t ipam_CmfServerModCallbackUnreg(void) { return ipam::mgmtUnregister(); }
-

@@ -34,7 +34,6 @@ void ipam6DbgShowIpam6Db(const Ipam6AddrInfo *record) {
     IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)attr: 0x%x", record->ip6Attr);
 }
 
-
 // The event's trace line, then the dump of its record where it has one. A
 // missing record is not dumped.
 void traceEvent(uint32_t eventCode, void *record) {

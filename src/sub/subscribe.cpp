@@ -30,7 +30,6 @@ static_assert(offsetof(struct sockaddr_tipc, addr.name.domain) == 12);
 
 namespace {
 
-
 // The debug-switch query: three NUL-terminated text fields after a zero word
 // and the field count. 200 bytes, integers in host byte order.
 struct DfmQuery {

@@ -53,10 +53,10 @@ void expectExactDistances() {
         for (uint32_t lane = 0; lane < ipam::kAccelLanes; lane++) {
             const ipam::AccelPos p{g, lane};
             if (ipam::accelTag(a, p) == 0) continue;
-            const uint32_t exact =
-                ipam::accelDistance(a, ipam::accelPosOf(ipam::accelHashFn<typename K::Key>(ipam::accelNode(a, p)), a), p);
-            ASSERT_EQ(ipam::accelStoredDistance(a, p),
-                      std::min<uint32_t>(exact, ipam::kAccelFar))
+            const uint32_t exact = ipam::accelDistance(
+                a, ipam::accelPosOf(ipam::accelHashFn<typename K::Key>(ipam::accelNode(a, p)), a),
+                p);
+            ASSERT_EQ(ipam::accelStoredDistance(a, p), std::min<uint32_t>(exact, ipam::kAccelFar))
                 << K::kName << " slot " << ipam::accelSlotNo(p);
         }
 }
@@ -85,7 +85,8 @@ TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
         const bool adding = pick(10) < 6;
         if (pick(2) == 0) {
             if (adding) {
-                Ipam4AddrInfo r = addr4(ifIndex, (std::string(v4[pick(4)]) + masks[pick(3)]).c_str(), 0, vrf);
+                Ipam4AddrInfo r =
+                    addr4(ifIndex, (std::string(v4[pick(4)]) + masks[pick(3)]).c_str(), 0, vrf);
                 std::snprintf(r.ifName, sizeof r.ifName, "if%u", ifIndex % 7);
                 add(r);
                 r4.push_back(r);
@@ -94,7 +95,8 @@ TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
             }
         } else {
             if (adding) {
-                Ipam6AddrInfo r = addr6(ifIndex, (std::string(v6[pick(4)]) + "/64").c_str(), 0, vrf);
+                Ipam6AddrInfo r =
+                    addr6(ifIndex, (std::string(v6[pick(4)]) + "/64").c_str(), 0, vrf);
                 add(r);
                 r6.push_back(r);
             } else if (!r6.empty()) {

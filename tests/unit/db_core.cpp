@@ -67,18 +67,22 @@ protected:
 // The hash values are part of the replica's observable order (walks and the
 // management export), so they must be the same on every host byte order.
 TEST(Hash, KnownValuesOnEveryByteOrder) {
-    IpamIfNode i0 = ifKey(0, ""), i1 = ifKey(1, ""), abc = ifKey(0, "abc"), twelve = ifKey(0, "abcdefghijkl");
+    IpamIfNode i0 = ifKey(0, ""), i1 = ifKey(1, ""), abc = ifKey(0, "abc"),
+               twelve = ifKey(0, "abcdefghijkl");
     // The IPv6 hash ANDs the four words: any all-zero word folds the address
     // into the VRF's one bucket.
     Ipam4DbNode a = v4Key(0, "10.0.0.1"), z = v4Key(0, "0.0.0.0");
     Ipam6DbNode g = v6Key(0, "2001:db8::1"), ll = v6Key(0, "fe80::1");
     Ipam6DbNode full = v6Key(0, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
     const std::vector<uint32_t> got = {
-        ipam::IfIndexKey::chainHash(i0),     ipam::IfIndexKey::chainHash(i1),        ipam::IfNameKey::chainHash(i0),
-        ipam::IfNameKey::chainHash(abc), ipam::IfNameKey::chainHash(twelve), ipam::Addr4Key::chainHash(a),
-        ipam::Addr4Key::chainHash(z),  ipam::Addr6Key::chainHash(g),     ipam::Addr6Key::chainHash(ll)};
-    EXPECT_EQ(got, (std::vector<uint32_t>{0x4280042au, 0x2b0fbb4bu, 0x4280042au, 0x37ce4504u, 0x1b23f069u,
-                                          0x4c828a3bu, 0xc846d376u, 0xc846d376u, 0xc846d376u}));
+        ipam::IfIndexKey::chainHash(i0),    ipam::IfIndexKey::chainHash(i1),
+        ipam::IfNameKey::chainHash(i0),     ipam::IfNameKey::chainHash(abc),
+        ipam::IfNameKey::chainHash(twelve), ipam::Addr4Key::chainHash(a),
+        ipam::Addr4Key::chainHash(z),       ipam::Addr6Key::chainHash(g),
+        ipam::Addr6Key::chainHash(ll)};
+    EXPECT_EQ(
+        got, (std::vector<uint32_t>{0x4280042au, 0x2b0fbb4bu, 0x4280042au, 0x37ce4504u, 0x1b23f069u,
+                                    0x4c828a3bu, 0xc846d376u, 0xc846d376u, 0xc846d376u}));
     EXPECT_EQ(ipam::IfIndexKey::chainHash(i1) % IPAM_DB_HASH_SIZE, 843u);
     EXPECT_NE(ipam::Addr6Key::chainHash(full), 0xc846d376u);
 }
@@ -138,7 +142,8 @@ TEST_F(DbCore, SetUpFailureRollsBackAndNamesTheIndex) {
         EXPECT_EQ(ipam_DbInit(), -1);
         failMallocFrom(0);
         EXPECT_EQ(log.texts(), std::vector<std::string>{c.line}) << c.failingAlloc;
-        for (IpamHashTable *t : {&replica().ifByIndex.chain, &replica().ifByName.chain, &replica().addr4.chain, &replica().addr6.chain})
+        for (IpamHashTable *t : {&replica().ifByIndex.chain, &replica().ifByName.chain,
+                                 &replica().addr4.chain, &replica().addr6.chain})
             EXPECT_EQ(t->magic, 0u);
         ASSERT_FALSE(log.lines().empty());
         EXPECT_EQ(log.lines()[0].level * 10 + log.lines()[0].logClass, 31u);
@@ -180,7 +185,8 @@ TEST_F(DbCore, LockFailuresAreLoggedAndTheCallerGoesOn) {
     uint32_t count = 7;
     ipam_AddrInfoNumGet(&count);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{"Ipam db failed to lock.", "Ipam db failed to unlock."}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"Ipam db failed to lock.", "Ipam db failed to unlock."}));
     ipamplat_fault_clear_all();
 }
 

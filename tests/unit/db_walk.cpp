@@ -115,8 +115,9 @@ TEST_F(Walk, CallbackMayRemoveTheNodeItIsGiven) {
     EXPECT_EQ(v.seen, before);
     EXPECT_EQ(replica().addr6.chain.count, 0u);
     EXPECT_EQ(ifCount(), 1u);  // interface 1 went with its last address
-    EXPECT_EQ(ipam_DbAddrWalk(nullptr, [](Ipam4DbNode *n, void *) { return ipam::removeNode<ipam::Fam4>(n); },
-                              nullptr, nullptr),
+    EXPECT_EQ(ipam_DbAddrWalk(
+                  nullptr, [](Ipam4DbNode *n, void *) { return ipam::removeNode<ipam::Fam4>(n); },
+                  nullptr, nullptr),
               IPAM_WALK_END);
     EXPECT_EQ(ifCount(), 0u);
 }
@@ -131,10 +132,10 @@ TEST_F(Walk, RecordWalksHandOutCopiesAndTraceThem) {
         return 0;
     };
     EXPECT_EQ(ipam4_DbAddrInfoWalkByIf(0x1f, scribble, nullptr), 0);
-    EXPECT_EQ(log.texts(), (Lines{
-                               "Ipam4 db walk ifindex(0x1f) address: 0x0a000001/0xffffff00 attr 0x99",
-                               "Ipam4 db walk ifindex(0x1f) address: 0x0a000002/0xffffff00 attr 0x99",
-                               "Ipam4 db walk ifindex(0x1f) address over"}));
+    EXPECT_EQ(log.texts(),
+              (Lines{"Ipam4 db walk ifindex(0x1f) address: 0x0a000001/0xffffff00 attr 0x99",
+                     "Ipam4 db walk ifindex(0x1f) address: 0x0a000002/0xffffff00 attr 0x99",
+                     "Ipam4 db walk ifindex(0x1f) address over"}));
     auto recs = recordsOf<Ipam4AddrInfo>(0x1f);
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].ipAttr, 0x02u);
@@ -209,8 +210,8 @@ TEST_F(Walk, LargeTableWalksInIndexOrderWhileReadingAhead) {
     const uint32_t from = kRecords / 2 + 7;
     Seen rest;
     EXPECT_EQ(ipam_DbAddrWalk(&chainOrder[from]->info, note, &rest, nullptr), IPAM_WALK_END);
-    EXPECT_EQ(rest.nodes, std::vector<const Ipam4DbNode *>(chainOrder.begin() + from + 1,
-                                                           chainOrder.end()));
+    EXPECT_EQ(rest.nodes,
+              std::vector<const Ipam4DbNode *>(chainOrder.begin() + from + 1, chainOrder.end()));
 
     Seen sweep{{}, true};
     EXPECT_EQ(ipam_DbAddrWalk(nullptr, note, &sweep, nullptr), IPAM_WALK_END);

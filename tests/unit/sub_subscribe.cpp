@@ -63,10 +63,18 @@ protected:
 };
 
 TEST(CareMask, ExpansionAddsWhatTheEventsAreMadeOf) {
-    const std::vector<std::pair<uint32_t, uint32_t>> cases = {
-        {0x400, 0x71c}, {0x8, 0xf}, {0x40, 0x63}, {0xc0, 0xe3}, {0x4000, 0x170e0}, {0x4400, 0x177fc},
-        {0xccd8, 0x1ffff}, {0, 0}, {0x1, 0x1}, {0x100, 0x100}, {0x10000000, 0x10000000},
-        {0x10000408, 0x1000071f}};
+    const std::vector<std::pair<uint32_t, uint32_t>> cases = {{0x400, 0x71c},
+                                                              {0x8, 0xf},
+                                                              {0x40, 0x63},
+                                                              {0xc0, 0xe3},
+                                                              {0x4000, 0x170e0},
+                                                              {0x4400, 0x177fc},
+                                                              {0xccd8, 0x1ffff},
+                                                              {0, 0},
+                                                              {0x1, 0x1},
+                                                              {0x100, 0x100},
+                                                              {0x10000000, 0x10000000},
+                                                              {0x10000408, 0x1000071f}};
     for (const auto &[in, out] : cases) EXPECT_EQ(ipam::careMaskExpand(in), out) << std::hex << in;
 }
 
@@ -160,16 +168,18 @@ TEST_F(Subscribe, FailedStepLeavesNothingRegisteredAndALaterSubscriptionSucceeds
 TEST_F(Subscribe, PublisherMayDeliverWhileRegistrationIsInProgress) {
     static Ipam4AddrInfo rec = ipamtest::addr4(3, "10.1.0.1/24");
     static int32_t results;
-    ipamplat_ps_set_init_hook([](void *) {
-        results = ipamplat_pub_start() | ipamplat_pub_send(IPAM4_EVT_BATCH, sizeof rec, &rec) | ipamplat_pub_end();
-    }, nullptr);
+    ipamplat_ps_set_init_hook(
+        [](void *) {
+            results = ipamplat_pub_start() | ipamplat_pub_send(IPAM4_EVT_BATCH, sizeof rec, &rec) |
+                      ipamplat_pub_end();
+        },
+        nullptr);
     ASSERT_EQ(subscribe(IPAM4_EVT_ADD), 0);
     EXPECT_EQ(results, 0);
     EXPECT_EQ(ipam_IsSubscrib(), 1);
-    EXPECT_EQ(eventLog().texts(),
-              (std::vector<std::string>{ipamtest::ev(IPAM_EVT_BATCH_START),
-                                        ipamtest::ev(IPAM4_EVT_ADD, rec),
-                                        ipamtest::ev(IPAM_EVT_BATCH_END)}));
+    EXPECT_EQ(eventLog().texts(), (std::vector<std::string>{ipamtest::ev(IPAM_EVT_BATCH_START),
+                                                            ipamtest::ev(IPAM4_EVT_ADD, rec),
+                                                            ipamtest::ev(IPAM_EVT_BATCH_END)}));
 }
 
 TEST_F(Subscribe, FailedUnregistrationStillFreesTheReplicaAndARetryEndsOnlyWhatIsLeft) {
