@@ -132,14 +132,14 @@ void ipam_DbUnInit(void) {
     ipam::Scope scope;
     if (!scope) return;
     std::atomic_ref<uint32_t>(gReplica.setUp).store(0, std::memory_order_release);
-    IpamHashTable *byIndex = &gReplica.ifByIndex.chain;
+    IpamHashTable *byIndex = &ipam::indexOf<ipam::IfIndexKey>().chain;
     for (IpamHashLink *l = ipam::hashIterFirst(byIndex), *next; l; l = next) {
         next = ipam::hashIterNext(byIndex, l);
         auto *ifNode = static_cast<IpamIfNode *>(ipam::hashNodeOf(byIndex, l));
         freeAddrList<ipam::Fam4>(&ifNode->addr4List);
         freeAddrList<ipam::Fam6>(&ifNode->addr6List);
         ipam::hashRemove(byIndex, ifNode);
-        ipam::hashRemove(&gReplica.ifByName.chain, ifNode);
+        ipam::hashRemove(&ipam::indexOf<ipam::IfNameKey>().chain, ifNode);
         std::free(ifNode);
     }
     ipam::resumeForget<ipam::Fam4>();
@@ -150,7 +150,7 @@ void ipam_DbUnInit(void) {
 void ipam_AddrInfoNumGet(uint32_t *count) {
     if (count == nullptr) return;
     ipam::Scope scope;
-    *count = scope ? gReplica.ifByIndex.chain.count : 0;
+    *count = scope ? ipam::indexOf<ipam::IfIndexKey>().chain.count : 0;
 }
 
 namespace ipam {

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 
 #include "common/dbg.h"
 #include "db/accel.h"
@@ -44,8 +45,8 @@ namespace ipam {
 // order, and so the order of walks and exports), the accelerator's hash and
 // key equality. The C hash and compare functions the index table holds are
 // derived from it (chainHashFn, chainCompareFn below), and so are the
-// accelerator's. Adding a lookup is one such definition, one Index member of
-// Replica (and its line in Replica::forEachIndex), and its use.
+// accelerator's. Adding a lookup is one such definition, its place in
+// Indexes below, and its use.
 
 struct IfIndexKey {
     using Key = IfIndexKey;
@@ -187,11 +188,13 @@ struct ResumePlaces {
 
 // ---- The replica -----------------------------------------------------------
 
+// The replica's indexes, in set-up and tear-down order: IpamIfNode by
+// ifIndex and by ifName, Ipam4DbNode by (vrfIndex, ipAddr), Ipam6DbNode by
+// (vrfIndex, ip6Addr).
+using Indexes = std::tuple<Index<IfIndexKey>, Index<IfNameKey>, Index<Addr4Key>, Index<Addr6Key>>;
+
 struct Replica {
-    Index<IfIndexKey> ifByIndex;  // IpamIfNode by ifIndex
-    Index<IfNameKey> ifByName;    // IpamIfNode by ifName
-    Index<Addr4Key> addr4;        // Ipam4DbNode by (vrfIndex, ipAddr)
-    Index<Addr6Key> addr6;        // Ipam6DbNode by (vrfIndex, ip6Addr)
+    Indexes indexes;
     ResumePlaces<Ipam4AddrInfo, Ipam4DbNode> resume4;
     ResumePlaces<Ipam6AddrInfo, Ipam6DbNode> resume6;
 
@@ -205,10 +208,7 @@ struct Replica {
     // Calls fn(index) for each index, in set-up and tear-down order.
     template <class Fn>
     void forEachIndex(Fn fn) {
-        fn(ifByIndex);
-        fn(ifByName);
-        fn(addr4);
-        fn(addr6);
+        std::apply([&fn](auto &...index) { (fn(index), ...); }, indexes);
     }
 };
 
@@ -216,22 +216,8 @@ extern Replica gReplica;
 
 // Each key's index in the replica.
 template <class K>
-Index<K> &indexOf();
-template <>
-inline Index<IfIndexKey> &indexOf<IfIndexKey>() {
-    return gReplica.ifByIndex;
-}
-template <>
-inline Index<IfNameKey> &indexOf<IfNameKey>() {
-    return gReplica.ifByName;
-}
-template <>
-inline Index<Addr4Key> &indexOf<Addr4Key>() {
-    return gReplica.addr4;
-}
-template <>
-inline Index<Addr6Key> &indexOf<Addr6Key>() {
-    return gReplica.addr6;
+Index<K> &indexOf() {
+    return std::get<Index<K>>(gReplica.indexes);
 }
 
 // The chain and the accelerator of a key's index; K is a key definition or

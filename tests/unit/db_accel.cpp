@@ -131,9 +131,11 @@ TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
         expectExactDistances<IfNameKey>();
         if (HasFailure()) FAIL() << "step " << step;
     }
-    EXPECT_GT(replica().addr4.accel.capacity, 64u);
-    EXPECT_EQ(replica().addr4.accel.count, replica().addr4.chain.count);
-    EXPECT_EQ(replica().addr6.accel.count, replica().addr6.chain.count);
+    EXPECT_GT(ipam::indexOf<ipam::Addr4Key>().accel.capacity, 64u);
+    EXPECT_EQ(ipam::indexOf<ipam::Addr4Key>().accel.count,
+              ipam::indexOf<ipam::Addr4Key>().chain.count);
+    EXPECT_EQ(ipam::indexOf<ipam::Addr6Key>().accel.count,
+              ipam::indexOf<ipam::Addr6Key>().chain.count);
 }
 
 // A table holds nodes up to its load limit. Past that a growth that
@@ -141,7 +143,7 @@ TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
 // hands the searches back to the chains; the next insertion that can
 // allocate rebuilds the table, same-key order included.
 TEST_F(Accel, GrowthThatCannotAllocateChangesNoResult) {
-    const ipam::Accel &a = replica().addr4.accel;
+    const ipam::Accel &a = ipam::indexOf<ipam::Addr4Key>().accel;
     std::vector<Ipam4AddrInfo> stored;
     auto addAt = [&](uint32_t ifIndex, uint32_t host) {
         Ipam4AddrInfo r = addr4(ifIndex, "10.0.0.0/24");
@@ -200,15 +202,18 @@ TEST_F(Accel, NodeWithoutFreeLowBitsTurnsTheTableOff) {
     ipam::accelReset(a);
     auto same = [](const void *, const void *) { return false; };
     void *odd = reinterpret_cast<char *>(&nodes[0].node) + 1;
-    ipam::accelAdd(a, &replica().addr4.chain, ipam::accelHashFn<Fam4>, same, odd, 0);
+    ipam::accelAdd(a, &ipam::indexOf<ipam::Addr4Key>().chain, ipam::accelHashFn<Fam4>, same, odd,
+                   0);
     EXPECT_FALSE(a.complete);
     EXPECT_EQ(a.capacity, 0u);
-    ipam::accelAdd(a, &replica().addr4.chain, ipam::accelHashFn<Fam4>, same, &nodes[1].node, 0);
+    ipam::accelAdd(a, &ipam::indexOf<ipam::Addr4Key>().chain, ipam::accelHashFn<Fam4>, same,
+                   &nodes[1].node, 0);
     EXPECT_FALSE(a.complete);
     EXPECT_EQ(a.count, 0u);
     ipam::accelReset(a);
     EXPECT_TRUE(a.complete);
-    ipam::accelAdd(a, &replica().addr4.chain, ipam::accelHashFn<Fam4>, same, &nodes[1].node, 0);
+    ipam::accelAdd(a, &ipam::indexOf<ipam::Addr4Key>().chain, ipam::accelHashFn<Fam4>, same,
+                   &nodes[1].node, 0);
     EXPECT_GT(a.capacity, 0u) << "a reset table takes its first table again";
     ipam::accelReset(a);
 }

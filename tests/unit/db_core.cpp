@@ -104,7 +104,7 @@ TEST(Hash, NameHashCoversEveryTailLength) {
 TEST_F(DbCore, IndexKeepsChainsLinkedThroughInsertAndRemove) {
     // Three nodes in one bucket: newest first; removing the middle one and
     // the head must keep the chain and the count right.
-    IpamHashTable *t = &replica().addr4.chain;
+    IpamHashTable *t = &ipam::indexOf<ipam::Addr4Key>().chain;
     Ipam4DbNode n[3] = {v4Key(0, "10.0.0.1"), v4Key(0, "10.0.0.1"), v4Key(0, "10.0.0.1")};
     for (auto &node : n) ipam::hashInsert(t, &node);
     EXPECT_EQ(t->count, 3u);
@@ -142,8 +142,9 @@ TEST_F(DbCore, SetUpFailureRollsBackAndNamesTheIndex) {
         EXPECT_EQ(ipam_DbInit(), -1);
         failMallocFrom(0);
         EXPECT_EQ(log.texts(), std::vector<std::string>{c.line}) << c.failingAlloc;
-        for (IpamHashTable *t : {&replica().ifByIndex.chain, &replica().ifByName.chain,
-                                 &replica().addr4.chain, &replica().addr6.chain})
+        for (IpamHashTable *t :
+             {&ipam::indexOf<ipam::IfIndexKey>().chain, &ipam::indexOf<ipam::IfNameKey>().chain,
+              &ipam::indexOf<ipam::Addr4Key>().chain, &ipam::indexOf<ipam::Addr6Key>().chain})
             EXPECT_EQ(t->magic, 0u);
         ASSERT_FALSE(log.lines().empty());
         EXPECT_EQ(log.lines()[0].level * 10 + log.lines()[0].logClass, 31u);
@@ -154,7 +155,7 @@ TEST_F(DbCore, SetUpFailureRollsBackAndNamesTheIndex) {
     ipamplat_fault_set(IPAMPLAT_F_SEM_INIT, 0, 1, -1);
     EXPECT_EQ(ipam_DbInit(), -1);
     EXPECT_TRUE(log.has("Ipam db failed to create ipam database semaphore"));
-    EXPECT_EQ(replica().addr4.chain.magic, 0u);
+    EXPECT_EQ(ipam::indexOf<ipam::Addr4Key>().chain.magic, 0u);
     ipamplat_fault_clear_all();
     ASSERT_EQ(ipam_DbInit(), 0);
 }

@@ -77,9 +77,6 @@ std::vector<Info> recordsOf(uint32_t ifIndex) {
     return out;
 }
 
-// The library's replica, for tests that look inside it.
-inline ipam::Replica &replica() { return ipam::gReplica; }
-
 // Back to what a freshly loaded library holds: no replica, no batch, no
 // host callback or care mask (so identity ignores attributes), no debug
 // traces, and a reset platform. Only the lock lives on, as it does in a

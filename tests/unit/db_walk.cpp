@@ -86,7 +86,7 @@ TEST_F(Walk, ResumesBehindAPresentCursorAndAtTheBucketOfAMissingOne) {
     ASSERT_GE(resumed.size(), 3u);
     EXPECT_EQ(resumed[0], "2001:db8::2");
     EXPECT_EQ(walk6(nullptr), all);
-    EXPECT_EQ(replica().addr6.chain.count, 4u);
+    EXPECT_EQ(ipam::indexOf<ipam::Addr6Key>().chain.count, 4u);
 }
 
 TEST_F(Walk, CallbackStopAnswersFailureAndStoresItsResult) {
@@ -113,7 +113,7 @@ TEST_F(Walk, CallbackMayRemoveTheNodeItIsGiven) {
     Visit6 v{{}, 0, 0, true};
     EXPECT_EQ(ipam6_DbAddrWalk(nullptr, visit6, &v, nullptr), IPAM_WALK_END);
     EXPECT_EQ(v.seen, before);
-    EXPECT_EQ(replica().addr6.chain.count, 0u);
+    EXPECT_EQ(ipam::indexOf<ipam::Addr6Key>().chain.count, 0u);
     EXPECT_EQ(ifCount(), 1u);  // interface 1 went with its last address
     EXPECT_EQ(ipam_DbAddrWalk(
                   nullptr, [](Ipam4DbNode *n, void *) { return ipam::removeNode<ipam::Fam4>(n); },
@@ -186,7 +186,7 @@ TEST_F(Walk, LargeTableWalksInIndexOrderWhileReadingAhead) {
         add(r);
         if (HasFatalFailure()) return;
     }
-    const IpamHashTable *t = &replica().addr4.chain;
+    const IpamHashTable *t = &ipam::indexOf<ipam::Addr4Key>().chain;
     std::vector<const Ipam4DbNode *> chainOrder;
     for (IpamHashLink *l = ipam::hashIterFirst(t); l; l = ipam::hashIterNext(t, l))
         chainOrder.push_back(static_cast<const Ipam4DbNode *>(ipam::hashNodeOf(t, l)));
