@@ -25,7 +25,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/platform/include/ipam_platform.h
   DESTINATION ${IPAM_INSTALL_INCLUDEDIR} COMPONENT libipam-platform-dev)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/platform/
   DESTINATION ${IPAM_INSTALL_INCLUDEDIR}/platform COMPONENT libipam-platform-dev
-  FILES_MATCHING PATTERN "*.h")
+  FILES_MATCHING PATTERN "*.h"
+  PATTERN "seam.h" EXCLUDE)  # the stand-in's agreed values: built against only
 if(TARGET ipam-sim)
   install(TARGETS ipam-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()

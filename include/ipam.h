@@ -49,10 +49,10 @@ extern "C" {
 
 #define IPAM_OK 0
 #define IPAM_ERR_FAIL (-1)
-#define IPAM_WALK_END (-2)            /* normal end of a whole-table walk */
-#define IPAM_ERR_NOT_SUBSCRIBED 13    /* the replica is not complete yet */
-#define IPAM_ERR_NOT_FOUND 14         /* no interface, record or node matches */
-#define IPAM_ERR_PARAM 16             /* a required pointer is null */
+#define IPAM_WALK_END (-2)         /* normal end of a whole-table walk */
+#define IPAM_ERR_NOT_SUBSCRIBED 13 /* the replica is not complete yet */
+#define IPAM_ERR_NOT_FOUND 14      /* no interface, record or node matches */
+#define IPAM_ERR_PARAM 16          /* a required pointer is null */
 
 /* ------------------------------------------------------------------------
  * Event codes: publisher message codes, host events and care-mask bits
@@ -65,24 +65,24 @@ extern "C" {
 
 typedef uint32_t IpamEventCode;
 
-#define IPAM_EVT_BATCH_START 0x1u       /* event, null record */
-#define IPAM_EVT_BATCH_END 0x2u         /* event, null record */
-#define IPAM4_EVT_BATCH 0x4u            /* message only */
-#define IPAM4_EVT_ADD 0x8u              /* message and event, Ipam4AddrInfo */
-#define IPAM4_EVT_DEL 0x10u             /* message and event, Ipam4AddrInfo */
-#define IPAM6_EVT_BATCH 0x20u           /* message only */
-#define IPAM6_EVT_ADD 0x40u             /* message and event, Ipam6AddrInfo */
-#define IPAM6_EVT_DEL 0x80u             /* message and event, Ipam6AddrInfo */
-#define IPAM4_EVT_IF_VALID 0x100u       /* message only (interface block) */
-#define IPAM4_EVT_IF_INVALID 0x200u     /* message only (interface block) */
-#define IPAM4_EVT_VALID 0x400u          /* event, Ipam4AddrInfo */
-#define IPAM4_EVT_INVALID 0x800u        /* event, Ipam4AddrInfo */
-#define IPAM6_EVT_IF_VALID 0x1000u      /* message only (interface block) */
-#define IPAM6_EVT_IF_INVALID 0x2000u    /* message only (interface block) */
-#define IPAM6_EVT_VALID 0x4000u         /* event, Ipam6AddrInfo */
-#define IPAM6_EVT_INVALID 0x8000u       /* event, Ipam6AddrInfo */
-#define IPAM6_EVT_UPDATE 0x10000u       /* message and event, Ipam6AddrInfo */
-#define IPAM_EVT_RELAY 0x10000000u      /* message and event, null record */
+#define IPAM_EVT_BATCH_START 0x1u    /* event, null record */
+#define IPAM_EVT_BATCH_END 0x2u      /* event, null record */
+#define IPAM4_EVT_BATCH 0x4u         /* message only */
+#define IPAM4_EVT_ADD 0x8u           /* message and event, Ipam4AddrInfo */
+#define IPAM4_EVT_DEL 0x10u          /* message and event, Ipam4AddrInfo */
+#define IPAM6_EVT_BATCH 0x20u        /* message only */
+#define IPAM6_EVT_ADD 0x40u          /* message and event, Ipam6AddrInfo */
+#define IPAM6_EVT_DEL 0x80u          /* message and event, Ipam6AddrInfo */
+#define IPAM4_EVT_IF_VALID 0x100u    /* message only (interface block) */
+#define IPAM4_EVT_IF_INVALID 0x200u  /* message only (interface block) */
+#define IPAM4_EVT_VALID 0x400u       /* event, Ipam4AddrInfo */
+#define IPAM4_EVT_INVALID 0x800u     /* event, Ipam4AddrInfo */
+#define IPAM6_EVT_IF_VALID 0x1000u   /* message only (interface block) */
+#define IPAM6_EVT_IF_INVALID 0x2000u /* message only (interface block) */
+#define IPAM6_EVT_VALID 0x4000u      /* event, Ipam6AddrInfo */
+#define IPAM6_EVT_INVALID 0x8000u    /* event, Ipam6AddrInfo */
+#define IPAM6_EVT_UPDATE 0x10000u    /* message and event, Ipam6AddrInfo */
+#define IPAM_EVT_RELAY 0x10000000u   /* message and event, null record */
 
 /* ------------------------------------------------------------------------
  * Address records
@@ -93,8 +93,7 @@ typedef uint32_t IpamEventCode;
 /* ipAttr / ip6Attr bits the library looks at; all others are carried. */
 #define IPAM4_ATTR_PRIMARY 0x02u       /* the interface's primary address */
 #define IPAM4_ATTR_NO_VRF_LOOKUP 0x10u /* IPAM4_GetAddrInfo passes it over */
-#define IPAM6_ATTR_NO_SOURCE 0x01u     /* never a source address, but see
-                                          IPAM6_GetAddrInfoByIfIndexAndAddr */
+#define IPAM6_ATTR_NO_SOURCE 0x01u     /* not a source, but see IPAM6_GetAddrInfoByIfIndexAndAddr */
 #define IPAM_ATTR_IF_VALID 0x20u       /* set and cleared by interface messages */
 #define IPAM_ATTR_VALID 0x40u          /* the address is valid */
 
@@ -109,8 +108,8 @@ typedef uint32_t IpamEventCode;
 typedef struct Ipam4AddrInfo {
     uint32_t ifIndex;
     uint32_t vrfIndex;
-    uint32_t ipAddr;  /* network byte order */
-    uint32_t ipMask;  /* network byte order */
+    uint32_t ipAddr; /* network byte order */
+    uint32_t ipMask; /* network byte order */
     uint32_t ipAttr;
     char ifName[IPAM_IFNAME_SIZE]; /* NUL-terminated within its 40 bytes */
 } Ipam4AddrInfo;
@@ -269,8 +268,8 @@ typedef int32_t (*IpamEventCallback)(uint32_t eventCode, void *record);
  * not be set up: everything set up is undone and the library stays
  * unsubscribed.
  */
-IPAM_API int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId,
-                                     uint32_t careMask, IpamEventCallback callback);
+IPAM_API int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMask,
+                                     IpamEventCallback callback);
 
 /*
  * IPAM4_SubscribeEvent - IPAM_SubscribeEvent for an IPv4-only host.
@@ -280,8 +279,8 @@ IPAM_API int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId,
  * IPAM_SubscribeEvent with the same arguments. IPAM6_EVT_VALID passes, and
  * brings the IPv6 record events with it.
  */
-IPAM_API int32_t IPAM4_SubscribeEvent(uint32_t handle, uint32_t moduleId,
-                                      uint32_t careMask, IpamEventCallback callback);
+IPAM_API int32_t IPAM4_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMask,
+                                      IpamEventCallback callback);
 
 /*
  * IPAM_UnSubscribeEvent - end the subscription and free the replica.

@@ -22,6 +22,7 @@
 #include "ipam_platform.h"
 #include "link.h"
 #include "platform/cmf.h"
+#include "platform/seam.h"
 #include "remote.h"
 #include "reset.h"
 #include "wire.h"
@@ -105,7 +106,7 @@ CmfContext *context(void *ctx) {
  * else the lowest registered module. */
 CMF_SERVER_HANDLER target_handler() {
     std::lock_guard<std::mutex> guard(g_cmf.lock);
-    auto it = g_cmf.handlers.find(198u);
+    auto it = g_cmf.handlers.find(ipam::seam::kModuleId);
     if (it == g_cmf.handlers.end()) it = g_cmf.handlers.begin();
     return it != g_cmf.handlers.end() ? it->second : nullptr;
 }
@@ -253,7 +254,8 @@ bool serve_request(int fd, const ipamwire::MgmtRequest &req) {
     }
     ipamplat_cmf_reply *reply = nullptr;
     const int32_t result =
-        run_request(req.objectId, req.operation, std::move(params), req.pageLimit, 4, &reply);
+        run_request(req.objectId, req.operation, std::move(params), req.pageLimit,
+                    ipam::seam::kEncodePageFull, &reply);
     /* The answer packed: a page of records leaves in a few packets. */
     auto out = std::make_unique<ipamwire::PacketWriter>(fd);
     bool sent = true;

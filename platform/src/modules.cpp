@@ -10,6 +10,7 @@
 #include "export.h"
 #include "ipam_platform.h"
 #include "platform/nlog.h"
+#include "platform/seam.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ std::mutex g_lock;
 
 /* Never destroyed: other threads may still log while the process exits. */
 std::map<uint32_t, std::string> &names() {
-    static auto *table = new std::map<uint32_t, std::string>{{198u, "ipam"}};
+    static auto *table = new std::map<uint32_t, std::string>{{ipam::seam::kModuleId, ipam::seam::kModuleName}};
     return *table;
 }
 

@@ -12,6 +12,7 @@
 #include "export.h"
 #include "ipam_platform.h"
 #include "platform/nlog.h"
+#include "platform/seam.h"
 #include "reset.h"
 
 namespace {
@@ -29,9 +30,9 @@ std::atomic<int> g_stderr_on{stderr_default()};
 
 /* The stderr prefix for a level: the two levels the library uses get names. */
 void level_tag(uint32_t level, char *out, size_t size) {
-    if (level == 3)
+    if (level == ipam::seam::kLogLevelErr)
         snprintf(out, size, "ERR");
-    else if (level == 7)
+    else if (level == ipam::seam::kLogLevelDbg)
         snprintf(out, size, "DBG");
     else
         snprintf(out, size, "L%u", static_cast<unsigned>(level));

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "platform/seam.h"
 #include "wire.h"
 
 namespace ipamwire {
@@ -31,9 +32,9 @@ bool ensureRunDir(const std::string &dir, std::string *why = nullptr);
 std::string tipcPath(const std::string &dir, uint32_t nameType, uint32_t instance);
 std::string tipcPath(const std::string &dir, const void *sockaddrTipc16);
 std::string cmfPath(const std::string &dir, pid_t pid);
-constexpr uint32_t kNameType = 0x7fff00c6;
-constexpr uint32_t kPublisherInstance = 0x7ffc0001;
-constexpr uint32_t kConfInstance = 0x7ffc0002;
+constexpr uint32_t kNameType = ipam::seam::kNameType;
+constexpr uint32_t kPublisherInstance = ipam::seam::kPublisherInstance;
+constexpr uint32_t kConfInstance = ipam::seam::kConfServerInstance;
 
 /* Which file a listener bound, so it removes its own and nobody else's. */
 struct FileId {

@@ -3,3 +3,5 @@ set -euo pipefail
 cmake --preset release >/dev/null
 cmake --build --preset release
 ctest --preset release
+# Each unit and e2e case once more, alone in its own process.
+scripts/cases-alone build/release

@@ -13,6 +13,7 @@
 #include "common/bytes.h"
 #include "common/log.h"
 #include "platform/scs.h"
+#include "platform/seam.h"
 
 IpamConfCallback moduleCallBackFunc = nullptr;
 uint32_t gIpamConfCliScsHandle = 16;
@@ -30,8 +31,6 @@ static_assert(sizeof(Ipam6ConfReq) == 104 && offsetof(Ipam6ConfReq, ip6DestAddr)
 
 namespace {
 
-constexpr uint32_t kConfServerNameType = 0x7fff0000u | IPAM_MODULE_ID;
-constexpr uint32_t kConfServerInstance = 0x7ffc0002u;
 constexpr uint32_t kConfMsgType = 3;  // request/reply message of the channel
 constexpr int32_t kNoReply = -4;      // send or receive: nothing to wait for
 constexpr int32_t kRecvNoReply = -2;  // receive: nothing came, not an error
@@ -143,8 +142,8 @@ int32_t IPAM_InitConf(uint32_t hostValue1, uint32_t hostValue2, IpamConfCallback
     server.family = AF_TIPC;
     server.addrtype = TIPC_ADDR_NAME;
     server.scope = TIPC_ZONE_SCOPE;
-    server.addr.name.name.type = kConfServerNameType;
-    server.addr.name.name.instance = kConfServerInstance;
+    server.addr.name.name.type = ipam::seam::kNameType;
+    server.addr.name.name.instance = ipam::seam::kConfServerInstance;
     server.addr.name.domain = 0;
     const SCS_CLIENT_CALLBACKS callbacks = {{nullptr, ipamConfCliSync, nullptr, nullptr}};
     const SCS_CLIENT_DESC desc = {hostValue1, IPAM_MODULE_ID, hostValue2, &server, &callbacks};

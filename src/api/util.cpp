@@ -17,8 +17,8 @@ using PtonFn = int (*)(int, const char *, void *);
 // libc's own conversions, resolved on first use so that a host which wraps
 // inet_ntop/inet_pton still gets the standard behaviour here. Two racing
 // first calls store the same pointer; relaxed atomics make that race benign.
-std::atomic<NtopFn> ntop_func{nullptr};
-std::atomic<PtonFn> pton_func{nullptr};
+std::atomic<NtopFn> ntopFunc{nullptr};
+std::atomic<PtonFn> ptonFunc{nullptr};
 
 // The cached entry point, resolved now when it is not yet; null while the
 // platform cannot resolve it (the next call tries again).
@@ -71,7 +71,7 @@ int32_t IPAM4_IsIpAddrValid(uint32_t ip) {
 
 char *IPAM_Struct2String(const IpamAddr *addr, char *text, uint32_t size) {
     if (addr == nullptr || text == nullptr) return nullptr;
-    NtopFn ntop = resolved(ntop_func, "inet_ntop");
+    NtopFn ntop = resolved(ntopFunc, "inet_ntop");
     if (ntop == nullptr) return nullptr;
     // The family and the size go to libc untested: it refuses what it cannot
     // convert, and the text it returns is the caller's buffer.
@@ -80,7 +80,7 @@ char *IPAM_Struct2String(const IpamAddr *addr, char *text, uint32_t size) {
 
 int32_t IPAM_String2Struct(const char *text, IpamAddr *addr) {
     if (text == nullptr || addr == nullptr) return IPAM_ERR_FAIL;
-    PtonFn pton = resolved(pton_func, "inet_pton");
+    PtonFn pton = resolved(ptonFunc, "inet_pton");
     if (pton == nullptr) return IPAM_ERR_FAIL;
     if (pton(AF_INET, text, addr->addr) != 0) {
         addr->family = AF_INET;

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -11,9 +12,13 @@ namespace ipam {
 
 // The four octets at p read as a big-endian number (first octet most
 // significant), as the target reads a record's ipAddr.
+// One load and at most one byte swap: spelled out byte by byte, the
+// compiler does not always see the swap once the bytes sit in registers.
 inline uint32_t loadBe32(const void *p) {
-    const auto *b = static_cast<const uint8_t *>(p);
-    return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+    uint32_t word;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
+    return word;
 }
 
 // The numeric value the target sees in an address field held as uint32_t.

@@ -7,11 +7,14 @@
 
 #include "common/dbg.h"
 #include "platform/nlog.h"
+#include "platform/seam.h"
 
-#define IPAM_LOG_LEVEL_ERR 3u
-#define IPAM_LOG_CLASS_ERR 1u
-#define IPAM_LOG_LEVEL_DBG 7u
-#define IPAM_LOG_CLASS_DBG 3u
+static_assert(ipam::seam::kModuleId == IPAM_MODULE_ID);
+
+#define IPAM_LOG_LEVEL_ERR ::ipam::seam::kLogLevelErr
+#define IPAM_LOG_CLASS_ERR ::ipam::seam::kLogClassErr
+#define IPAM_LOG_LEVEL_DBG ::ipam::seam::kLogLevelDbg
+#define IPAM_LOG_CLASS_DBG ::ipam::seam::kLogClassDbg
 
 // Fills `buf` with the host module's upper-case name; `size` is not used,
 // the platform is always told 32.

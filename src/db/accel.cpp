@@ -11,8 +11,8 @@ namespace {
 // Growth keeps the load within the limit and multiplies the size by 5/4:
 // between 4/3 and 5/3 slots per node, at most 15.3 bytes on 64 bits and
 // 8.9 on 32. Small tables double instead: each growth rehashes every node,
-// and in steps of 5/4 a table filled from empty rehashed each node five
-// times, which a first batch of a thousand records felt.
+// and small steps would rehash each node of a first batch several times
+// (docs/performance.md).
 constexpr uint32_t kMinCapacity = 64;
 constexpr uint32_t kDoubleBelow = 1024;
 

@@ -134,98 +134,25 @@ void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, AccelSameKeyFn
 void accelRemove(Accel &a, AccelHashFn hash, const void *node);
 
 // The first node with the key of `key` that `accept` takes, in index chain
-// order (most recently inserted first), or null. K describes one index:
-// Node, table(), accel(), hash(node) and sameKey(a, b), which must agree
-// with the index's compareFn. Caller holds the lock, or is the writer.
+// order (most recently inserted first), or null. K is a key definition
+// (db/replica.h): Node, accelHash(node) and same(a, b). Caller holds the
+// lock, or is the writer.
 template <class K, class Accept>
 typename K::Node *accelFindIn(const Accel &a, const typename K::Node &key, Accept accept) {
     using Node = typename K::Node;
     if (a.capacity == 0) return nullptr;
-    const uint32_t h = K::hash(&key);
+    const uint32_t h = K::accelHash(key);
     const uint8_t tag = accelTagOf(h);
     for (AccelPos p = accelPosOf(h, a); accelTag(a, p) != 0; accelStep(a, p)) {
         if (accelTag(a, p) != tag) continue;
         auto *n = static_cast<Node *>(accelNode(a, p));
-        if (K::sameKey(key, *n) && accept(*n)) return n;
+        if (K::same(key, *n) && accept(*n)) return n;
     }
-    return nullptr;
-}
-
-// The same answer from the chained index alone.
-template <class K, class Accept>
-typename K::Node *chainFind(const typename K::Node &key, Accept accept) {
-    const IpamHashTable *t = &K::table();
-    for (void *n = hashFindFirst(t, &key); n; n = hashFindNext(t, n))
-        if (accept(*static_cast<typename K::Node *>(n))) return static_cast<typename K::Node *>(n);
     return nullptr;
 }
 
 // Reports an accelerated search that disagrees with the chain scan, then
 // aborts: only builds with IPAM_ACCEL_CHECK compare the two.
 [[noreturn]] void accelMismatch(const char *index);
-
-// Every keyed search of an index goes through here.
-template <class K, class Accept>
-typename K::Node *keyedFind(const typename K::Node &key, Accept accept) {
-    if (!hashSearchable(&K::table())) return nullptr;
-    const Accel &a = K::accel();
-    if (!a.complete) return chainFind<K>(key, accept);
-    typename K::Node *found = accelFindIn<K>(a, key, accept);
-#ifdef IPAM_ACCEL_CHECK
-    if (found != chainFind<K>(key, accept)) accelMismatch(K::kName);
-#endif
-    return found;
-}
-
-// The most recently inserted node with the key of `key`, or null.
-template <class K>
-typename K::Node *keyedFindFirst(const typename K::Node &key) {
-    return keyedFind<K>(key, [](const typename K::Node &) { return true; });
-}
-
-// Where an insertion of a node will go: its hashes in the index and in the
-// accelerator.
-struct KeyedPlace {
-    uint32_t indexHash;
-    uint32_t accelHash;
-};
-
-// Hashes `node` for an insertion and asks for the lines it will write (the
-// first node of its chain, its accelerator group): in a large table both
-// are misses, which then overlap the caller's work until keyedInsert.
-// Writer, under the lock.
-template <class K>
-KeyedPlace keyedPrepare(const typename K::Node &node) {
-    const IpamHashTable *t = &K::table();
-    const KeyedPlace place{t->hashFn(&node), K::hash(&node)};
-    if (hashSetUp(t)) __builtin_prefetch(t->buckets[place.indexHash % t->bucketCount], 1);
-    const Accel &a = K::accel();
-    if (a.capacity != 0) __builtin_prefetch(&a.groups[accelPosOf(place.accelHash, a).group], 1);
-    return place;
-}
-
-// Links `node` into the index (at the front of its chain) and the
-// accelerator (before the other nodes of its key). Writer, under the lock.
-template <class K>
-void keyedInsert(typename K::Node *node, KeyedPlace place) {
-    hashInsertHashed(&K::table(), node, place.indexHash);
-    accelAdd(
-        K::accel(), &K::table(), K::hash,
-        [](const void *x, const void *y) {
-            return K::sameKey(*static_cast<const typename K::Node *>(x),
-                              *static_cast<const typename K::Node *>(y));
-        },
-        node, place.accelHash);
-}
-template <class K>
-void keyedInsert(typename K::Node *node) {
-    keyedInsert<K>(node, keyedPrepare<K>(*node));
-}
-// Unlinks `node` from both; allocates nothing. Writer, under the lock.
-template <class K>
-void keyedRemove(typename K::Node *node) {
-    accelRemove(K::accel(), K::hash, node);
-    hashRemove(&K::table(), node);
-}
 
 }  // namespace ipam

@@ -29,13 +29,16 @@ Ipam6DbNode *ipam6DbNodeGetIgnoreAttr(const Ipam6AddrInfo *record) {
 }
 
 int32_t ipam4_DbNodeGetByVrfIndexAndIp(uint32_t vrfIndex, uint32_t ipAddr, Ipam4DbNode **out) {
-    Ipam4DbNode *node = ipam::nodeByKey<Fam4>(vrfIndex, reinterpret_cast<const uint8_t *>(&ipAddr));
+    ipam::Scope scope(ipam::Scope::kCallerHolds);
+    Ipam4DbNode *node =
+        ipam::nodeByKey<Fam4>(scope, vrfIndex, reinterpret_cast<const uint8_t *>(&ipAddr));
     if (out) *out = node;
     return node ? IPAM_OK : IPAM_ERR_NOT_FOUND;
 }
 
 int32_t ipam6_DbNodeGetByVrfIndexAndIp(uint32_t vrfIndex, Ipam6Addr ip6Addr, Ipam6DbNode **out) {
-    Ipam6DbNode *node = ipam::nodeByKey<Fam6>(vrfIndex, ip6Addr.octet);
+    ipam::Scope scope(ipam::Scope::kCallerHolds);
+    Ipam6DbNode *node = ipam::nodeByKey<Fam6>(scope, vrfIndex, ip6Addr.octet);
     if (out) *out = node;
     return node ? IPAM_OK : IPAM_ERR_NOT_FOUND;
 }
@@ -52,7 +55,8 @@ int32_t ipam6_AddAddrInfoNode(const Ipam6AddrInfo *record, uint32_t batchVer) {
 
 int32_t ipam6_UpdAddrInfoNode(const Ipam6AddrInfo *record, uint32_t batchVer) {
     if (record == nullptr) return IPAM_ERR_NOT_FOUND;
-    ipam::DbLockIfSetUp lock;
+    ipam::Scope scope;
+    if (!scope) return IPAM_ERR_NOT_FOUND;
     Ipam6DbNode *node = ipam6DbNodeGetIgnoreAttr(record);
     if (node == nullptr) return IPAM_ERR_NOT_FOUND;
     node->batchVer = batchVer;

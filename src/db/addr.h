@@ -36,14 +36,13 @@ bool sameIgnoringAttr(const typename Fam::Info &a, const typename Fam::Info &b) 
 }
 
 // The same record: the attribute takes part only while the host tracks the
-// family's interface validity, read from the care mask at each call. This is
-// the one place the database reads subscription state, and it is meant to:
-// identity follows what the host asked to be told. It goes through the
-// exported accessor ipamSubGetCareEvt (ipam.h), so db includes no sub header.
+// family's interface validity, as the subscription told the replica
+// (replicaSetCare), read at each call: identity follows what the host asked
+// to be told.
 template <class Fam>
 bool sameRecord(const typename Fam::Info &a, const typename Fam::Info &b) {
     if (!sameIgnoringAttr<Fam>(a, b)) return false;
-    if ((ipamSubGetCareEvt() & Fam::kIfCareBits) == 0) return true;
+    if ((loadRelaxed(gReplica.careBits) & Fam::kIfCareBits) == 0) return true;
     return Fam::attr(a) == Fam::attr(b);
 }
 
@@ -68,31 +67,32 @@ typename Fam::Node *findIgnoringAttr(const typename Fam::Info &record) {
 }
 
 // The first stored node with this (VRF, address) key, most recently added
-// first, or null (traced under IPAM_DBG_DB). Caller holds the lock, or is
-// the publisher thread.
+// first, or null (traced under IPAM_DBG_DB); null also when the scope's
+// replica is not set up. The scope holds the lock, or is the publisher
+// thread's.
 template <class Fam>
-typename Fam::Node *nodeByKey(uint32_t vrfIndex, const uint8_t *addr) {
-    // A search reads only the key's own fields; zeroing the whole node cost
-    // more than the search itself in a small table.
-    typename Fam::Node key;
-    key.info.vrfIndex = vrfIndex;
-    std::memcpy(Fam::addr(key.info), addr, Fam::kAddrLen);
-    typename Fam::Node *node = keyedFindFirst<Fam>(key);
+typename Fam::Node *nodeByKey(const Scope &scope, uint32_t vrfIndex, const uint8_t *addr) {
+    typename Fam::Node *node = nullptr;
+    if (scope) {
+        // A search reads only the key's own fields, so only they are set:
+        // zeroing the whole node would cost about as much as the search.
+        typename Fam::Node key;
+        key.info.vrfIndex = vrfIndex;
+        std::memcpy(Fam::addr(key.info), addr, Fam::kAddrLen);
+        node = keyedFindFirst<Fam>(key);
+    }
     if (node == nullptr) Fam::traceNoKey(vrfIndex, addr);
     return node;
 }
 
 // Stores a new node for `record`: allocated zero-filled, appended to its
 // interface's list (the interface created when it has no address yet) and
-// linked into the family's index. False when there is no database to store
-// into (never set up, or torn down: its hash functions and buckets are not
-// there) or an allocation failed; the database is then unchanged and
-// nothing is kept. Every insertion comes through here. Caller holds the lock
-// and logs the failure.
+// linked into the family's index. False when an allocation failed; the
+// database is then unchanged and nothing is kept. Every insertion comes
+// through here. Caller is inside a set-up scope and logs the failure.
 template <class Fam>
 bool insertNew(const typename Fam::Info &record, uint32_t batchVer) {
     using Node = typename Fam::Node;
-    if (!hashSearchable(&Fam::table())) return false;
     auto *node = static_cast<Node *>(std::malloc(sizeof(Node)));
     if (node == nullptr) return false;
     std::memset(node, 0, sizeof *node);
@@ -119,10 +119,15 @@ bool insertNew(const typename Fam::Info &record, uint32_t batchVer) {
 // Stores `record` with this batch version. A record already stored (the
 // same record, as identity has it now) only gets the new version, and the
 // new attribute word where the family takes it over. 0, or IPAM_ERR_FAIL
-// (logged) when storing failed. Takes the lock.
+// (logged) when storing failed: memory ran out, or there is no replica to
+// store into. Takes the lock.
 template <class Fam>
 int32_t addRecord(const typename Fam::Info &record, uint32_t batchVer) {
-    DbLockIfSetUp lock;
+    Scope scope;
+    if (!scope) {
+        IPAM_ERR(Fam::kTextNoMemory);
+        return IPAM_ERR_FAIL;
+    }
     if (typename Fam::Node *node = findSame<Fam>(record)) {
         node->batchVer = batchVer;
         Fam::traceReAdd(node->info, record);
@@ -159,8 +164,8 @@ void unlinkAndFree(typename Fam::Node *node) {
 // attribute; 0 also when none matches. Takes the lock.
 template <class Fam>
 int32_t removeMatching(const typename Fam::Info &record) {
-    DbLockIfSetUp lock;
-    if (!lock.setUp()) return IPAM_OK;
+    Scope scope;
+    if (!scope) return IPAM_OK;
     if (typename Fam::Node *node = findIgnoringAttr<Fam>(record)) unlinkAndFree<Fam>(node);
     return IPAM_OK;
 }
@@ -171,8 +176,8 @@ int32_t removeMatching(const typename Fam::Info &record) {
 // hold a node, such as the batch-end sweep from inside a whole-table walk.
 template <class Fam>
 int32_t removeNode(typename Fam::Node *node) {
-    DbLockIfSetUp lock;
-    if (!lock.setUp() || node == nullptr) return IPAM_OK;
+    Scope scope;
+    if (!scope || node == nullptr) return IPAM_OK;
     unlinkAndFree<Fam>(node);
     return IPAM_OK;
 }

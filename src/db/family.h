@@ -1,5 +1,5 @@
 // What differs between the two address families, in one place: types and
-// accessors, the (VRF, address) index for the keyed searches of db/accel.h,
+// accessors, the (VRF, address) key of the family's index,
 // events, text sizes, trace prefixes, what a re-added record changes, and
 // the traces whose wording differs beyond the prefix. The shared algorithms
 // (db/addr.h, db/walk.cpp, sub/dispatch.cpp, api/query.cpp) are templates
@@ -20,17 +20,11 @@ namespace ipam {
 
 // Fam4 and Fam6 are deliberate twins, member for member: a template reads
 // the same name from either.
-struct Fam4 {
+// Each carries its (VRF, address) key (db/replica.h), so the keyed
+// operations take a family as they take a key.
+struct Fam4 : Addr4Key {
     using Info = Ipam4AddrInfo;
-    using Node = Ipam4DbNode;
     using NodeWalkFn = Ipam4DbNodeWalkFn;
-    static constexpr const char *kName = "gIpamVrfIpHash";
-    static Accel &accel() { return gIpamVrfIpAccel; }
-    static uint32_t hash(const void *n) { return addr4AccelHash(n); }
-    // As ipam4VrfIpHashCompare answers 0, inline.
-    static bool sameKey(const Node &a, const Node &b) {
-        return a.info.vrfIndex == b.info.vrfIndex && a.info.ipAddr == b.info.ipAddr;
-    }
     static constexpr int kAf = AF_INET;
     static constexpr size_t kAddrLen = 4;
     static constexpr size_t kTextLen = 16;  // address text, terminator included
@@ -51,7 +45,6 @@ struct Fam4 {
     static constexpr char kTextWalkOver[] = "(PID:%d)Ipam4 db walk ifindex(0x%x) address over";
     // A record stored again keeps the attribute word it was stored with.
     static constexpr bool kReAddTakesAttr = false;
-    static IpamHashTable &table() { return gIpamVrfIpHash; }
     static IpamListLink &list(IpamIfNode &n) { return n.addr4List; }
     static const uint8_t *addr(const Info &i) {
         return reinterpret_cast<const uint8_t *>(&i.ipAddr);
@@ -81,18 +74,9 @@ struct Fam4 {
     }
 };
 
-struct Fam6 {
+struct Fam6 : Addr6Key {
     using Info = Ipam6AddrInfo;
-    using Node = Ipam6DbNode;
     using NodeWalkFn = Ipam6DbNodeWalkFn;
-    static constexpr const char *kName = "gIpam6VrfIpHash";
-    static Accel &accel() { return gIpam6VrfIpAccel; }
-    static uint32_t hash(const void *n) { return addr6AccelHash(n); }
-    // As ipam6VrfIpHashCompare answers 0, inline.
-    static bool sameKey(const Node &a, const Node &b) {
-        return a.info.vrfIndex == b.info.vrfIndex &&
-               std::memcmp(a.info.ip6Addr, b.info.ip6Addr, 16) == 0;
-    }
     static constexpr int kAf = AF_INET6;
     static constexpr size_t kAddrLen = 16;
     static constexpr size_t kTextLen = 48;
@@ -110,7 +94,6 @@ struct Fam6 {
     static constexpr char kTextWalkOver[] = "(PID:%d)Ipam6 db walk ifindex(0x%x) address over";
     // A record stored again takes over the new attribute word.
     static constexpr bool kReAddTakesAttr = true;
-    static IpamHashTable &table() { return gIpam6VrfIpHash; }
     static IpamListLink &list(IpamIfNode &n) { return n.addr6List; }
     static const uint8_t *addr(const Info &i) { return i.ip6Addr; }
     static uint8_t *addr(Info &i) { return i.ip6Addr; }

@@ -6,10 +6,6 @@
 
 namespace ipam {
 
-// Initial-exec: every search reads it, and the general model would make
-// each read a call into the dynamic linker.
-__attribute__((tls_model("initial-exec"))) thread_local uint32_t tNoDatabaseScopes = 0;
-
 uint32_t lookup2Bytes(const uint8_t *k, uint32_t length, uint32_t initval) {
     uint32_t x = kGolden, y = kGolden, z = initval;
     uint32_t len = length;
@@ -91,7 +87,6 @@ void hashRemove(IpamHashTable *t, void *node) {
 }
 
 void *hashFindFirst(const IpamHashTable *t, const void *key) {
-    if (!hashSetUp(t)) return nullptr;
     for (IpamHashLink *l = t->buckets[t->hashFn(key) % t->bucketCount]; l; l = l->next) {
         void *n = hashNodeOf(t, l);
         if (t->compareFn(key, n) == 0) return n;
@@ -108,7 +103,6 @@ void *hashFindNext(const IpamHashTable *t, const void *node) {
 }
 
 IpamHashLink *hashIterFirstFrom(const IpamHashTable *t, uint32_t bucket) {
-    if (!hashSetUp(t)) return nullptr;
     for (uint32_t b = bucket; b < t->bucketCount; b++)
         if (t->buckets[b]) return t->buckets[b];
     return nullptr;

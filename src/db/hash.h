@@ -2,10 +2,10 @@
 // array; every node carries one IpamHashLink per index it is in, and the
 // descriptor says where that link lies and how to hash and compare nodes.
 // No operation allocates and none takes a lock: the database lock covers
-// every index.
+// every index. None checks that the index is set up: every caller is inside
+// a set-up Scope (db/replica.h).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "common/bytes.h"
@@ -72,29 +72,6 @@ void *hashFindNext(const IpamHashTable *t, const void *node);
 IpamHashLink *hashIterFirst(const IpamHashTable *t);
 IpamHashLink *hashIterFirstFrom(const IpamHashTable *t, uint32_t bucket);
 IpamHashLink *hashIterNext(const IpamHashTable *t, const IpamHashLink *link);
-
-// An index is set up once its magic is published. Host threads test it
-// before they take the database lock (to act on an empty replica while there
-// is none), so the magic is read and written atomically: set-up publishes it
-// last, tear-down withdraws it first.
-inline bool hashSetUp(const IpamHashTable *t) {
-    auto &magic = const_cast<uint32_t &>(t->magic);
-    return std::atomic_ref<uint32_t>(magic).load(std::memory_order_acquire) == IPAM_HASH_MAGIC;
-}
-// Nonzero while this thread runs an operation that found no database as it
-// began, and so took no lock: its searches find nothing, also when a
-// database is set up meanwhile, whose nodes it could not read safely.
-extern __attribute__((tls_model("initial-exec"))) thread_local uint32_t tNoDatabaseScopes;
-
-// Searchable by this thread now: set up, and not inside a scope that began
-// without a database.
-inline bool hashSearchable(const IpamHashTable *t) {
-    return tNoDatabaseScopes == 0 && hashSetUp(t);
-}
-
-inline void hashPublish(IpamHashTable *t, uint32_t magic) {
-    std::atomic_ref<uint32_t>(t->magic).store(magic, std::memory_order_release);
-}
 
 }  // namespace ipam
 

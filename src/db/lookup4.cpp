@@ -27,8 +27,8 @@ int32_t primaryCopy(IpamListLink *head, Ipam4AddrInfo *out) {
 // operations, which behave alike.
 int32_t primaryByName(const char *ifName, Ipam4AddrInfo *out) {
     if (ifName == nullptr || out == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
-    IpamListLink *head = ipam4DbNodeGetByIfName(ifName);
+    ipam::Scope scope;
+    IpamListLink *head = scope ? ipam4DbNodeGetByIfName(ifName) : nullptr;
     if (head == nullptr) return IPAM_ERR_NOT_FOUND;
     int32_t r = primaryCopy(head, out);
     if (r != IPAM_OK)
@@ -40,8 +40,8 @@ int32_t primaryByName(const char *ifName, Ipam4AddrInfo *out) {
 }  // namespace
 
 int32_t ipam4_IsIpAddrConfigured(uint32_t ifIndex) {
-    ipam::DbLockIfSetUp lock;
-    IpamIfNode *ifNode = ipam::ifNodeFind(ifIndex);
+    ipam::Scope scope;
+    IpamIfNode *ifNode = ipam::ifNodeFind(scope, ifIndex);
     if (ifNode != nullptr && !ipam::listEmpty(&ifNode->addr4List)) return IPAM_OK;
     IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam db has not find the data with IfIndex %d",
              static_cast<int>(ifIndex));
@@ -50,8 +50,8 @@ int32_t ipam4_IsIpAddrConfigured(uint32_t ifIndex) {
 
 int32_t ipam4_PriAddrInfoGetByIfIndex(uint32_t ifIndex, Ipam4AddrInfo *out) {
     if (out == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
-    IpamIfNode *ifNode = ipam::ifNodeFind(ifIndex);
+    ipam::Scope scope;
+    IpamIfNode *ifNode = ipam::ifNodeFind(scope, ifIndex);
     if (ifNode == nullptr) return IPAM_ERR_NOT_FOUND;
     int32_t r = primaryCopy(&ifNode->addr4List, out);
     if (r != IPAM_OK)
@@ -70,9 +70,9 @@ int32_t ipam4_AddrInfoGetByIfName(const char *ifName, Ipam4AddrInfo *out) {
 
 int32_t ipam4_AddrInfoGetByVrfIndexAndIp(uint32_t vrfIndex, uint32_t ipAddr, Ipam4AddrInfo *out) {
     if (out == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
+    ipam::Scope scope;
     Ipam4DbNode *n =
-        ipam::nodeByKey<ipam::Fam4>(vrfIndex, reinterpret_cast<const uint8_t *>(&ipAddr));
+        ipam::nodeByKey<ipam::Fam4>(scope, vrfIndex, reinterpret_cast<const uint8_t *>(&ipAddr));
     if (n == nullptr) return IPAM_ERR_NOT_FOUND;
     // A record marked as not to be found by its key gives way to the next
     // one with the same key; only when all are marked is the lookup refused.

@@ -22,18 +22,6 @@ bool isLinkLocal(const uint8_t *addr) {
 // Caller holds the lock.
 IpamListLink *addr6ListOf(IpamIfNode *ifNode) { return ifNode ? &ifNode->addr6List : nullptr; }
 
-}  // namespace
-
-int32_t ipam6_AddrMatchLen(const uint8_t *a, const uint8_t *b) {
-    if (a == nullptr || b == nullptr) return 0;
-    int32_t n = 0;
-    for (int i = 0; i < 16; i++, n += 8) {
-        auto x = static_cast<uint8_t>(a[i] ^ b[i]);
-        if (x != 0) return n + std::countl_zero(x);
-    }
-    return 128;
-}
-
 // Source-address selection over one interface's IPv6 list (or null): among
 // the records that are neither link-local nor marked IPAM6_ATTR_NO_SOURCE,
 // the longest common prefix with `dest` wins, ties going to the record added
@@ -41,7 +29,7 @@ int32_t ipam6_AddrMatchLen(const uint8_t *a, const uint8_t *b) {
 // eligible, the last link-local record of the list serves as the fallback,
 // whatever its attributes. Copied into `out`: 0, or 14 when nothing
 // qualifies. Caller holds the lock.
-static int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipam6AddrInfo *out) {
+int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipam6AddrInfo *out) {
     if (head == nullptr) return IPAM_ERR_NOT_FOUND;
     const Ipam6DbNode *best = nullptr;
     const Ipam6DbNode *linkLocal = nullptr;
@@ -74,11 +62,23 @@ static int32_t ipam6BestAddrInfoGet(IpamListLink *head, const uint8_t *dest, Ipa
     return IPAM_OK;
 }
 
+}  // namespace
+
+int32_t ipam6_AddrMatchLen(const uint8_t *a, const uint8_t *b) {
+    if (a == nullptr || b == nullptr) return 0;
+    int32_t n = 0;
+    for (int i = 0; i < 16; i++, n += 8) {
+        auto x = static_cast<uint8_t>(a[i] ^ b[i]);
+        if (x != 0) return n + std::countl_zero(x);
+    }
+    return 128;
+}
+
 int32_t ipam6_AddrInfoGetByIfIndexAndAddr(uint32_t ifIndex, const uint8_t *dest,
                                           Ipam6AddrInfo *out) {
     if (out == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
-    int32_t r = ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFind(ifIndex)), dest, out);
+    ipam::Scope scope;
+    int32_t r = ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFind(scope, ifIndex)), dest, out);
     if (r != IPAM_OK)
         IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db has not find the address with IfIndex %d",
                  static_cast<int>(ifIndex));
@@ -88,8 +88,8 @@ int32_t ipam6_AddrInfoGetByIfIndexAndAddr(uint32_t ifIndex, const uint8_t *dest,
 int32_t ipam6_AddrInfoGetByIfNameAndAddr(const char *ifName, const uint8_t *dest,
                                          Ipam6AddrInfo *out) {
     if (ifName == nullptr || out == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
-    int32_t r = ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFindByName(ifName)), dest, out);
+    ipam::Scope scope;
+    int32_t r = ipam6BestAddrInfoGet(addr6ListOf(ipam::ifNodeFindByName(scope, ifName)), dest, out);
     if (r != IPAM_OK)
         IPAM_DBG(IPAM_DBG_DB, "(PID:%d)Ipam6 db has not find the address with ifName %s", ifName);
     return r;
@@ -98,8 +98,8 @@ int32_t ipam6_AddrInfoGetByIfNameAndAddr(const char *ifName, const uint8_t *dest
 int32_t ipam6_AddrInfoGetByIfIndexAndIfAddr(uint32_t ifIndex, const uint8_t *addr,
                                             Ipam6AddrInfo *out) {
     if (addr == nullptr || out == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
-    if (IpamListLink *head = addr6ListOf(ipam::ifNodeFind(ifIndex))) {
+    ipam::Scope scope;
+    if (IpamListLink *head = addr6ListOf(ipam::ifNodeFind(scope, ifIndex))) {
         // No attribute is looked at: an exact address is found whatever it is.
         for (IpamListLink *l = head->next; l != head; l = l->next) {
             const Ipam6DbNode *n = ipam::nodeOfIfLink<Ipam6DbNode>(l);
@@ -122,8 +122,8 @@ int32_t ipam::addr6InfoGetByVrfIp(uint32_t vrfIndex, const uint8_t *addr, Ipam6A
     if (addr == nullptr || out == nullptr) return IPAM_ERR_PARAM;
     // Found and copied under one hold of the lock: the node may be freed by
     // the publisher thread as soon as it is released.
-    DbLockIfSetUp lock;
-    const Ipam6DbNode *node = nodeByKey<Fam6>(vrfIndex, addr);
+    Scope scope;
+    const Ipam6DbNode *node = nodeByKey<Fam6>(scope, vrfIndex, addr);
     if (node == nullptr) return IPAM_ERR_NOT_FOUND;
     std::memcpy(out, &node->info, sizeof node->info);
     return IPAM_OK;

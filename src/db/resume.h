@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "db/db.h"
 #include "db/family.h"
@@ -22,34 +23,26 @@ namespace ipam {
 // The node after `node` in its index's order, or null.
 template <class Fam>
 typename Fam::Node *successor(typename Fam::Node *node) {
-    const IpamHashTable *t = &Fam::table();
+    const IpamHashTable *t = &chainOf<Fam>();
     IpamHashLink *next = hashIterNext(t, hashLinkOf(t, node));
     return next ? static_cast<typename Fam::Node *>(hashNodeOf(t, next)) : nullptr;
 }
 
-// Two places per page (either record a requester may hold last), for four
-// pages of exports going on at once.
-constexpr uint32_t kResumePlaces = 8;
-
+// The family's places in the replica.
 template <class Fam>
-struct ResumePlaces {
-    struct Place {
-        typename Fam::Info cursor;  // the record a requester sends back
-        typename Fam::Node *at;     // where the walk goes on; null: the table's end
-        uint32_t used;              // `clock` when last remembered
-    };
-    Place places[kResumePlaces];
-    uint32_t count = 0;  // places in use: the first `count`
-    uint32_t clock = 0;
-};
-
+auto &resumePlacesOf() {
+    if constexpr (std::is_same_v<Fam, Fam4>)
+        return gReplica.resume4;
+    else
+        return gReplica.resume6;
+}
 template <class Fam>
-inline ResumePlaces<Fam> gResumePlaces;
+using ResumePlace = typename ResumePlaces<typename Fam::Info, typename Fam::Node>::Place;
 
 // The remembered place of this cursor record, or null.
 template <class Fam>
-typename ResumePlaces<Fam>::Place *resumePlaceOf(const typename Fam::Info &cursor) {
-    ResumePlaces<Fam> &rp = gResumePlaces<Fam>;
+ResumePlace<Fam> *resumePlaceOf(const typename Fam::Info &cursor) {
+    auto &rp = resumePlacesOf<Fam>();
     for (uint32_t i = 0; i < rp.count; i++)
         if (std::memcmp(&rp.places[i].cursor, &cursor, sizeof cursor) == 0) return &rp.places[i];
     return nullptr;
@@ -60,8 +53,8 @@ typename ResumePlaces<Fam>::Place *resumePlaceOf(const typename Fam::Info &curso
 // handed out must keep its places.
 template <class Fam>
 void resumeRemember(const typename Fam::Info &cursor, typename Fam::Node *at) {
-    ResumePlaces<Fam> &rp = gResumePlaces<Fam>;
-    typename ResumePlaces<Fam>::Place *p = resumePlaceOf<Fam>(cursor);
+    auto &rp = resumePlacesOf<Fam>();
+    ResumePlace<Fam> *p = resumePlaceOf<Fam>(cursor);
     if (p == nullptr) {
         p = &rp.places[0];
         if (rp.count < kResumePlaces)
@@ -79,7 +72,7 @@ void resumeRemember(const typename Fam::Info &cursor, typename Fam::Node *at) {
 // after it. One test when no place is remembered.
 template <class Fam>
 void resumeOnRemove(typename Fam::Node *node) {
-    ResumePlaces<Fam> &rp = gResumePlaces<Fam>;
+    auto &rp = resumePlacesOf<Fam>();
     if (rp.count == 0) return;
     for (uint32_t i = 0; i < rp.count; i++)
         if (rp.places[i].at == node) rp.places[i].at = successor<Fam>(node);
@@ -88,7 +81,7 @@ void resumeOnRemove(typename Fam::Node *node) {
 // Forgets every place of the family (the table is emptied).
 template <class Fam>
 void resumeForget() {
-    gResumePlaces<Fam>.count = 0;
+    resumePlacesOf<Fam>().count = 0;
 }
 
 }  // namespace ipam

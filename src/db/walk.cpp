@@ -24,8 +24,7 @@ using ipam::Fam6;
 template <class Fam>
 typename Fam::Node *firstToVisit(const typename Fam::Info *cursor) {
     using Node = typename Fam::Node;
-    IpamHashTable *t = &Fam::table();
-    if (!ipam::hashSetUp(t)) return nullptr;
+    IpamHashTable *t = &ipam::chainOf<Fam>();
     if (cursor == nullptr) {
         IpamHashLink *first = ipam::hashIterFirst(t);
         return first ? static_cast<Node *>(ipam::hashNodeOf(t, first)) : nullptr;
@@ -34,7 +33,7 @@ typename Fam::Node *firstToVisit(const typename Fam::Info *cursor) {
     Node standIn;
     std::memset(&standIn, 0, sizeof standIn);
     std::memcpy(&standIn.info, cursor, sizeof standIn.info);
-    IpamHashLink *first = ipam::hashIterFirstFrom(t, t->hashFn(&standIn) % t->bucketCount);
+    IpamHashLink *first = ipam::hashIterFirstFrom(t, Fam::chainHash(standIn) % t->bucketCount);
     return first ? static_cast<Node *>(ipam::hashNodeOf(t, first)) : nullptr;
 }
 
@@ -110,12 +109,12 @@ template <class Fam, bool kPaged, class NodeFn>
 int32_t walkTable(const typename Fam::Info *cursor, NodeFn callback, void *user, int32_t *status) {
     using Node = typename Fam::Node;
     if (callback == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
-    if (!lock.setUp()) return IPAM_WALK_END;
+    ipam::Scope scope;
+    if (!scope) return IPAM_WALK_END;
     const auto *place = kPaged && cursor ? ipam::resumePlaceOf<Fam>(*cursor) : nullptr;
     Node *node = place ? place->at : firstToVisit<Fam>(cursor);
     const typename Fam::Info *last = cursor;  // what the caller has been given last
-    ReadAhead<Fam> ahead(&Fam::table());
+    ReadAhead<Fam> ahead(&ipam::chainOf<Fam>());
     while (node) {
         ahead.before(node);
         Node *next = ipam::successor<Fam>(node);
@@ -147,8 +146,8 @@ template <class Fam, class NodeFn>
 int32_t walkIfNodes(uint32_t ifIndex, NodeFn callback, void *user, int32_t noInterface) {
     using Node = typename Fam::Node;
     if (callback == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
-    IpamIfNode *ifNode = ipam::ifNodeFind(ifIndex);
+    ipam::Scope scope;
+    IpamIfNode *ifNode = ipam::ifNodeFind(scope, ifIndex);
     if (ifNode == nullptr) return noInterface;
     IpamListLink *head = &Fam::list(*ifNode);
     for (IpamListLink *l = head->next; l != head; l = l->next)
@@ -165,8 +164,8 @@ int32_t walkIfRecords(uint32_t ifIndex, RecordFn callback, void *user) {
     using Node = typename Fam::Node;
     using Info = typename Fam::Info;
     if (callback == nullptr) return IPAM_ERR_PARAM;
-    ipam::DbLockIfSetUp lock;
-    IpamIfNode *ifNode = ipam::ifNodeFind(ifIndex);
+    ipam::Scope scope;
+    IpamIfNode *ifNode = ipam::ifNodeFind(scope, ifIndex);
     if (ifNode == nullptr) {
         IPAM_DBG(IPAM_DBG_DB, Fam::kTextWalkNoIf, ifIndex);
         return IPAM_ERR_NOT_FOUND;

@@ -8,18 +8,13 @@
 #include "common/log.h"
 #include "db/db.h"
 #include "ipam.h"
+#include "mgmt/cmf.h"
 #include "platform/cmf.h"
-
-// The framework's callbacks; named here so the walks and the registration
-// can refer to them.
-int32_t ipamCmfServerHdl(void *context);
-int32_t ipam4CmfServerAddrWalkCb(Ipam4DbNode *node, void *context);
-int32_t ipam6CmfServerAddrWalkCb(Ipam6DbNode *node, void *context);
+#include "platform/seam.h"
 
 namespace {
 
-// The encoder's answer that ends a page.
-constexpr int32_t kEncodePageFull = 4;
+using ipam::seam::kEncodePageFull;  // the encoder's answer that ends a page
 // The parameter of a table export and of each exported record.
 constexpr int32_t kParamRecord = 0;
 
@@ -144,20 +139,16 @@ int32_t debugChange(void *context, bool set) {
     return IPAM_OK;
 }
 
-}  // namespace
-
-int32_t ipam_CmfServerModCallbackReg(void) {
-    if (CMF_ServerModCallbackReg(IPAM_MODULE_ID, ipamCmfServerHdl) == 0) return IPAM_OK;
-    IPAM_ERR("(PID:%d)Ipam cmf server init cmf handle register failed!");
-    return IPAM_ERR_FAIL;
+// Encoded under the walk's database lock: a page is one consistent view.
+int32_t ipam4CmfServerAddrWalkCb(Ipam4DbNode *node, void *context) {
+    return encodeRecord(node->info, context);
 }
 
-int32_t ipam_CmfServerModCallbackUnreg(void) {
-    if (CMF_ServerModCallbackUnreg(IPAM_MODULE_ID) == 0) return IPAM_OK;
-    IPAM_ERR("(PID:%d)Ipam cmf server uninit cmf handle register failed!");
-    return IPAM_ERR_FAIL;
+int32_t ipam6CmfServerAddrWalkCb(Ipam6DbNode *node, void *context) {
+    return encodeRecord(node->info, context);
 }
 
+// The management framework's one callback: a request by object and operation.
 int32_t ipamCmfServerHdl(void *context) {
     CMF_CONTEXT_OBJ obj;
     std::memset(&obj, 0, sizeof obj);
@@ -190,11 +181,20 @@ int32_t ipamCmfServerHdl(void *context) {
     }
 }
 
-// Encoded under the walk's database lock: a page is one consistent view.
-int32_t ipam4CmfServerAddrWalkCb(Ipam4DbNode *node, void *context) {
-    return encodeRecord(node->info, context);
+}  // namespace
+
+int32_t ipam::mgmtRegister() {
+    if (CMF_ServerModCallbackReg(IPAM_MODULE_ID, ipamCmfServerHdl) == 0) return IPAM_OK;
+    IPAM_ERR("(PID:%d)Ipam cmf server init cmf handle register failed!");
+    return IPAM_ERR_FAIL;
 }
 
-int32_t ipam6CmfServerAddrWalkCb(Ipam6DbNode *node, void *context) {
-    return encodeRecord(node->info, context);
+int32_t ipam::mgmtUnregister() {
+    if (CMF_ServerModCallbackUnreg(IPAM_MODULE_ID) == 0) return IPAM_OK;
+    IPAM_ERR("(PID:%d)Ipam cmf server uninit cmf handle register failed!");
+    return IPAM_ERR_FAIL;
 }
+
+int32_t ipam_CmfServerModCallbackReg(void) { return ipam::mgmtRegister(); }
+
+int32_t ipam_CmfServerModCallbackUnreg(void) { return ipam::mgmtUnregister(); }

@@ -16,18 +16,6 @@
 #include "sub/event.h"
 #include "sub/state.h"
 
-// The walk callbacks handed to the database, defined below; named here so
-// the message handling can refer to them.
-//
-// Sweep callbacks: keep a node of the current batch (0), otherwise raise its
-// deletion and remove exactly that node (the removal's result).
-int32_t ipamSubDbAddrWalkCb(Ipam4DbNode *node, void *user);
-int32_t ipam6SubDbAddrWalkCb(Ipam6DbNode *node, void *user);
-// Interface validity callbacks; `user` points to the message's code. Change
-// the node's validity bits in place and raise the matching event; always 0.
-int32_t ipam4IfEvtWalkCb(Ipam4DbNode *node, void *user);
-int32_t ipam6IfEvtWalkCb(Ipam6DbNode *node, void *user);
-
 namespace {
 
 using ipam::Fam4;
@@ -40,7 +28,7 @@ struct IfBlock {
 };
 static_assert(sizeof(IfBlock) == 32 && offsetof(IfBlock, ifIndex) == 0);
 
-uint32_t batchVersion() { return ipam::loadRelaxed(gIpamBatchVer); }
+uint32_t batchVersion() { return ipam::replicaBatchVersion(); }
 
 // A message whose payload is missing or too short to hold what its code
 // carries changes nothing: reading it whole would read past the sender's
@@ -132,7 +120,9 @@ void batchRecord(typename Fam::Info &r) {
         raiseWithValid<Fam>(Fam::kEvtAdd, r);
         return;
     }
-    typename Fam::Node *first = ipam::nodeByKey<Fam>(r.vrfIndex, Fam::addr(r));
+    // The publisher thread is the only writer: it searches without the lock.
+    ipam::Scope scope(ipam::Scope::kCallerHolds);
+    typename Fam::Node *first = ipam::nodeByKey<Fam>(scope, r.vrfIndex, Fam::addr(r));
     if (first == nullptr) {
         IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib batch addr info is not found");
     } else {
@@ -164,6 +154,47 @@ int32_t sweepNode(typename Fam::Node *node) {
     int32_t result = ipam::removeNode<Fam>(node);
     if (result == IPAM_ERR_FAIL) IPAM_ERR("(PID:%d)Ipam subscrib delete addr info node failed");
     return result;
+}
+
+// The sweep's walk callbacks: keep a node of the current batch (0),
+// otherwise raise its deletion and remove exactly that node (the removal's
+// result).
+int32_t ipamSubDbAddrWalkCb(Ipam4DbNode *node, void * /*user*/) { return sweepNode<Fam4>(node); }
+
+int32_t ipam6SubDbAddrWalkCb(Ipam6DbNode *node, void * /*user*/) { return sweepNode<Fam6>(node); }
+
+// The interface messages' walk callbacks; `user` points to the message's
+// code. Each changes the node's validity bits in place and raises the
+// matching event; always 0.
+//
+// IPv4 tracks interface validity in IPAM_ATTR_IF_VALID: valid marks the
+// records that lack it, invalid unmarks those that have it.
+int32_t ipam4IfEvtWalkCb(Ipam4DbNode *node, void *user) {
+    uint32_t code = *static_cast<const uint32_t *>(user);
+    uint32_t &attr = node->info.ipAttr;
+    if (code == IPAM4_EVT_IF_VALID && (attr & IPAM_ATTR_IF_VALID) == 0) {
+        attr |= IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID;
+        ipamEventNotify(IPAM4_EVT_VALID, &node->info);
+    } else if (code == IPAM4_EVT_IF_INVALID && (attr & IPAM_ATTR_IF_VALID) != 0) {
+        attr &= ~(IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID);
+        ipamEventNotify(IPAM4_EVT_INVALID, &node->info);
+    }
+    return 0;
+}
+
+// IPv6 tests IPAM_ATTR_VALID itself for valid, and makes every record of the
+// interface invalid whatever its bits.
+int32_t ipam6IfEvtWalkCb(Ipam6DbNode *node, void *user) {
+    uint32_t code = *static_cast<const uint32_t *>(user);
+    uint32_t &attr = node->info.ip6Attr;
+    if (code == IPAM6_EVT_IF_VALID && (attr & IPAM_ATTR_VALID) == 0) {
+        attr |= IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID;
+        ipamEventNotify(IPAM6_EVT_VALID, &node->info);
+    } else if (code == IPAM6_EVT_IF_INVALID) {
+        attr &= ~(IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID);
+        ipamEventNotify(IPAM6_EVT_INVALID, &node->info);
+    }
+    return 0;
 }
 
 bool isIfCode(int32_t code) {
@@ -213,7 +244,7 @@ int32_t relayMessage(int32_t code, uint32_t length, const void *payload) {
 }  // namespace
 
 int32_t ipamSubStart(void) {
-    ipam::storeRelaxed(gIpamBatchVer, batchVersion() + 1);
+    ipam::replicaNextBatch();
     IPAM_DBG(IPAM_DBG_SUB, "(PID:%d)Ipam subscrib receive publisher start message");
     ipamEventNotify(IPAM_EVT_BATCH_START, nullptr);
     return IPAM_OK;
@@ -289,41 +320,7 @@ int32_t ipamSubEnd(void) {
             result = IPAM_ERR_FAIL;
         }
     }
-    ipam::storeRelaxed(gIpamBatchFlag, 1);
+    ipam::replicaMarkSynced();
     ipamEventNotify(IPAM_EVT_BATCH_END, nullptr);
     return result;
-}
-
-int32_t ipamSubDbAddrWalkCb(Ipam4DbNode *node, void * /*user*/) { return sweepNode<Fam4>(node); }
-
-int32_t ipam6SubDbAddrWalkCb(Ipam6DbNode *node, void * /*user*/) { return sweepNode<Fam6>(node); }
-
-// IPv4 tracks interface validity in IPAM_ATTR_IF_VALID: valid marks the
-// records that lack it, invalid unmarks those that have it.
-int32_t ipam4IfEvtWalkCb(Ipam4DbNode *node, void *user) {
-    uint32_t code = *static_cast<const uint32_t *>(user);
-    uint32_t &attr = node->info.ipAttr;
-    if (code == IPAM4_EVT_IF_VALID && (attr & IPAM_ATTR_IF_VALID) == 0) {
-        attr |= IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID;
-        ipamEventNotify(IPAM4_EVT_VALID, &node->info);
-    } else if (code == IPAM4_EVT_IF_INVALID && (attr & IPAM_ATTR_IF_VALID) != 0) {
-        attr &= ~(IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID);
-        ipamEventNotify(IPAM4_EVT_INVALID, &node->info);
-    }
-    return 0;
-}
-
-// IPv6 tests IPAM_ATTR_VALID itself for valid, and makes every record of the
-// interface invalid whatever its bits.
-int32_t ipam6IfEvtWalkCb(Ipam6DbNode *node, void *user) {
-    uint32_t code = *static_cast<const uint32_t *>(user);
-    uint32_t &attr = node->info.ip6Attr;
-    if (code == IPAM6_EVT_IF_VALID && (attr & IPAM_ATTR_VALID) == 0) {
-        attr |= IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID;
-        ipamEventNotify(IPAM6_EVT_VALID, &node->info);
-    } else if (code == IPAM6_EVT_IF_INVALID) {
-        attr &= ~(IPAM_ATTR_IF_VALID | IPAM_ATTR_VALID);
-        ipamEventNotify(IPAM6_EVT_INVALID, &node->info);
-    }
-    return 0;
 }

@@ -9,9 +9,11 @@
 #include "common/log.h"
 #include "sub/state.h"
 
+namespace {
+
 // The record dumps of the event traces. Each line tests the bit again, so a
 // dump stops as soon as the bit is cleared. The "add new" wording serves every IPv4 event.
-static void ipamDbgShowIpamDb(const Ipam4AddrInfo *record) {
+void ipamDbgShowIpamDb(const Ipam4AddrInfo *record) {
     IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)add new ifindex: %d vrfIndex: %d", record->ifIndex,
              record->vrfIndex);
     // A stored name may fill its 40 bytes without a terminator.
@@ -21,7 +23,7 @@ static void ipamDbgShowIpamDb(const Ipam4AddrInfo *record) {
     IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)add new attr: 0x%x", record->ipAttr);
 }
 
-static void ipam6DbgShowIpam6Db(const Ipam6AddrInfo *record) {
+void ipam6DbgShowIpam6Db(const Ipam6AddrInfo *record) {
     char addr[48];
     char mask[48];
     ipam::addrText(AF_INET6, record->ip6Addr, addr);
@@ -31,8 +33,6 @@ static void ipam6DbgShowIpam6Db(const Ipam6AddrInfo *record) {
     IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)ipaddr: %s ipmask: %s", addr, mask);
     IPAM_DBG(IPAM_DBG_EVENT, "(PID:%d)attr: 0x%x", record->ip6Attr);
 }
-
-namespace {
 
 // The event's trace line, then the dump of its record where it has one. A
 // missing record is not dumped.

@@ -1,4 +1,6 @@
-// Subscription and batch state, module-wide and zero at load.
+// Subscription state, module-wide and zero at load. The batch state (its
+// version, whether the first batch has ended) belongs to the replica
+// (db/replica.h).
 #pragma once
 
 #include <atomic>
@@ -9,8 +11,6 @@
 extern uint32_t gIpamWtHandle;             // the host's handle; non-zero: subscribed
 extern IpamEventCallback gIpamEventProPf;  // the host's event callback, or null
 extern uint32_t gIpamCareEvt;              // the care mask after expansion
-extern uint32_t gIpamBatchVer;             // advanced by every start callback
-extern uint32_t gIpamBatchFlag;            // 1 once the first batch has ended
 
 // What the current subscription holds, so that a teardown (a failed
 // subscription, a repeated unsubscription) ends exactly what is up: never a
@@ -31,5 +31,10 @@ inline IpamEventCallback loadCallback() {
 inline void storeCallback(IpamEventCallback callback) {
     std::atomic_ref<IpamEventCallback>(gIpamEventProPf).store(callback, std::memory_order_relaxed);
 }
+
+// Records what the host wants told: its callback and its care mask after
+// expansion, and tells the replica the care mask its identity rule follows.
+// (nullptr, 0) forgets both.
+void recordInterest(IpamEventCallback callback, uint32_t care);
 
 }  // namespace ipam

@@ -13,8 +13,10 @@
 #include "common/log.h"
 #include "db/db.h"
 #include "ipam.h"
+#include "mgmt/cmf.h"
 #include "platform/dfm.h"
 #include "platform/ps.h"
+#include "platform/seam.h"
 #include "sub/dispatch.h"
 #include "sub/state.h"
 
@@ -27,9 +29,6 @@ static_assert(offsetof(struct sockaddr_tipc, addr.name.name.instance) == 8);
 static_assert(offsetof(struct sockaddr_tipc, addr.name.domain) == 12);
 
 namespace {
-
-constexpr uint32_t kPublisherNameType = 0x7fff0000u | IPAM_MODULE_ID;
-constexpr uint32_t kPublisherInstance = 0x7ffc0001u;
 
 // The debug-switch query: three NUL-terminated text fields after a zero word
 // and the field count. 200 bytes, integers in host byte order.
@@ -50,8 +49,8 @@ void publisherAddr(struct sockaddr_tipc *addr) {
     addr->family = AF_TIPC;
     addr->addrtype = TIPC_ADDR_NAME;
     addr->scope = TIPC_ZONE_SCOPE;
-    addr->addr.name.name.type = kPublisherNameType;
-    addr->addr.name.name.instance = kPublisherInstance;
+    addr->addr.name.name.type = ipam::seam::kNameType;
+    addr->addr.name.name.instance = ipam::seam::kPublisherInstance;
     addr->addr.name.domain = 0;
 }
 
@@ -84,8 +83,7 @@ void endPublisher(uint32_t moduleId) {
 // Frees the replica when it is up. The queries stop answering first, so no
 // host thread starts reading a replica that is being freed.
 void endReplica() {
-    ipam::storeRelaxed(gIpamBatchFlag, 0);
-    ipam::storeRelaxed(gIpamBatchVer, 0);
+    ipam::replicaClearBatch();
     if ((gIpamSubUp & IPAM_SUB_UP_DB) == 0) return;
     ipam_DbUnInit();
     gIpamSubUp &= ~IPAM_SUB_UP_DB;
@@ -95,10 +93,8 @@ void endReplica() {
 // log lines) and the debug word stay.
 void clearSubscription() {
     ipam::storeRelaxed(gIpamWtHandle, 0);
-    ipam::storeCallback(nullptr);
-    ipam::storeRelaxed(gIpamCareEvt, 0);
-    ipam::storeRelaxed(gIpamBatchFlag, 0);
-    ipam::storeRelaxed(gIpamBatchVer, 0);
+    ipam::recordInterest(nullptr, 0);
+    ipam::replicaClearBatch();
 }
 
 // Undoes a subscription that failed before the management handler was
@@ -139,9 +135,8 @@ int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMas
     }
     ipam::storeRelaxed(gIpamModuleId, moduleId);
     ipam::storeRelaxed(gIpamWtHandle, handle);
-    ipam::storeCallback(callback);
     uint32_t care = ipam::careMaskExpand(careMask);
-    ipam::storeRelaxed(gIpamCareEvt, care);
+    ipam::recordInterest(callback, care);
 
     if (ipam_DbInit() != 0) {
         IPAM_ERR("(PID:%d)Ipam subscrib data base initialize failed");
@@ -160,7 +155,7 @@ int32_t IPAM_SubscribeEvent(uint32_t handle, uint32_t moduleId, uint32_t careMas
     }
     gIpamSubUp |= IPAM_SUB_UP_PS;
 
-    if (ipam_CmfServerModCallbackReg() != 0) {
+    if (ipam::mgmtRegister() != 0) {
         IPAM_ERR("(PID:%d)Ipam subscrib cmf call back reg failed");
         abandonSubscription(moduleId);
         return IPAM_ERR_FAIL;
@@ -211,7 +206,7 @@ int32_t IPAM_UnSubscribeEvent(uint32_t moduleId) {
     endPublisher(moduleId);
     endReplica();
     if (gIpamSubUp & IPAM_SUB_UP_CMF) {
-        if (ipam_CmfServerModCallbackUnreg() != 0) {
+        if (ipam::mgmtUnregister() != 0) {
             IPAM_ERR("(PID:%d)Ipam subscrib cmf call back unreg failed");
             return IPAM_ERR_FAIL;
         }

@@ -45,7 +45,9 @@ TEST(DbBeforeSetUp, EveryOperationActsOnAnEmptyReplica) {
     EXPECT_EQ(ipam6_DbAddrWalk(nullptr, never6, nullptr, nullptr), IPAM_WALK_END);
     EXPECT_EQ(ipam_DbAddrWalkByIf(5, never4, nullptr), 0);
     EXPECT_EQ(ipam6_DbAddrWalkByIf(5, never6, nullptr), IPAM_ERR_NOT_FOUND);
-    EXPECT_EQ(ipam4_DbAddrInfoWalkByIf(5, [](Ipam4AddrInfo *, void *) { return 1; }, nullptr), IPAM_ERR_NOT_FOUND);
+    EXPECT_EQ(ipam4_DbAddrInfoWalkByIf(
+                  5, [](Ipam4AddrInfo *, void *) { return 1; }, nullptr),
+              IPAM_ERR_NOT_FOUND);
     uint32_t count = 7;
     ipam_AddrInfoNumGet(&count);
     EXPECT_EQ(count, 0u);

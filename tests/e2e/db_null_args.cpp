@@ -25,17 +25,20 @@ void expectNullsAnswered() {
     EXPECT_EQ(ipam4_DbNodeGetByVrfIndexAndIp(99, 0, nullptr), IPAM_ERR_NOT_FOUND);
     EXPECT_EQ(ipam6_DbNodeGetByVrfIndexAndIp(99, a6, nullptr), IPAM_ERR_NOT_FOUND);
     EXPECT_EQ(ipam6_AddrMatchLen(nullptr, addr), 0);
-    for (int32_t r : {ipam4_PriAddrInfoGetByIfIndex(1, nullptr), ipam4_PriAddrInfoGetByIfName(nullptr, &r4),
-                      ipam4_AddrInfoGetByIfName("eth0", nullptr), ipam4_AddrInfoGetByVrfIndexAndIp(0, 0, nullptr),
-                      ipam6_AddrInfoGetByIfIndexAndAddr(1, addr, nullptr),
-                      ipam6_AddrInfoGetByIfNameAndAddr(nullptr, addr, &r6),
-                      ipam6_AddrInfoGetByIfIndexAndIfAddr(1, nullptr, &r6),
-                      ipam6_AddrInfoGetByIfIndexAndIfAddr(1, addr, nullptr),
-                      ipam_DbAddrWalk(nullptr, nullptr, nullptr, nullptr),
-                      ipam6_DbAddrWalk(nullptr, nullptr, nullptr, nullptr), ipam_DbAddrWalkByIf(1, nullptr, nullptr),
-                      ipam6_DbAddrWalkByIf(1, nullptr, nullptr), ipam4_DbAddrInfoWalkByIf(1, nullptr, nullptr),
-                      ipam6_DbAddrInfoWalkByIf(1, nullptr, nullptr), IPAM4_WalkAddrInfo(1, nullptr, nullptr),
-                      IPAM6_WalkAddrInfo(1, nullptr, nullptr)})
+    for (int32_t r :
+         {ipam4_PriAddrInfoGetByIfIndex(1, nullptr), ipam4_PriAddrInfoGetByIfName(nullptr, &r4),
+          ipam4_AddrInfoGetByIfName("eth0", nullptr),
+          ipam4_AddrInfoGetByVrfIndexAndIp(0, 0, nullptr),
+          ipam6_AddrInfoGetByIfIndexAndAddr(1, addr, nullptr),
+          ipam6_AddrInfoGetByIfNameAndAddr(nullptr, addr, &r6),
+          ipam6_AddrInfoGetByIfIndexAndIfAddr(1, nullptr, &r6),
+          ipam6_AddrInfoGetByIfIndexAndIfAddr(1, addr, nullptr),
+          ipam_DbAddrWalk(nullptr, nullptr, nullptr, nullptr),
+          ipam6_DbAddrWalk(nullptr, nullptr, nullptr, nullptr),
+          ipam_DbAddrWalkByIf(1, nullptr, nullptr), ipam6_DbAddrWalkByIf(1, nullptr, nullptr),
+          ipam4_DbAddrInfoWalkByIf(1, nullptr, nullptr),
+          ipam6_DbAddrInfoWalkByIf(1, nullptr, nullptr), IPAM4_WalkAddrInfo(1, nullptr, nullptr),
+          IPAM6_WalkAddrInfo(1, nullptr, nullptr)})
         EXPECT_EQ(r, IPAM_ERR_PARAM);
     ipam_AddrInfoNumGet(nullptr);
 }
@@ -44,7 +47,7 @@ void expectNullsAnswered() {
 
 TEST(DbNullArguments, AnsweredWithAndWithoutADatabase) {
     ipamplat_reset();
-    expectNullsAnswered(); // before any set-up
+    expectNullsAnswered();  // before any set-up
     ASSERT_EQ(ipam_DbInit(), 0);
     Ipam4AddrInfo r4{};
     r4.ifIndex = 1;
@@ -54,9 +57,13 @@ TEST(DbNullArguments, AnsweredWithAndWithoutADatabase) {
     expectNullsAnswered();
     uint32_t count = 0;
     ipam_AddrInfoNumGet(&count);
-    EXPECT_EQ(count, 1u); // nothing changed
-    EXPECT_EQ(ipam_DbAddrWalk(nullptr, [](Ipam4DbNode *, void *) { return 0; }, nullptr, nullptr), IPAM_WALK_END);
-    EXPECT_EQ(ipam6_DbAddrWalk(nullptr, [](Ipam6DbNode *, void *) { return 0; }, nullptr, nullptr), IPAM_WALK_END);
+    EXPECT_EQ(count, 1u);  // nothing changed
+    EXPECT_EQ(ipam_DbAddrWalk(
+                  nullptr, [](Ipam4DbNode *, void *) { return 0; }, nullptr, nullptr),
+              IPAM_WALK_END);
+    EXPECT_EQ(ipam6_DbAddrWalk(
+                  nullptr, [](Ipam6DbNode *, void *) { return 0; }, nullptr, nullptr),
+              IPAM_WALK_END);
     ipam_DbUnInit();
-    expectNullsAnswered(); // after tear-down
+    expectNullsAnswered();  // after tear-down
 }

@@ -35,7 +35,7 @@ struct Seen {
     std::vector<int32_t> codes;
     std::vector<std::thread::id> threads;
     std::atomic<bool> after_fini{false}, fini_returned{false}, fini_inside{false}, hold{false};
-} *g_seen;
+} * g_seen;
 
 void note(int32_t code) {
     g_seen->after_fini = g_seen->after_fini || g_seen->fini_returned;
@@ -49,18 +49,18 @@ int32_t on_dispatch(int32_t code, uint32_t, const void *);
 const PS_SUB_CALLBACKS kCallbacks = {on_start, on_dispatch, on_end};
 int32_t on_dispatch(int32_t code, uint32_t, const void *) {
     note(code);
-    while (code == 98 && g_seen->hold)
-        std::this_thread::yield();
+    while (code == 98 && g_seen->hold) std::this_thread::yield();
     if (code == 99 && g_seen->fini_inside) {
-        PS_SubscriberFini(7, 198, nullptr); // must not deadlock
+        PS_SubscriberFini(7, 198, nullptr);  // must not deadlock
         uint8_t addr[16] = {};
-        PS_SubscriberInit(0x56, 7, 198, 0, reinterpret_cast<const sockaddr_tipc *>(addr), &kCallbacks);
+        PS_SubscriberInit(0x56, 7, 198, 0, reinterpret_cast<const sockaddr_tipc *>(addr),
+                          &kCallbacks);
     }
     return code + 1000;
 }
 
 class Platform : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ipamplat_reset(), g_seen = &seen; }
     void TearDown() override {
         PS_SubscriberFini(7, 198, nullptr);
@@ -71,7 +71,7 @@ class Platform : public ::testing::Test {
     void subscribe() {
         sockaddr_tipc addr{};
         addr.family = AF_TIPC;
-        PS_SUB_CALLBACKS cb = kCallbacks; // a temporary: the service must copy it
+        PS_SUB_CALLBACKS cb = kCallbacks;  // a temporary: the service must copy it
         ASSERT_EQ(PS_SubscriberInit(0x55, 7, 198, 0x1f, &addr, &cb), 0);
         std::memset(&cb, 0, sizeof cb);
     }
@@ -89,19 +89,18 @@ TEST_F(Platform, LockReentersForItsHolderAndBlocksOthersUntilFullyReleased) {
     ASSERT_EQ(gnl_sem_take(&sem, 0), 0);
     std::atomic<int> stage{0};
     std::thread other([&] {
-        EXPECT_EQ(gnl_sem_give(&sem), -1);    // not the holder
-        EXPECT_EQ(gnl_sem_take(&sem, 5), -1); // a positive timeout gives up
+        EXPECT_EQ(gnl_sem_give(&sem), -1);     // not the holder
+        EXPECT_EQ(gnl_sem_take(&sem, 5), -1);  // a positive timeout gives up
         stage = 1;
         EXPECT_EQ(gnl_sem_take(&sem, 0), 0);
         stage = 2, gnl_sem_give(&sem);
     });
-    while (stage.load() == 0)
-        std::this_thread::yield();
+    while (stage.load() == 0) std::this_thread::yield();
     // Not a timing assertion: the other thread cannot pass while we hold it.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(gnl_sem_give(&sem), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(stage.load(), 1); // still held once
+    EXPECT_EQ(stage.load(), 1);  // still held once
     EXPECT_EQ(gnl_sem_give(&sem), 0);
     other.join();
     EXPECT_EQ(stage.load(), 2);
@@ -117,14 +116,12 @@ TEST_F(Platform, ReinitialisingALockKeepsALiveHoldAndDropsAnAbandonedOne) {
     std::thread holder([&] {
         EXPECT_EQ(gnl_sem_take(&sem, 0), 0);
         stage = 1;
-        while (stage.load() != 2)
-            std::this_thread::yield();
+        while (stage.load() != 2) std::this_thread::yield();
         EXPECT_EQ(gnl_sem_give(&sem), 0);
     });
-    while (stage.load() != 1)
-        std::this_thread::yield();
+    while (stage.load() != 1) std::this_thread::yield();
     EXPECT_EQ(gnl_sem_mutex_init("test", &sem), 0);
-    EXPECT_EQ(gnl_sem_take(&sem, 5), -1); // still the holder's
+    EXPECT_EQ(gnl_sem_take(&sem, 5), -1);  // still the holder's
     stage = 2;
     holder.join();
     ASSERT_EQ(gnl_sem_take(&sem, 0), 0);
@@ -133,7 +130,7 @@ TEST_F(Platform, ReinitialisingALockKeepsALiveHoldAndDropsAnAbandonedOne) {
     std::thread leaver([&] {
         EXPECT_EQ(gnl_sem_take(&sem, 0), 0);
         ipamplat_fault_set(IPAMPLAT_F_SEM_GIVE, 0, 1, -3);
-        EXPECT_EQ(gnl_sem_give(&sem), -3); // the hold can never end now
+        EXPECT_EQ(gnl_sem_give(&sem), -3);  // the hold can never end now
     });
     leaver.join();
     EXPECT_EQ(gnl_sem_take(&sem, 5), -1);
@@ -179,8 +176,7 @@ TEST_F(Platform, NoCallbackAfterFiniEvenRacingAStreamOfPosts) {
         seen.fini_returned = false;
         std::atomic<bool> stop{false};
         std::thread poster([&] {
-            while (!stop)
-                ipamplat_pub_post_send(1, 0, nullptr);
+            while (!stop) ipamplat_pub_post_send(1, 0, nullptr);
         });
         while (ipamplat_pub_send(2, 0, nullptr) == IPAMPLAT_NO_PEER)
             ;
@@ -207,7 +203,7 @@ TEST_F(Platform, FiniFromInsideACallbackStopsTheQueueForTheNextRegistration) {
     seen.hold = false;
     ipamplat_pub_drain();
     seen.fini_inside = false;
-    EXPECT_EQ(ipamplat_pub_send(102, 0, nullptr), 1102); // the new registration is live
+    EXPECT_EQ(ipamplat_pub_send(102, 0, nullptr), 1102);  // the new registration is live
     EXPECT_EQ(codes(), (std::vector<int32_t>{98, 99, 102}));
 }
 
@@ -219,8 +215,10 @@ int32_t handler(void *ctx) {
     int32_t id, len;
     void *data;
     while (CMF_ServerParamDecode(ctx, &id, &len, &data) == 0)
-        g_decoded.push_back(std::to_string(id) + ":" +
-                            (data ? std::string(static_cast<const char *>(data), static_cast<size_t>(len)) : "null"));
+        g_decoded.push_back(
+            std::to_string(id) + ":" +
+            (data ? std::string(static_cast<const char *>(data), static_cast<size_t>(len))
+                  : "null"));
     g_past_end = CMF_ServerParamDecode(ctx, &id, &len, &data);
     for (int32_t i = 0; i < 3; ++i) {
         uint32_t word = 0x01020304u + static_cast<uint32_t>(i);
@@ -261,8 +259,7 @@ TEST_F(Platform, ChannelAnswersFromItsScriptAndRecordsTheBody) {
     s.replyErrCode = -5;
     ipamplat_scs_set_script(&s);
     uint8_t body[104];
-    for (int i = 0; i < 104; ++i)
-        body[i] = static_cast<uint8_t>(i + 1);
+    for (int i = 0; i < 104; ++i) body[i] = static_cast<uint8_t>(i + 1);
     SCS_MSG msg;
     ASSERT_EQ(SCS_ClientFillMsg(3, sizeof body, body, &msg), 0);
     EXPECT_EQ(SCS_ClientSendMsg(0x77, &msg), -4);
@@ -283,14 +280,14 @@ TEST_F(Platform, ArmedFaultSkipsThenFailsAndEveryCallIsCounted) {
     ipamplat_fault_set(IPAMPLAT_F_SEM_INIT, 1, 1, -7);
     EXPECT_EQ(gnl_sem_mutex_init("a", &a), 0);
     EXPECT_EQ(gnl_sem_mutex_init("b", &b), -7);
-    EXPECT_EQ(b.id, 0u); // the failed call did nothing
+    EXPECT_EQ(b.id, 0u);  // the failed call did nothing
     EXPECT_EQ(gnl_sem_mutex_init("b", &b), 0);
     EXPECT_EQ(ipamplat_call_count(IPAMPLAT_F_SEM_INIT), 3u);
 }
 
 // Cross-process mode, in a scratch run directory of its own.
 class CrossProcess : public Platform {
-  protected:
+protected:
     void SetUp() override {
         Platform::SetUp();
         char tmpl[] = "/tmp/ipam-platform-test-XXXXXX";
@@ -299,8 +296,10 @@ class CrossProcess : public Platform {
         setenv("IPAM_PLATFORM_RUNDIR", tmpl, 1);
     }
     void TearDown() override {
-        Platform::TearDown();
+        // In-process again before the reset, which reads the variable: the
+        // next test, whichever it is, starts in-process.
         unsetenv("IPAM_PLATFORM_RUNDIR");
+        Platform::TearDown();
         rmdir(dir.c_str());
     }
     int32_t init() {
@@ -316,7 +315,7 @@ TEST_F(CrossProcess, ALinkThatCouldNeverBeWokenIsNotStarted) {
     rlimit none = old;
     none.rlim_cur = 0;
     while (fcntl(static_cast<int>(none.rlim_cur), F_GETFD) != -1) ++none.rlim_cur;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0); // no descriptor left for its wake-up pipe
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);  // no descriptor left for its wake-up pipe
     const int32_t r = init();
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
     EXPECT_EQ(r, -1);
@@ -346,8 +345,13 @@ TEST_F(CrossProcess, SetAddressBodiesAreNotKept) {
     uint8_t body[64] = {};
     SCS_MSG msg;
     ASSERT_EQ(SCS_ClientFillMsg(3, sizeof body, body, &msg), 0);
-    EXPECT_EQ(SCS_ClientSendMsg(handle, &msg), -1); // no server listens
+    EXPECT_EQ(SCS_ClientSendMsg(handle, &msg), -1);  // no server listens
     EXPECT_EQ(ipamplat_scs_sent_count(), 0u);
+    // The client keeps its server across a platform reset, as a library's
+    // registration stays: opened again in-process, it leaves no socket path
+    // to the tests that run after this one.
+    unsetenv("IPAM_PLATFORM_RUNDIR");
+    ASSERT_EQ(SCS_ClientInit(&desc, &handle), 0);
 }
 
 int32_t idle_handler(void *) { return 0; }

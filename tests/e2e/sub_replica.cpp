@@ -33,11 +33,13 @@ void send(uint32_t code, const R &r) {
 TEST(HostView, ReplicaFollowsThePublisherThroughARestart) {
     ipamplat_reset();
     ipamplat_dfm_set_answer(-1);
+    eventLog().clear();
     ASSERT_EQ(IPAM_SubscribeEvent(0x77, kModule, kCare, &ipamtest::EventLog::callback), 0);
     EXPECT_EQ(ipamSubGetCareEvt(), 0x107ffu);
     const Ipam4AddrInfo a = addr4(1, "10.0.0.1/24", IPAM4_ATTR_PRIMARY),
                         b = addr4(1, "10.0.1.1/24", IPAM_ATTR_VALID), c = addr4(2, "10.0.2.1/24");
-    const Ipam6AddrInfo d = addr6(1, "2001:db8::1/64"), e = addr6(2, "2001:db8:2::1/64", IPAM_ATTR_VALID);
+    const Ipam6AddrInfo d = addr6(1, "2001:db8::1/64"),
+                        e = addr6(2, "2001:db8:2::1/64", IPAM_ATTR_VALID);
     Ipam4AddrInfo out4;
     EXPECT_EQ(IPAM4_GetAddrInfo(0, a.ipAddr, &out4), IPAM_ERR_NOT_SUBSCRIBED);
 
@@ -82,7 +84,8 @@ TEST(HostView, ReplicaFollowsThePublisherThroughARestart) {
     eventLog().setHook([&](uint32_t code, void *rec) {
         Ipam4AddrInfo out;
         if (code == IPAM4_EVT_DEL)
-            answers.push_back(IPAM4_GetAddrInfo(0, static_cast<Ipam4AddrInfo *>(rec)->ipAddr, &out));
+            answers.push_back(
+                IPAM4_GetAddrInfo(0, static_cast<Ipam4AddrInfo *>(rec)->ipAddr, &out));
     });
     const Ipam4AddrInfo g = addr4(2, "10.0.5.1/24");
     const Ipam6AddrInfo d48 = addr6(1, "2001:db8::1/48");
@@ -102,8 +105,10 @@ TEST(HostView, ReplicaFollowsThePublisherThroughARestart) {
     // invalid events are not in the care mask.
     std::multiset<std::string> swept4(seen.begin() + 5, seen.begin() + 7);
     std::multiset<std::string> swept6(seen.begin() + 7, seen.begin() + 9);
-    EXPECT_EQ(swept4, (std::multiset<std::string>{ev(IPAM4_EVT_DEL, bValid), ev(IPAM4_EVT_DEL, f)}));
-    EXPECT_EQ(swept6, (std::multiset<std::string>{ev(IPAM6_EVT_DEL, dUpdated), ev(IPAM6_EVT_DEL, e)}));
+    EXPECT_EQ(swept4,
+              (std::multiset<std::string>{ev(IPAM4_EVT_DEL, bValid), ev(IPAM4_EVT_DEL, f)}));
+    EXPECT_EQ(swept6,
+              (std::multiset<std::string>{ev(IPAM6_EVT_DEL, dUpdated), ev(IPAM6_EVT_DEL, e)}));
     EXPECT_EQ(seen.back(), ev(IPAM_EVT_BATCH_END));
 
     // The replica is the publisher's table.
@@ -128,7 +133,8 @@ namespace {
 std::vector<int32_t> gUnsubscribed;
 
 int32_t unsubscribeOnDelete(uint32_t code, void *record) {
-    if (code == IPAM4_EVT_DEL || code == IPAM6_EVT_DEL) gUnsubscribed.push_back(IPAM_UnSubscribeEvent(kModule));
+    if (code == IPAM4_EVT_DEL || code == IPAM6_EVT_DEL)
+        gUnsubscribed.push_back(IPAM_UnSubscribeEvent(kModule));
     return ipamtest::EventLog::callback(code, record);
 }
 
@@ -141,7 +147,8 @@ TEST(HostView, UnsubscribingInsideAWalkIsRefusedAndFreesNothing) {
     ipamplat_reset();
     ipamplat_dfm_set_answer(-1);
     gUnsubscribed.clear();
-    ASSERT_EQ(IPAM_SubscribeEvent(0x77, kModule, IPAM4_EVT_DEL | IPAM6_EVT_DEL, unsubscribeOnDelete), 0);
+    ASSERT_EQ(
+        IPAM_SubscribeEvent(0x77, kModule, IPAM4_EVT_DEL | IPAM6_EVT_DEL, unsubscribeOnDelete), 0);
     const Ipam4AddrInfo a = addr4(1, "10.0.0.1/24"), b = addr4(1, "10.0.1.1/24");
     const Ipam6AddrInfo c = addr6(1, "2001:db8::1/64");
     ASSERT_EQ(ipamplat_pub_start(), 0);
@@ -161,9 +168,11 @@ TEST(HostView, UnsubscribingInsideAWalkIsRefusedAndFreesNothing) {
     EXPECT_EQ(describe(out), describe(b));
 
     // The same from a host's own walk.
-    EXPECT_EQ(IPAM4_WalkAddrInfo(1, [](Ipam4AddrInfo *, void *) { return IPAM_UnSubscribeEvent(kModule) == -1 ? 0 : 1; },
-                                 nullptr),
-              0);
+    EXPECT_EQ(
+        IPAM4_WalkAddrInfo(
+            1, [](Ipam4AddrInfo *, void *) { return IPAM_UnSubscribeEvent(kModule) == -1 ? 0 : 1; },
+            nullptr),
+        0);
     EXPECT_EQ(ipam_IsSubscrib(), 1);
     // Outside any walk (here from an event that holds nothing) it ends the
     // subscription.
@@ -179,7 +188,8 @@ TEST(HostView, NamesWithoutTheirNulAreTerminated) {
     ipamplat_dfm_set_answer(-1);
     eventLog().clear();
     ASSERT_EQ(IPAM_SubscribeEvent(0x77, kModule, IPAM4_EVT_ADD | IPAM6_EVT_ADD | IPAM6_EVT_DEL,
-                                  &ipamtest::EventLog::callback), 0);
+                                  &ipamtest::EventLog::callback),
+              0);
     ASSERT_EQ(ipamplat_pub_start(), 0);
     ASSERT_EQ(ipamplat_pub_end(), 0);
     Ipam4AddrInfo a = addr4(1, "10.0.0.1/24");
@@ -189,7 +199,8 @@ TEST(HostView, NamesWithoutTheirNulAreTerminated) {
     std::vector<std::string> names;  // as the callback can read them
     eventLog().setHook([&names](uint32_t code, void *record) {
         if (code == IPAM4_EVT_ADD) names.push_back(static_cast<Ipam4AddrInfo *>(record)->ifName);
-        if (code == IPAM6_EVT_ADD || code == IPAM6_EVT_DEL) names.push_back(static_cast<Ipam6AddrInfo *>(record)->ifName);
+        if (code == IPAM6_EVT_ADD || code == IPAM6_EVT_DEL)
+            names.push_back(static_cast<Ipam6AddrInfo *>(record)->ifName);
     });
     send(IPAM4_EVT_ADD, a);
     send(IPAM6_EVT_ADD, b);

@@ -11,7 +11,8 @@ namespace {
 
 std::string hex(const uint8_t *b, size_t n) {
     std::string s;
-    for (size_t i = 0; i < n; i++) s += "0123456789abcdef"[b[i] >> 4], s += "0123456789abcdef"[b[i] & 15];
+    for (size_t i = 0; i < n; i++)
+        s += "0123456789abcdef"[b[i] >> 4], s += "0123456789abcdef"[b[i] & 15];
     return s;
 }
 
@@ -22,7 +23,8 @@ void checkFamily(int32_t (*len2Mask)(uint32_t, uint8_t *),
                  int32_t (*network)(const uint8_t *, uint8_t *, uint32_t), const uint8_t *addr) {
     for (uint32_t len = 0; len <= 8 * N; len++) {
         uint8_t want[N] = {}, net[N], got[N], inPlace[N];
-        for (uint32_t bit = 0; bit < len; bit++) want[bit / 8] |= static_cast<uint8_t>(0x80u >> (bit % 8));
+        for (uint32_t bit = 0; bit < len; bit++)
+            want[bit / 8] |= static_cast<uint8_t>(0x80u >> (bit % 8));
         for (size_t i = 0; i < N; i++) net[i] = addr[i] & want[i];
         std::memset(got, 0x3c, N);
         ASSERT_EQ(len2Mask(len, got), 0) << len;
@@ -71,20 +73,24 @@ TEST(Util, MasksAndNetworksForEveryPrefixLength) {
 }
 
 TEST(Util, TextConversionBothWaysAndBothFamilies) {
-    struct Good { const char *text, *family_addr, *back; };
-    const Good good[] = {{"192.0.2.1", "02c0000201", "192.0.2.1"},
-                         {"2001:db8::ffff:10.0.0.1", "0a20010db8000000000000ffff0a000001", "2001:db8::ffff:a00:1"}};
+    struct Good {
+        const char *text, *family_addr, *back;
+    };
+    const Good good[] = {
+        {"192.0.2.1", "02c0000201", "192.0.2.1"},
+        {"2001:db8::ffff:10.0.0.1", "0a20010db8000000000000ffff0a000001", "2001:db8::ffff:a00:1"}};
     for (const Good &g : good) {
         IpamAddr a = parsed(g.text);
         EXPECT_EQ(hex(&a.family, 1) + hex(a.addr, a.family == 2 ? 4 : 16), g.family_addr);
         char text[64];
         ASSERT_EQ(IPAM_Struct2String(&a, text, sizeof text), text);
         EXPECT_STREQ(text, g.back);
-        EXPECT_EQ(IPAM_Struct2String(&a, text, std::strlen(g.back) + 1), text); // exactly fits
-        EXPECT_EQ(IPAM_Struct2String(&a, text, static_cast<uint32_t>(std::strlen(g.back))), nullptr);
+        EXPECT_EQ(IPAM_Struct2String(&a, text, std::strlen(g.back) + 1), text);  // exactly fits
+        EXPECT_EQ(IPAM_Struct2String(&a, text, static_cast<uint32_t>(std::strlen(g.back))),
+                  nullptr);
     }
     IpamAddr a;
-    std::memset(&a, 0x77, sizeof a); // an IPv4 text writes only its four octets
+    std::memset(&a, 0x77, sizeof a);  // an IPv4 text writes only its four octets
     ASSERT_EQ(IPAM_String2Struct("192.0.2.1", &a), 0);
     EXPECT_EQ(hex(a.addr + 4, 12), std::string(24, '7'));
     for (const char *bad : {"1.2.3", "", "256.0.0.1", "10.0.0.1 ", "2001:db8:::1", "fe80::1%eth0",
@@ -107,7 +113,7 @@ TEST(Util, CompareCoversAllTwentyBytes) {
     EXPECT_LT(IPAM_Compare(&a, &b), 0);
     EXPECT_GT(IPAM_Compare(&b, &a), 0);
     b = parsed("10.0.0.1");
-    b.addr[15] = 1; // beyond the IPv4 octets, still compared
+    b.addr[15] = 1;  // beyond the IPv4 octets, still compared
     EXPECT_NE(IPAM_Compare(&a, &b), 0);
     b = parsed("10.0.0.2");
     EXPECT_LT(IPAM_Compare(&a, &b), 0);

@@ -15,11 +15,11 @@ TEST(UtilRace, ConcurrentFirstConversionsAllSucceed) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; t++)
         threads.emplace_back([&] {
-            for (++ready; ready.load() < 4;) {
-            }
+            for (++ready; ready.load() < 4;) {}
             IpamAddr a{};
             char text[64];
-            if (IPAM_String2Struct("2001:db8::7", &a) != 0 || IPAM_Struct2String(&a, text, sizeof text) != text ||
+            if (IPAM_String2Struct("2001:db8::7", &a) != 0 ||
+                IPAM_Struct2String(&a, text, sizeof text) != text ||
                 std::strcmp(text, "2001:db8::7") != 0)
                 failures++;
         });

@@ -18,7 +18,7 @@ TEST(UtilResolve, RetriedWhileTheLookupFailsThenCached) {
     EXPECT_EQ(a.family, 0x77);
     EXPECT_EQ(IPAM_Struct2String(&a, text, sizeof text), nullptr);
     EXPECT_EQ(ipamplat_call_count(IPAMPLAT_F_ORIG_FUNC), 2u);
-    EXPECT_EQ(IPAM_String2Struct("10.0.0.1", &a), -1); // tried again
+    EXPECT_EQ(IPAM_String2Struct("10.0.0.1", &a), -1);  // tried again
     EXPECT_EQ(ipamplat_call_count(IPAMPLAT_F_ORIG_FUNC), 3u);
 
     ipamplat_fault_clear_all();

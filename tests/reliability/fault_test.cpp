@@ -56,9 +56,15 @@ void *__real_calloc(size_t, size_t);
 void *__real_realloc(void *, size_t);
 void __real_free(void *);
 
-void *__wrap_malloc(size_t n) { return allocate([&] { return __real_malloc(n); }, n); }
-void *__wrap_calloc(size_t n, size_t m) { return allocate([&] { return __real_calloc(n, m); }, n * m); }
-void *__wrap_realloc(void *old, size_t n) { return allocate([&] { return __real_realloc(old, n); }, n, old); }
+void *__wrap_malloc(size_t n) {
+    return allocate([&] { return __real_malloc(n); }, n);
+}
+void *__wrap_calloc(size_t n, size_t m) {
+    return allocate([&] { return __real_calloc(n, m); }, n * m);
+}
+void *__wrap_realloc(void *old, size_t n) {
+    return allocate([&] { return __real_realloc(old, n); }, n, old);
+}
 void __wrap_free(void *p) {
     {
         std::lock_guard<std::mutex> g(g_allocLock);
@@ -102,7 +108,9 @@ bool registeredAnywhere() {
 }
 
 template <class Node>
-int32_t collectNode(Node *node, void *user) { return collect(&node->info, user); }
+int32_t collectNode(Node *node, void *user) {
+    return collect(&node->info, user);
+}
 
 // The replica, read through the whole-table walks, is exactly the model's.
 bool replicaIs(const Model &m) {
@@ -112,7 +120,8 @@ bool replicaIs(const Model &m) {
     ipam6_DbAddrWalk(nullptr, collectNode<Ipam6DbNode>, &v6, nullptr);
     uint32_t count = 0;
     ipam_AddrInfoNumGet(&count);
-    return sameBytes(v4, m.indexOrder<F4>()) && sameBytes(v6, m.indexOrder<F6>()) && count == m.ifs.size();
+    return sameBytes(v4, m.indexOrder<F4>()) && sameBytes(v6, m.indexOrder<F6>()) &&
+           count == m.ifs.size();
 }
 
 class FaultTest : public ::testing::Test {
@@ -170,7 +179,8 @@ std::vector<Step> script() {
     s.push_back({IPAM4_EVT_ADD, bytesOf(r4[4])});
     s.push_back({IPAM6_EVT_ADD, bytesOf(r6[4])});
     s.push_back({IPAM6_EVT_UPDATE, bytesOf(r6[5])});
-    s.push_back({IPAM4_EVT_IF_VALID, std::vector<uint8_t>(s[1].second.begin(), s[1].second.begin() + 4)});
+    s.push_back(
+        {IPAM4_EVT_IF_VALID, std::vector<uint8_t>(s[1].second.begin(), s[1].second.begin() + 4)});
     s.push_back({0, {}});
     for (int i : {1, 2, 5}) s.push_back({IPAM4_EVT_BATCH, bytesOf(r4[i])});
     for (int i : {0, 2, 3}) s.push_back({IPAM6_EVT_BATCH, bytesOf(r6[i])});
@@ -190,7 +200,8 @@ std::vector<int32_t> play(const std::vector<Step> &steps) {
         results.push_back(code == 0   ? ipamSubStart()
                           : code == 1 ? ipamSubEnd()
                                       : ipamSubDispatch(static_cast<int32_t>(code),
-                                                        static_cast<uint32_t>(payload.size()), payload.data()));
+                                                        static_cast<uint32_t>(payload.size()),
+                                                        payload.data()));
         g_op = -1;
     }
     return results;
@@ -203,9 +214,12 @@ Model modelOf(const std::vector<Step> &steps, int skip = -1) {
     m.subscribe(kCare);
     for (size_t i = 0; i < steps.size(); i++) {
         if (static_cast<int>(i) == skip) continue;
-        if (steps[i].first == 0) m.start();
-        else if (steps[i].first == 1) m.end();
-        else m.dispatch(steps[i].first, steps[i].second.data());
+        if (steps[i].first == 0)
+            m.start();
+        else if (steps[i].first == 1)
+            m.end();
+        else
+            m.dispatch(steps[i].first, steps[i].second.data());
     }
     return m;
 }
@@ -253,7 +267,8 @@ TEST_F(FaultTest, EveryAllocationFailsInTurn) {
             // An accelerator that cannot grow changes no result.
             accelFailures++;
             EXPECT_EQ(results, clean);
-            EXPECT_TRUE(replicaIs(modelOf(steps))) << "failed accelerator growth in step " << failed;
+            EXPECT_TRUE(replicaIs(modelOf(steps)))
+                << "failed accelerator growth in step " << failed;
         } else {
             EXPECT_TRUE(replicaIs(modelOf(steps, failed))) << "failed step " << failed;
         }
@@ -264,9 +279,10 @@ TEST_F(FaultTest, EveryAllocationFailsInTurn) {
         EXPECT_EQ(liveBlocks(), base_) << "leak after failed step " << failed;
     }
     EXPECT_GE(accelFailures, 4) << "every index's accelerator takes its first table";
-    std::printf("allocation faults: %ld injected (%d during subscription, %ld during the stream, %d of "
-                "them accelerator growths)\n",
-                total, subscribeFailures, total - subscribeFailures, accelFailures);
+    std::printf(
+        "allocation faults: %ld injected (%d during subscription, %ld during the stream, %d of "
+        "them accelerator growths)\n",
+        total, subscribeFailures, total - subscribeFailures, accelFailures);
 }
 
 // ---------------------------------------------------------------- platform services
@@ -276,8 +292,9 @@ TEST_F(FaultTest, FailedSubscriptionLeavesNothing) {
         ipamplat_fault fault;
         int32_t result;
     };
-    for (Case c : {Case{IPAMPLAT_F_PS_INIT, -1}, Case{IPAMPLAT_F_PS_INIT, 5}, Case{IPAMPLAT_F_SEM_INIT, -1},
-                   Case{IPAMPLAT_F_CMF_REG, -1}, Case{IPAMPLAT_F_CMF_REG, 3}}) {
+    for (Case c :
+         {Case{IPAMPLAT_F_PS_INIT, -1}, Case{IPAMPLAT_F_PS_INIT, 5}, Case{IPAMPLAT_F_SEM_INIT, -1},
+          Case{IPAMPLAT_F_CMF_REG, -1}, Case{IPAMPLAT_F_CMF_REG, 3}}) {
         SCOPED_TRACE("fault " + std::to_string(c.fault));
         ipamplat_fault_set(c.fault, 0, 1, c.result);
         expectRefused(subscribe());
@@ -365,8 +382,9 @@ TEST_F(FaultTest, ManagementFrameworkFailuresAreReturnedAndChangeNothing) {
         int32_t result, want;
         size_t records;
     };
-    for (Case c : {Case{IPAMPLAT_F_CMF_OBJGET, 0, 7, 7, 0}, Case{IPAMPLAT_F_CMF_DECODE, 0, 9, 9, 0},
-                   Case{IPAMPLAT_F_CMF_ENCODE, 0, 5, -1, 0}, Case{IPAMPLAT_F_CMF_ENCODE, 2, 5, -1, 2}}) {
+    for (Case c :
+         {Case{IPAMPLAT_F_CMF_OBJGET, 0, 7, 7, 0}, Case{IPAMPLAT_F_CMF_DECODE, 0, 9, 9, 0},
+          Case{IPAMPLAT_F_CMF_ENCODE, 0, 5, -1, 0}, Case{IPAMPLAT_F_CMF_ENCODE, 2, 5, -1, 2}}) {
         SCOPED_TRACE("fault " + std::to_string(c.fault) + " after " + std::to_string(c.skip));
         std::vector<Ipam6AddrInfo> page;
         ipamplat_fault_set(c.fault, c.skip, 1, c.result);
@@ -414,8 +432,10 @@ TEST_F(FaultTest, ChannelFailuresGiveTheDefinedResults) {
     };
     for (const Case &c : cases) {
         ipamplat_scs_script s = ok;
-        if (c.field) s.*c.field = c.value;
-        else s.replyErrCode = static_cast<int16_t>(c.value);
+        if (c.field)
+            s.*c.field = c.value;
+        else
+            s.replyErrCode = static_cast<int16_t>(c.value);
         ipamplat_scs_set_script(&s);
         EXPECT_EQ(IPAM4_SetIpAddr(&r4), c.want);
         EXPECT_EQ(IPAM6_SetIpAddr(&r6), c.want);
@@ -475,7 +495,8 @@ TEST_F(FaultTest, SubscribeUnsubscribeAThousandTimesWithAFullTable) {
         ASSERT_EQ(liveBlocks(), base_) << "cycle " << cycle << ": blocks left after unsubscribing";
     }
     EXPECT_GT(full, base_ + 2 * kRecords);
-    std::printf("churn: 1000 cycles of %d records, %zu blocks each, none left\n", 2 * kRecords, full - base_);
+    std::printf("churn: 1000 cycles of %d records, %zu blocks each, none left\n", 2 * kRecords,
+                full - base_);
 }
 
 }  // namespace

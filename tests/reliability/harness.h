@@ -24,8 +24,10 @@ namespace rel {
 
 // Size of the record an event carries, 0 for the codes without one.
 inline size_t recordSize(uint32_t code) {
-    if (code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID)) return sizeof(Ipam4AddrInfo);
-    if (code & (IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_VALID | IPAM6_EVT_INVALID | IPAM6_EVT_UPDATE))
+    if (code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID))
+        return sizeof(Ipam4AddrInfo);
+    if (code &
+        (IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_VALID | IPAM6_EVT_INVALID | IPAM6_EVT_UPDATE))
         return sizeof(Ipam6AddrInfo);
     return 0;
 }
@@ -36,7 +38,9 @@ struct EventLog {
     static int32_t callback(uint32_t code, void *record) {
         Event e{code, {}};
         const auto *p = static_cast<const uint8_t *>(record);
-        if (record) e.record = recordSize(code) ? std::vector<uint8_t>(p, p + recordSize(code)) : std::vector<uint8_t>{0xee};
+        if (record)
+            e.record = recordSize(code) ? std::vector<uint8_t>(p, p + recordSize(code))
+                                        : std::vector<uint8_t>{0xee};
         std::lock_guard<std::mutex> g(mu);
         log.push_back(std::move(e));
         return 0;
@@ -51,10 +55,16 @@ struct EventLog {
 
 // One export request of the family's table; the records of the reply in `out`.
 template <class Info>
-int32_t exportTable(const std::type_identity_t<Info> *cursor, int32_t limit, std::vector<Info> *out) {
+int32_t exportTable(const std::type_identity_t<Info> *cursor, int32_t limit,
+                    std::vector<Info> *out) {
     ipamplat_cmf_param p{0, cursor ? static_cast<int32_t>(sizeof(Info)) : 0, cursor};
-    ipamplat_cmf_request req{std::is_same_v<Info, Ipam4AddrInfo> ? IPAM_CMF_OBJ_ADDR4_TABLE : IPAM_CMF_OBJ_ADDR6_TABLE,
-                             IPAM_CMF_OP_GET, 1, &p, limit, 4};
+    ipamplat_cmf_request req{
+        std::is_same_v<Info, Ipam4AddrInfo> ? IPAM_CMF_OBJ_ADDR4_TABLE : IPAM_CMF_OBJ_ADDR6_TABLE,
+        IPAM_CMF_OP_GET,
+        1,
+        &p,
+        limit,
+        4};
     ipamplat_cmf_reply *reply = nullptr;
     int32_t r = ipamplat_cmf_send(&req, &reply);
     out->clear();
@@ -64,7 +74,8 @@ int32_t exportTable(const std::type_identity_t<Info> *cursor, int32_t limit, std
         ipamplat_cmf_reply_param(reply, i, &id, &len, &data);
         Info rec;
         std::memset(&rec, 0xa5, sizeof rec);
-        if (id == 0 && len == static_cast<int32_t>(sizeof rec) && data) std::memcpy(&rec, data, sizeof rec);
+        if (id == 0 && len == static_cast<int32_t>(sizeof rec) && data)
+            std::memcpy(&rec, data, sizeof rec);
         out->push_back(rec);
     }
     ipamplat_cmf_reply_free(reply);
@@ -81,15 +92,20 @@ int32_t collect(Info *rec, void *user) {
 template <class Info>
 int32_t walk(uint32_t ifIndex, std::vector<Info> *out) {
     out->clear();
-    if constexpr (std::is_same_v<Info, Ipam4AddrInfo>) return IPAM4_WalkAddrInfo(ifIndex, collect<Info>, out);
-    else return IPAM6_WalkAddrInfo(ifIndex, collect<Info>, out);
+    if constexpr (std::is_same_v<Info, Ipam4AddrInfo>)
+        return IPAM4_WalkAddrInfo(ifIndex, collect<Info>, out);
+    else
+        return IPAM6_WalkAddrInfo(ifIndex, collect<Info>, out);
 }
 
 template <class Info>
-bool sameBytes(const Info &a, const Info &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool sameBytes(const Info &a, const Info &b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 template <class Info>
 bool sameBytes(const std::vector<Info> &a, const std::vector<Info> &b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
 }
 
 inline uint64_t envNumber(const char *name, uint64_t fallback) {
@@ -110,7 +126,9 @@ public:
     uint32_t below(uint32_t n) { return n ? next() % n : 0; }
     bool chance(uint32_t percent) { return below(100) < percent; }
     template <class T>
-    const T &pick(const std::vector<T> &v) { return v[below(static_cast<uint32_t>(v.size()))]; }
+    const T &pick(const std::vector<T> &v) {
+        return v[below(static_cast<uint32_t>(v.size()))];
+    }
 
 private:
     uint64_t s_;
@@ -133,12 +151,15 @@ struct Universe {
 
     std::vector<uint32_t> ifIndexes{1, 2, 3, 4, 5};
     std::vector<uint32_t> vrfs{0, 7};
-    std::vector<Bytes> addr4 = parse(AF_INET, {"10.0.0.1", "10.0.0.2", "192.168.1.1", "172.16.5.4"});
+    std::vector<Bytes> addr4 =
+        parse(AF_INET, {"10.0.0.1", "10.0.0.2", "192.168.1.1", "172.16.5.4"});
     std::vector<Bytes> mask4 = parse(AF_INET, {"255.255.255.0", "255.255.0.0"});
     std::vector<uint32_t> attr4{0, 0x02, 0x40, 0x42, 0x60, 0x62, 0x20, 0x10, 0x12, 0x52, 0x82};
-    std::vector<Bytes> addr6 = parse(AF_INET6, {"2001:db8::1", "2001:db8::2", "fe80::1",
-                                                "2001:db8:aaaa:bbbb:cccc:dddd:eeee:1", "fe80:0:1:2:3:4:5:6"});
-    std::vector<Bytes> mask6 = parse(AF_INET6, {"ffff:ffff:ffff:ffff::", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"});
+    std::vector<Bytes> addr6 =
+        parse(AF_INET6, {"2001:db8::1", "2001:db8::2", "fe80::1",
+                         "2001:db8:aaaa:bbbb:cccc:dddd:eeee:1", "fe80:0:1:2:3:4:5:6"});
+    std::vector<Bytes> mask6 =
+        parse(AF_INET6, {"ffff:ffff:ffff:ffff::", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"});
     std::vector<Bytes> dest6 = parse(AF_INET6, {"::", "2001:db8::99"});
     std::vector<uint32_t> attr6{0, 0x01, 0x40, 0x41, 0x60, 0x20, 0x80};
 
@@ -146,7 +167,12 @@ struct Universe {
     // another, a full 40-byte one without terminator, or a name it shares.
     std::vector<std::string> names(uint32_t ifIndex) const {
         std::string i = std::to_string(ifIndex);
-        return {"eth" + i, "eth" + i, "eth" + i, "port" + i, std::string(40, static_cast<char>('a' + ifIndex)), "lag"};
+        return {"eth" + i,
+                "eth" + i,
+                "eth" + i,
+                "port" + i,
+                std::string(40, static_cast<char>('a' + ifIndex)),
+                "lag"};
     }
     void name(Rng &rng, uint32_t ifIndex, char out[IPAM_IFNAME_SIZE]) const {
         std::string n = rng.pick(names(ifIndex));
@@ -163,7 +189,10 @@ struct Universe {
     Info mutate(Rng &rng, Info r, uint32_t what) const {
         constexpr bool v4 = std::is_same_v<Info, Ipam4AddrInfo>;
         if (what == 0 || what > 3) {
-            if constexpr (v4) put(&r.ipMask, rng.pick(mask4)); else put(r.ip6Mask, rng.pick(mask6));
+            if constexpr (v4)
+                put(&r.ipMask, rng.pick(mask4));
+            else
+                put(r.ip6Mask, rng.pick(mask6));
         }
         if (what == 1 || what > 3) FamilyOf<Info>::attr(r) = attr(rng, r);
         if (what == 2 || what > 3) name(rng, r.ifIndex, r.ifName);
@@ -182,8 +211,10 @@ struct Universe {
         std::memset(&r, 0, sizeof r);
         r.ifIndex = rng.pick(ifIndexes);
         r.vrfIndex = rng.pick(vrfs);
-        if constexpr (std::is_same_v<Info, Ipam4AddrInfo>) put(&r.ipAddr, rng.pick(addr4));
-        else put(r.ip6Addr, rng.pick(addr6));
+        if constexpr (std::is_same_v<Info, Ipam4AddrInfo>)
+            put(&r.ipAddr, rng.pick(addr4));
+        else
+            put(r.ip6Addr, rng.pick(addr6));
         return mutate(rng, r, 9);
     }
 };

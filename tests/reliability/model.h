@@ -27,15 +27,33 @@ inline uint32_t be32(const void *p) {
 // The documented bucket hash of (VRF, address word), 1024 buckets.
 inline uint32_t bucketOf(uint32_t vrf, uint32_t word) {
     uint32_t x = 0x9e3779b9u + vrf, y = 0x9e3779b9u + word, z = 28;
-    x -= y; x -= z; x ^= z >> 13;
-    y -= z; y -= x; y ^= x << 8;
-    z -= x; z -= y; z ^= y >> 13;
-    x -= y; x -= z; x ^= z >> 12;
-    y -= z; y -= x; y ^= x << 16;
-    z -= x; z -= y; z ^= y >> 5;
-    x -= y; x -= z; x ^= z >> 3;
-    y -= z; y -= x; y ^= x << 10;
-    z -= x; z -= y; z ^= y >> 15;
+    x -= y;
+    x -= z;
+    x ^= z >> 13;
+    y -= z;
+    y -= x;
+    y ^= x << 8;
+    z -= x;
+    z -= y;
+    z ^= y >> 13;
+    x -= y;
+    x -= z;
+    x ^= z >> 12;
+    y -= z;
+    y -= x;
+    y ^= x << 16;
+    z -= x;
+    z -= y;
+    z ^= y >> 5;
+    x -= y;
+    x -= z;
+    x ^= z >> 3;
+    y -= z;
+    y -= x;
+    y ^= x << 10;
+    z -= x;
+    z -= y;
+    z ^= y >> 15;
     return z % 1024;
 }
 
@@ -54,10 +72,16 @@ struct F4 {
     static constexpr uint32_t kIfBits = IPAM4_EVT_IF_VALID | IPAM4_EVT_IF_INVALID;
     static constexpr uint32_t kAdd = IPAM4_EVT_ADD, kDel = IPAM4_EVT_DEL, kBatch = IPAM4_EVT_BATCH;
     static constexpr uint32_t kValid = IPAM4_EVT_VALID, kInvalid = IPAM4_EVT_INVALID;
-    static const uint8_t *addr(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipAddr); }
-    static const uint8_t *mask(const Info &i) { return reinterpret_cast<const uint8_t *>(&i.ipMask); }
+    static const uint8_t *addr(const Info &i) {
+        return reinterpret_cast<const uint8_t *>(&i.ipAddr);
+    }
+    static const uint8_t *mask(const Info &i) {
+        return reinterpret_cast<const uint8_t *>(&i.ipMask);
+    }
     template <class I>
-    static auto &attr(I &i) { return i.ipAttr; }
+    static auto &attr(I &i) {
+        return i.ipAttr;
+    }
     static uint32_t bucket(const Info &i) { return bucketOf(i.vrfIndex, be32(&i.ipAddr)); }
 };
 
@@ -70,7 +94,9 @@ struct F6 {
     static const uint8_t *addr(const Info &i) { return i.ip6Addr; }
     static const uint8_t *mask(const Info &i) { return i.ip6Mask; }
     template <class I>
-    static auto &attr(I &i) { return i.ip6Attr; }
+    static auto &attr(I &i) {
+        return i.ip6Attr;
+    }
     static uint32_t bucket(const Info &i) {
         const uint8_t *a = i.ip6Addr;
         return bucketOf(i.vrfIndex, be32(a) & be32(a + 4) & be32(a + 8) & be32(a + 12));
@@ -150,11 +176,16 @@ public:
     int32_t dispatch(uint32_t code, const void *payload) {
         uint32_t ifIndex;
         std::memcpy(&ifIndex, payload, 4);
-        if (code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_BATCH)) message<F4>(code, payload);
-        else if (code & (IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_BATCH | IPAM6_EVT_UPDATE)) message<F6>(code, payload);
-        else if (code == IPAM_EVT_RELAY) raise(IPAM_EVT_RELAY, nullptr, 0);
-        else if (code & F4::kIfBits) flip<F4>(code == IPAM4_EVT_IF_VALID, ifIndex);
-        else if (code & F6::kIfBits) flip<F6>(code == IPAM6_EVT_IF_VALID, ifIndex);
+        if (code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_BATCH))
+            message<F4>(code, payload);
+        else if (code & (IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_BATCH | IPAM6_EVT_UPDATE))
+            message<F6>(code, payload);
+        else if (code == IPAM_EVT_RELAY)
+            raise(IPAM_EVT_RELAY, nullptr, 0);
+        else if (code & F4::kIfBits)
+            flip<F4>(code == IPAM4_EVT_IF_VALID, ifIndex);
+        else if (code & F6::kIfBits)
+            flip<F6>(code == IPAM6_EVT_IF_VALID, ifIndex);
         return 0;
     }
 
@@ -174,7 +205,8 @@ public:
         copyName(key, name);
         std::optional<uint32_t> best;
         for (const auto &[idx, i] : ifs)
-            if (std::strncmp(i.name, key, IPAM_IFNAME_SIZE) == 0 && (!best || i.created > ifs.at(*best).created))
+            if (std::strncmp(i.name, key, IPAM_IFNAME_SIZE) == 0 &&
+                (!best || i.created > ifs.at(*best).created))
                 best = idx;
         return best;
     }
@@ -205,23 +237,32 @@ public:
         int n = 0;
         for (int i = 0; i < 16 && a[i] == b[i]; i++) n += 8;
         if (n < 128)
-            for (uint8_t x = static_cast<uint8_t>(a[n / 8] ^ b[n / 8]); !(x & 0x80); x = static_cast<uint8_t>(x << 1)) n++;
+            for (uint8_t x = static_cast<uint8_t>(a[n / 8] ^ b[n / 8]); !(x & 0x80);
+                 x = static_cast<uint8_t>(x << 1))
+                n++;
         return n;
     }
 
     // Best source record of an interface for a destination (or none): the
     // longest match among the non-link-local ones that may be a source, else
     // the last link-local one.
-    std::optional<Ipam6AddrInfo> source6(std::optional<uint32_t> ifIndex, const uint8_t *dest) const {
+    std::optional<Ipam6AddrInfo> source6(std::optional<uint32_t> ifIndex,
+                                         const uint8_t *dest) const {
         if (!ifIndex || !hasIf(*ifIndex)) return std::nullopt;
         std::optional<Ipam6AddrInfo> best, ll;
         int bestLen = -1;
         for (const auto &r : list<F6>(*ifIndex)) {
-            if ((be32(r.ip6Addr) & 0xffc00000u) == 0xfe800000u) { ll = r; continue; }
+            if ((be32(r.ip6Addr) & 0xffc00000u) == 0xfe800000u) {
+                ll = r;
+                continue;
+            }
             if (r.ip6Attr & IPAM6_ATTR_NO_SOURCE) continue;
             if (!dest) return r;
             int len = matchLen(r.ip6Addr, dest);
-            if (len > bestLen) { best = r; bestLen = len; }
+            if (len > bestLen) {
+                best = r;
+                bestLen = len;
+            }
         }
         return best ? best : ll;
     }
@@ -277,7 +318,10 @@ public:
     };
     template <class F>
     ExportRun<F> &run() {
-        if constexpr (std::is_same_v<F, F4>) return run4_; else return run6_;
+        if constexpr (std::is_same_v<F, F4>)
+            return run4_;
+        else
+            return run6_;
     }
     template <class F>
     void beginExport() {
@@ -306,11 +350,17 @@ public:
 
     template <class F>
     const std::map<uint64_t, Node<F>> &nodes() const {
-        if constexpr (std::is_same_v<F, F4>) return v4; else return v6;
+        if constexpr (std::is_same_v<F, F4>)
+            return v4;
+        else
+            return v6;
     }
     template <class F>
     std::map<uint64_t, Node<F>> &nodes() {
-        if constexpr (std::is_same_v<F, F4>) return v4; else return v6;
+        if constexpr (std::is_same_v<F, F4>)
+            return v4;
+        else
+            return v6;
     }
 
 private:
@@ -324,7 +374,9 @@ private:
         events.push_back({code, std::vector<uint8_t>(p, p + size)});
     }
     template <class Info>
-    void raise(uint32_t code, const Info &r) { raise(code, &r, sizeof r); }
+    void raise(uint32_t code, const Info &r) {
+        raise(code, &r, sizeof r);
+    }
 
     // (bucket, seq) in index order.
     template <class F>

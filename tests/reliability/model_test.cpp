@@ -32,14 +32,14 @@ constexpr uint32_t kModule = 77;
 
 // Care masks with and without the validity bits of each family.
 const std::vector<uint32_t> kMasks{
-    0xccd8,                    // everything; identity includes both attributes
-    0x00d8,                    // adds and deletes only; attributes never count
+    0xccd8,  // everything; identity includes both attributes
+    0x00d8,  // adds and deletes only; attributes never count
     0x00d8 | IPAM6_EVT_UPDATE | IPAM_EVT_RELAY,
-    0x4400,                    // validity only: no batch start/end events
+    0x4400,  // validity only: no batch start/end events
     0x0400,
-    0x0018 | 0xc000,           // IPv6 identity includes its attribute, IPv4's not
-    0x0c00 | 0x00c0,           // the other way round
-    0x0000,                    // no events at all
+    0x0018 | 0xc000,  // IPv6 identity includes its attribute, IPv4's not
+    0x0c00 | 0x00c0,  // the other way round
+    0x0000,           // no events at all
     0x1ffff | IPAM_EVT_RELAY,
 };
 
@@ -78,8 +78,8 @@ public:
             if (err.empty() && model_.subscribed && rng_.chance(30))
                 err = rng_.chance(50) ? pageOf<F4>(cur4_) : pageOf<F6>(cur6_);
             if (!err.empty())
-                return "step " + std::to_string(i) + " (action " + std::to_string(a.kind) + ", code " +
-                       std::to_string(a.code) + "): " + err;
+                return "step " + std::to_string(i) + " (action " + std::to_string(a.kind) +
+                       ", code " + std::to_string(a.code) + "): " + err;
         }
         return {};
     }
@@ -152,7 +152,11 @@ private:
     // (once gone) added again.
     Action cursorChange() {
         uint32_t r = rng_.below(6);
-        if (r < 3 && cur4_) return sendOf(r == 0 ? IPAM4_EVT_DEL : r == 1 ? IPAM4_EVT_ADD : IPAM4_EVT_IF_INVALID, *cur4_);
+        if (r < 3 && cur4_)
+            return sendOf(r == 0   ? IPAM4_EVT_DEL
+                          : r == 1 ? IPAM4_EVT_ADD
+                                   : IPAM4_EVT_IF_INVALID,
+                          *cur4_);
         if (!cur6_) return single();
         if (r == 3) return sendOf(IPAM6_EVT_DEL, *cur6_);
         if (r == 4) return sendOf(IPAM6_EVT_ADD, *cur6_);
@@ -173,8 +177,8 @@ private:
             return sendOf(IPAM6_EVT_UPDATE, rng_.chance(20) ? u_.mutate(rng_, d) : d);
         }
         if (r < 90) {
-            static const uint32_t codes[] = {IPAM4_EVT_IF_VALID, IPAM4_EVT_IF_INVALID, IPAM6_EVT_IF_VALID,
-                                             IPAM6_EVT_IF_INVALID};
+            static const uint32_t codes[] = {IPAM4_EVT_IF_VALID, IPAM4_EVT_IF_INVALID,
+                                             IPAM6_EVT_IF_VALID, IPAM6_EVT_IF_INVALID};
             uint32_t ifIndex = rng_.chance(90) ? rng_.pick(u_.ifIndexes) : 9;
             return sendOf(codes[rng_.below(4)], ifIndex);
         }
@@ -188,16 +192,21 @@ private:
     template <class F>
     void again(std::vector<Action> &b) {
         for (const auto &[s, n] : model_.nodes<F>())
-            if (!rng_.chance(22)) b.push_back(sendOf(F::kBatch, rng_.chance(12) ? u_.mutate(rng_, n.info) : n.info));
+            if (!rng_.chance(22))
+                b.push_back(sendOf(F::kBatch, rng_.chance(12) ? u_.mutate(rng_, n.info) : n.info));
     }
     void planBatch() {
         std::vector<Action> b;
         again<F4>(b);
         again<F6>(b);
-        for (uint32_t i = rng_.below(4); i > 0; i--) b.push_back(sendOf(IPAM4_EVT_BATCH, u_.rand<Ipam4AddrInfo>(rng_)));
-        for (uint32_t i = rng_.below(4); i > 0; i--) b.push_back(sendOf(IPAM6_EVT_BATCH, u_.rand<Ipam6AddrInfo>(rng_)));
-        if (!b.empty() && rng_.chance(15)) b.push_back(b[rng_.below(static_cast<uint32_t>(b.size()))]);
-        for (size_t i = b.size(); i > 1; i--) std::swap(b[i - 1], b[rng_.below(static_cast<uint32_t>(i))]);
+        for (uint32_t i = rng_.below(4); i > 0; i--)
+            b.push_back(sendOf(IPAM4_EVT_BATCH, u_.rand<Ipam4AddrInfo>(rng_)));
+        for (uint32_t i = rng_.below(4); i > 0; i--)
+            b.push_back(sendOf(IPAM6_EVT_BATCH, u_.rand<Ipam6AddrInfo>(rng_)));
+        if (!b.empty() && rng_.chance(15))
+            b.push_back(b[rng_.below(static_cast<uint32_t>(b.size()))]);
+        for (size_t i = b.size(); i > 1; i--)
+            std::swap(b[i - 1], b[rng_.below(static_cast<uint32_t>(i))]);
         batch_.assign(b.begin(), b.end());
     }
 
@@ -207,7 +216,8 @@ private:
         int32_t r = 0, want = 0;
         if (a.kind == Action::Subscribe || a.kind == Action::Unsubscribe) {
             bool sub = a.kind == Action::Subscribe;
-            r = sub ? IPAM_SubscribeEvent(0x5151, kModule, a.code, EventLog::callback) : IPAM_UnSubscribeEvent(kModule);
+            r = sub ? IPAM_SubscribeEvent(0x5151, kModule, a.code, EventLog::callback)
+                    : IPAM_UnSubscribeEvent(kModule);
             sub ? model_.subscribe(a.code) : model_.unsubscribe();
             cur4_.reset();
             cur6_.reset();
@@ -220,8 +230,8 @@ private:
             r = ipamplat_pub_end();
             want = model_.end();
         } else {
-            r = ipamplat_pub_send(static_cast<int32_t>(a.code), static_cast<uint32_t>(a.payload.size()),
-                                  a.payload.data());
+            r = ipamplat_pub_send(static_cast<int32_t>(a.code),
+                                  static_cast<uint32_t>(a.payload.size()), a.payload.data());
             want = model_.dispatch(a.code, a.payload.data());
         }
         return r == want ? "" : "answered " + std::to_string(r) + ", want " + std::to_string(want);
@@ -235,12 +245,16 @@ private:
 
     std::string check() {
         std::vector<Event> got = EventLog::take(), want = std::exchange(model_.events, {});
-        size_t k = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
+        size_t k =
+            std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
         if (got != want)
-            bad("event #" + std::to_string(k) + " of " + std::to_string(got.size()) + " differs (want " +
-                std::to_string(want.size()) + (k < want.size() ? ", code " + std::to_string(want[k].code) : "") + ")");
-        if (ipamSubGetCareEvt() != model_.care) bad("care mask " + std::to_string(ipamSubGetCareEvt()));
-        if ((ipam_IsSubscrib() != 0) != model_.flag) bad("ipam_IsSubscrib " + std::to_string(ipam_IsSubscrib()));
+            bad("event #" + std::to_string(k) + " of " + std::to_string(got.size()) +
+                " differs (want " + std::to_string(want.size()) +
+                (k < want.size() ? ", code " + std::to_string(want[k].code) : "") + ")");
+        if (ipamSubGetCareEvt() != model_.care)
+            bad("care mask " + std::to_string(ipamSubGetCareEvt()));
+        if ((ipam_IsSubscrib() != 0) != model_.flag)
+            bad("ipam_IsSubscrib " + std::to_string(ipam_IsSubscrib()));
         uint32_t count = 12345;
         ipam_AddrInfoNumGet(&count);
         if (count != model_.ifs.size()) bad("interface count " + std::to_string(count));
@@ -262,9 +276,13 @@ private:
         Info out, poison;
         std::memset(&out, 0xcd, sizeof out);
         std::memset(&poison, 0xcd, sizeof poison);
-        int32_t got = call(&out), want = !model_.flag ? IPAM_ERR_NOT_SUBSCRIBED : rec ? 0 : wantFail;
-        if (got != want) bad(what + " answered " + std::to_string(got) + ", want " + std::to_string(want));
-        else if (!sameBytes(out, got == 0 ? *rec : poison)) bad(what + " gave the wrong record");
+        int32_t got = call(&out), want = !model_.flag ? IPAM_ERR_NOT_SUBSCRIBED
+                                         : rec        ? 0
+                                                      : wantFail;
+        if (got != want)
+            bad(what + " answered " + std::to_string(got) + ", want " + std::to_string(want));
+        else if (!sameBytes(out, got == 0 ? *rec : poison))
+            bad(what + " gave the wrong record");
     }
 
     const std::vector<uint32_t> ifs_{1, 2, 3, 4, 5, 9};
@@ -275,20 +293,27 @@ private:
         for (uint32_t i : ifs_) {
             std::string at = "(" + std::to_string(i) + ")";
             int32_t c = IPAM4_IsIpAddrConfigured(i);
-            if (c != (model_.flag && !model_.list<F4>(i).empty())) bad("IPAM4_IsIpAddrConfigured" + at);
-            query("IPAM4_GetAddrInfoByIfIndex" + at, [&](auto *o) { return IPAM4_GetAddrInfoByIfIndex(i, o); },
-                  model_.primary4(i));
-            query("IPAM6_GetAddrInfoByIfIndex" + at, [&](auto *o) { return IPAM6_GetAddrInfoByIfIndex(i, o); },
-                  model_.source6(i, nullptr));
+            if (c != (model_.flag && !model_.list<F4>(i).empty()))
+                bad("IPAM4_IsIpAddrConfigured" + at);
+            query(
+                "IPAM4_GetAddrInfoByIfIndex" + at,
+                [&](auto *o) { return IPAM4_GetAddrInfoByIfIndex(i, o); }, model_.primary4(i));
+            query(
+                "IPAM6_GetAddrInfoByIfIndex" + at,
+                [&](auto *o) { return IPAM6_GetAddrInfoByIfIndex(i, o); },
+                model_.source6(i, nullptr));
             for (const auto &d : u_.addr6) {
-                query("IPAM6_GetAddrInfoByIfIndexAndAddr" + at,
-                      [&](auto *o) { return IPAM6_GetAddrInfoByIfIndexAndAddr(i, d.data(), o); },
-                      model_.source6(i, d.data()));
+                query(
+                    "IPAM6_GetAddrInfoByIfIndexAndAddr" + at,
+                    [&](auto *o) { return IPAM6_GetAddrInfoByIfIndexAndAddr(i, d.data(), o); },
+                    model_.source6(i, d.data()));
                 O6 exact;
                 for (const auto &r : model_.list<F6>(i))
                     if (!exact && std::memcmp(r.ip6Addr, d.data(), 16) == 0) exact = r;
-                query("IPAM6_GetAddrInfoByIfIndexAndIfAddr" + at,
-                      [&](auto *o) { return IPAM6_GetAddrInfoByIfIndexAndIfAddr(i, d.data(), o); }, exact);
+                query(
+                    "IPAM6_GetAddrInfoByIfIndexAndIfAddr" + at,
+                    [&](auto *o) { return IPAM6_GetAddrInfoByIfIndexAndIfAddr(i, d.data(), o); },
+                    exact);
             }
         }
         std::vector<std::string> names{"nope"};
@@ -296,24 +321,32 @@ private:
             for (const auto &n : u_.names(i)) names.push_back(n);
         for (const auto &n : names) {
             auto idx = model_.ifByName(n.c_str());
-            query("IPAM4_GetAddrInfoByIfName " + n, [&](auto *o) { return IPAM4_GetAddrInfoByIfName(n.c_str(), o); },
-                  idx ? model_.primary4(*idx) : std::nullopt);
-            query("IPAM6_GetAddrInfoByIfName " + n, [&](auto *o) { return IPAM6_GetAddrInfoByIfName(n.c_str(), o); },
-                  model_.source6(idx, nullptr));
+            query(
+                "IPAM4_GetAddrInfoByIfName " + n,
+                [&](auto *o) { return IPAM4_GetAddrInfoByIfName(n.c_str(), o); },
+                idx ? model_.primary4(*idx) : std::nullopt);
+            query(
+                "IPAM6_GetAddrInfoByIfName " + n,
+                [&](auto *o) { return IPAM6_GetAddrInfoByIfName(n.c_str(), o); },
+                model_.source6(idx, nullptr));
         }
         for (uint32_t vrf : {0u, 7u, 8u}) {
             std::string at = "(" + std::to_string(vrf) + ")";
             for (const auto &a : u_.addr4) {
                 Ipam4AddrInfo w;
                 int32_t want = model_.byKey<F4>(vrf, a.data(), &w);
-                query("IPAM4_GetAddrInfo" + at, [&](auto *o) { return IPAM4_GetAddrInfo(vrf, word(a), o); },
-                      want == 0 ? O4(w) : std::nullopt, want);
+                query(
+                    "IPAM4_GetAddrInfo" + at,
+                    [&](auto *o) { return IPAM4_GetAddrInfo(vrf, word(a), o); },
+                    want == 0 ? O4(w) : std::nullopt, want);
             }
             for (const auto &a : u_.addr6) {
                 Ipam6AddrInfo w;
                 int32_t want = model_.byKey<F6>(vrf, a.data(), &w);
-                query("IPAM6_GetAddrInfo" + at, [&](auto *o) { return IPAM6_GetAddrInfo(vrf, a.data(), o); },
-                      want == 0 ? O6(w) : std::nullopt);
+                query(
+                    "IPAM6_GetAddrInfo" + at,
+                    [&](auto *o) { return IPAM6_GetAddrInfo(vrf, a.data(), o); },
+                    want == 0 ? O6(w) : std::nullopt);
             }
         }
     }
@@ -323,16 +356,19 @@ private:
         std::vector<typename F::Info> got;
         int32_t r = walk(i, &got), want = model_.hasIf(i) ? 0 : IPAM_ERR_NOT_FOUND;
         if (r != want || !sameBytes(got, model_.list<F>(i)))
-            bad("walk of family " + std::to_string(F::kAddr) + " on " + std::to_string(i) + " answered " +
-                std::to_string(r) + " with " + std::to_string(got.size()) + " records");
+            bad("walk of family " + std::to_string(F::kAddr) + " on " + std::to_string(i) +
+                " answered " + std::to_string(r) + " with " + std::to_string(got.size()) +
+                " records");
     }
 
     template <class F>
     void checkExport() {
         std::vector<typename F::Info> got;
         int32_t r = exportTable<typename F::Info>(nullptr, -1, &got);
-        bool ok = model_.subscribed ? r == IPAM_CMF_END && sameBytes(got, model_.indexOrder<F>()) : r == IPAMPLAT_NO_PEER;
-        if (!ok) bad("export of family " + std::to_string(F::kAddr) + " answered " + std::to_string(r));
+        bool ok = model_.subscribed ? r == IPAM_CMF_END && sameBytes(got, model_.indexOrder<F>())
+                                    : r == IPAMPLAT_NO_PEER;
+        if (!ok)
+            bad("export of family " + std::to_string(F::kAddr) + " answered " + std::to_string(r));
     }
 
     // One page of a paged export that runs across steps, so that its cursor
@@ -351,13 +387,16 @@ private:
         const int32_t r = exportTable(cur ? &*cur : nullptr, limit, &got);
         std::string err;
         auto fail = [&](const std::string &what) {
-            if (err.empty()) err = "export page of " + std::to_string(limit) + " answered " + std::to_string(r) + ": " + what;
+            if (err.empty())
+                err = "export page of " + std::to_string(limit) + " answered " + std::to_string(r) +
+                      ": " + what;
         };
         // The model resumes behind the newest record that is the same as the
         // cursor; only when there is one such record is that where the
         // export stood.
         bool exact = !run.changed && (!cur || model_.sameCount<F>(*cur) == 1);
-        if (exact && (r != (end ? IPAM_CMF_END : 0) || !sameBytes(got, want))) fail("not the model's page");
+        if (exact && (r != (end ? IPAM_CMF_END : 0) || !sameBytes(got, want)))
+            fail("not the model's page");
         if (r != 0 && r != IPAM_CMF_END) fail("neither a page nor the end");
         if (r == 0 && static_cast<int32_t>(got.size()) != limit) fail("a page short of its limit");
         size_t after = 0;  // the page's records lie in index order
@@ -367,11 +406,15 @@ private:
             // twins is checked for order alone.
             auto places = model_.placesOf<F>(g);
             if (places.size() > 1) run.ambiguous = true;
-            auto it = std::find_if(places.begin(), places.end(),
-                                   [&](auto p) { return p.second >= after && !run.seen.count(p.first); });
-            if (places.empty()) fail("a record not stored");
-            else if (it != places.end()) run.seen.insert(it->first), after = it->second + 1;
-            else if (!run.ambiguous) fail("a record delivered twice, or out of index order");
+            auto it = std::find_if(places.begin(), places.end(), [&](auto p) {
+                return p.second >= after && !run.seen.count(p.first);
+            });
+            if (places.empty())
+                fail("a record not stored");
+            else if (it != places.end())
+                run.seen.insert(it->first), after = it->second + 1;
+            else if (!run.ambiguous)
+                fail("a record delivered twice, or out of index order");
         }
         run.changed = false;
         if (r == IPAM_CMF_END) {
@@ -399,8 +442,8 @@ TEST(ModelTest, RandomStreamsMatchTheModel) {
         }
     }
     std::printf("model: %llu seeds x %llu steps, %llu operations, all matched\n",
-                static_cast<unsigned long long>(last - first + 1), static_cast<unsigned long long>(steps),
-                static_cast<unsigned long long>(total));
+                static_cast<unsigned long long>(last - first + 1),
+                static_cast<unsigned long long>(steps), static_cast<unsigned long long>(total));
 }
 
 }  // namespace

@@ -80,14 +80,16 @@ void violation(const std::string &what) {
 std::atomic<uint32_t> g_lockFaults{0};
 
 void lockFaultSink(void *, uint32_t, const char *, uint32_t, uint32_t, const char *text) {
-    if (text != nullptr && std::strstr(text, "Ipam db failed to") != nullptr) g_lockFaults.fetch_add(1);
+    if (text != nullptr && std::strstr(text, "Ipam db failed to") != nullptr)
+        g_lockFaults.fetch_add(1);
 }
 
 const std::initializer_list<int32_t> kLookup{0, IPAM_ERR_NOT_FOUND, IPAM_ERR_NOT_SUBSCRIBED};
 const std::initializer_list<int32_t> kByKey4{0, -1, IPAM_ERR_NOT_FOUND, IPAM_ERR_NOT_SUBSCRIBED};
 
 template <class Info>
-void checkRecord(const char *where, int32_t result, const Info &r, std::initializer_list<int32_t> results = {0}) {
+void checkRecord(const char *where, int32_t result, const Info &r,
+                 std::initializer_list<int32_t> results = {0}) {
     g_answers.fetch_add(1, std::memory_order_relaxed);
     if (std::find(results.begin(), results.end(), result) == results.end())
         violation(std::string(where) + ": unexpected result " + std::to_string(result));
@@ -104,7 +106,8 @@ int32_t onEvent(uint32_t code, void *record) {
     } else if (recordSize(code) == sizeof r4) {
         std::memcpy(&r4, record, sizeof r4);
         checkRecord("event", 0, r4);
-        checkRecord("IPAM4_GetAddrInfo in callback", IPAM4_GetAddrInfo(r4.vrfIndex, r4.ipAddr, &o4), o4, kByKey4);
+        checkRecord("IPAM4_GetAddrInfo in callback", IPAM4_GetAddrInfo(r4.vrfIndex, r4.ipAddr, &o4),
+                    o4, kByKey4);
     } else if (recordSize(code) == sizeof r6) {
         std::memcpy(&r6, record, sizeof r6);
         checkRecord("event", 0, r6);
@@ -135,9 +138,12 @@ void publisher(uint64_t rounds) {
         postBatch(rng, 70);
         for (int i = 0; i < 12; i++) {
             uint32_t kind = rng.below(7), ifIndex = 1 + rng.below(5);
-            if (kind < 2) ipamplat_pub_post_send(kind ? IPAM4_EVT_DEL : IPAM4_EVT_ADD, 60, &rng.pick(u.u4));
-            else if (kind < 5) ipamplat_pub_post_send(v6Codes[kind - 2], 100, &rng.pick(u.u6));
-            else ipamplat_pub_post_send(ifCodes[rng.below(4)], 4, &ifIndex);
+            if (kind < 2)
+                ipamplat_pub_post_send(kind ? IPAM4_EVT_DEL : IPAM4_EVT_ADD, 60, &rng.pick(u.u4));
+            else if (kind < 5)
+                ipamplat_pub_post_send(v6Codes[kind - 2], 100, &rng.pick(u.u6));
+            else
+                ipamplat_pub_post_send(ifCodes[rng.below(4)], 4, &ifIndex);
         }
         if (round % 8 == 7) ipamplat_pub_drain();
     }
@@ -173,20 +179,31 @@ void host(uint64_t seed, const std::atomic<bool> &done) {
                 violation("IPAM4_IsIpAddrConfigured " + std::to_string(c));
             break;
         case 1:
-            checkRecord("IPAM4_GetAddrInfoByIfIndex", IPAM4_GetAddrInfoByIfIndex(ifIndex, &o4), o4, kLookup);
+            checkRecord("IPAM4_GetAddrInfoByIfIndex", IPAM4_GetAddrInfoByIfIndex(ifIndex, &o4), o4,
+                        kLookup);
             break;
         case 2:
-            checkRecord("IPAM4_GetAddrInfoByIfName", IPAM4_GetAddrInfoByIfName(n.c_str(), &o4), o4, kLookup);
-            checkRecord("IPAM6_GetAddrInfoByIfName", IPAM6_GetAddrInfoByIfName(n.c_str(), &o6), o6, kLookup);
+            checkRecord("IPAM4_GetAddrInfoByIfName", IPAM4_GetAddrInfoByIfName(n.c_str(), &o4), o4,
+                        kLookup);
+            checkRecord("IPAM6_GetAddrInfoByIfName", IPAM6_GetAddrInfoByIfName(n.c_str(), &o6), o6,
+                        kLookup);
             break;
-        case 3: checkRecord("IPAM4_GetAddrInfo", IPAM4_GetAddrInfo(k4.vrfIndex, k4.ipAddr, &o4), o4, kByKey4); break;
+        case 3:
+            checkRecord("IPAM4_GetAddrInfo", IPAM4_GetAddrInfo(k4.vrfIndex, k4.ipAddr, &o4), o4,
+                        kByKey4);
+            break;
         case 4:
-            checkRecord("IPAM6_GetAddrInfo", IPAM6_GetAddrInfo(k6.vrfIndex, k6.ip6Addr, &o6), o6, kLookup);
+            checkRecord("IPAM6_GetAddrInfo", IPAM6_GetAddrInfo(k6.vrfIndex, k6.ip6Addr, &o6), o6,
+                        kLookup);
             checkRecord("IPAM6_GetAddrInfoByIfIndexAndAddr",
                         IPAM6_GetAddrInfoByIfIndexAndAddr(ifIndex, k6.ip6Addr, &o6), o6, kLookup);
             break;
-        case 5: checkWalk<Ipam4AddrInfo>(ifIndex); break;
-        case 6: checkWalk<Ipam6AddrInfo>(ifIndex); break;
+        case 5:
+            checkWalk<Ipam4AddrInfo>(ifIndex);
+            break;
+        case 6:
+            checkWalk<Ipam6AddrInfo>(ifIndex);
+            break;
         default:
             ipam_AddrInfoNumGet(&count);
             if (count > 5) violation("interface count " + std::to_string(count));
@@ -205,10 +222,13 @@ void pageStep(Rng &rng, std::optional<typename F::Info> &cursor) {
     if (static_cast<int32_t>(page.size()) > limit) violation("export page too long");
     for (size_t i = 0; i < page.size(); i++) {
         checkRecord("export", 0, page[i]);
-        if (i && F::bucket(page[i]) < F::bucket(page[i - 1])) violation("export page out of index order");
+        if (i && F::bucket(page[i]) < F::bucket(page[i - 1]))
+            violation("export page out of index order");
     }
-    if (r != 0 || page.empty()) cursor.reset();
-    else cursor = page.back();
+    if (r != 0 || page.empty())
+        cursor.reset();
+    else
+        cursor = page.back();
 }
 
 void manager(const std::atomic<bool> &done) {
@@ -216,8 +236,10 @@ void manager(const std::atomic<bool> &done) {
     std::optional<Ipam4AddrInfo> c4;
     std::optional<Ipam6AddrInfo> c6;
     while (!done.load()) {
-        if (rng.chance(50)) pageStep<F4>(rng, c4);
-        else pageStep<F6>(rng, c6);
+        if (rng.chance(50))
+            pageStep<F4>(rng, c4);
+        else
+            pageStep<F6>(rng, c6);
     }
 }
 
@@ -225,9 +247,11 @@ TEST(StressTest, ConcurrentPublisherHostsAndManagement) {
     uint64_t rounds = envNumber("IPAM_STRESS_ROUNDS", kRounds);
     universe();
     ipamplat_log_set_sink(lockFaultSink, nullptr);
-    ASSERT_EQ(IPAM_SubscribeEvent(3, kModule, 0xccd8 | IPAM6_EVT_UPDATE | IPAM_EVT_RELAY, onEvent), 0);
+    ASSERT_EQ(IPAM_SubscribeEvent(3, kModule, 0xccd8 | IPAM6_EVT_UPDATE | IPAM_EVT_RELAY, onEvent),
+              0);
     std::atomic<bool> done{false};
-    std::thread h1(host, 1, std::cref(done)), h2(host, 2, std::cref(done)), m(manager, std::cref(done));
+    std::thread h1(host, 1, std::cref(done)), h2(host, 2, std::cref(done)),
+        m(manager, std::cref(done));
     std::thread p(publisher, rounds);
     p.join();
     done = true;
@@ -239,8 +263,8 @@ TEST(StressTest, ConcurrentPublisherHostsAndManagement) {
     ipamplat_log_set_sink(nullptr, nullptr);
     EXPECT_EQ(g_violations.load(), 0u) << "first: " << g_first;
     EXPECT_EQ(g_lockFaults.load(), 0u);
-    std::printf("stress: %llu publisher rounds, %u answers checked\n", static_cast<unsigned long long>(rounds),
-                g_answers.load());
+    std::printf("stress: %llu publisher rounds, %u answers checked\n",
+                static_cast<unsigned long long>(rounds), g_answers.load());
 }
 
 // Hosts keep querying while another host thread subscribes, fills and

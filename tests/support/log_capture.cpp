@@ -12,7 +12,8 @@ void LogCapture::sink(void *ctx, uint32_t moduleId, const char *moduleName, uint
                       uint32_t logClass, const char *text) {
     auto *self = static_cast<LogCapture *>(ctx);
     std::lock_guard<std::mutex> g(self->mu_);
-    self->lines_.push_back({moduleId, moduleName ? moduleName : "", level, logClass, text ? text : ""});
+    self->lines_.push_back(
+        {moduleId, moduleName ? moduleName : "", level, logClass, text ? text : ""});
 }
 
 std::vector<LogLine> LogCapture::lines() const {

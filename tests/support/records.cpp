@@ -34,22 +34,28 @@ std::string text(const R &r, int family, const void *addr, const void *mask, uin
     char a[64] = {0}, m[64] = {0}, buf[240];
     inet_ntop(family, addr, a, sizeof a);
     inet_ntop(family, mask, m, sizeof m);
-    std::snprintf(buf, sizeof buf, "if=%u vrf=%u %s/%s attr=0x%x name=%.40s", r.ifIndex, r.vrfIndex, a, m,
-                  attr, r.ifName);
+    std::snprintf(buf, sizeof buf, "if=%u vrf=%u %s/%s attr=0x%x name=%.40s", r.ifIndex, r.vrfIndex,
+                  a, m, attr, r.ifName);
     return buf;
 }
 
 struct Name {
     uint32_t code;
     const char *name;
-    int family; // of the record the code carries; 0: none
+    int family;  // of the record the code carries; 0: none
 };
-const Name kNames[] = {{IPAM_EVT_BATCH_START, "BATCH_START", 0}, {IPAM_EVT_BATCH_END, "BATCH_END", 0},
-                       {IPAM4_EVT_ADD, "ADD4", 4},       {IPAM4_EVT_DEL, "DEL4", 4},
-                       {IPAM4_EVT_VALID, "VALID4", 4},   {IPAM4_EVT_INVALID, "INVALID4", 4},
-                       {IPAM6_EVT_ADD, "ADD6", 6},       {IPAM6_EVT_DEL, "DEL6", 6},
-                       {IPAM6_EVT_VALID, "VALID6", 6},   {IPAM6_EVT_INVALID, "INVALID6", 6},
-                       {IPAM6_EVT_UPDATE, "UPDATE6", 6}, {IPAM_EVT_RELAY, "RELAY", 0}};
+const Name kNames[] = {{IPAM_EVT_BATCH_START, "BATCH_START", 0},
+                       {IPAM_EVT_BATCH_END, "BATCH_END", 0},
+                       {IPAM4_EVT_ADD, "ADD4", 4},
+                       {IPAM4_EVT_DEL, "DEL4", 4},
+                       {IPAM4_EVT_VALID, "VALID4", 4},
+                       {IPAM4_EVT_INVALID, "INVALID4", 4},
+                       {IPAM6_EVT_ADD, "ADD6", 6},
+                       {IPAM6_EVT_DEL, "DEL6", 6},
+                       {IPAM6_EVT_VALID, "VALID6", 6},
+                       {IPAM6_EVT_INVALID, "INVALID6", 6},
+                       {IPAM6_EVT_UPDATE, "UPDATE6", 6},
+                       {IPAM_EVT_RELAY, "RELAY", 0}};
 
 const Name *find(uint32_t code) {
     for (const Name &n : kNames)
@@ -59,15 +65,18 @@ const Name *find(uint32_t code) {
 
 }  // namespace
 
-Ipam4AddrInfo addr4(uint32_t ifIndex, const char *cidr, uint32_t attr, uint32_t vrf, const char *ifName) {
+Ipam4AddrInfo addr4(uint32_t ifIndex, const char *cidr, uint32_t attr, uint32_t vrf,
+                    const char *ifName) {
     Ipam4AddrInfo r;
     std::memset(&r, 0, sizeof r);
-    fill(r, AF_INET, ifIndex, cidr, vrf, ifName, &r.ipAddr, reinterpret_cast<uint8_t *>(&r.ipMask), 32);
+    fill(r, AF_INET, ifIndex, cidr, vrf, ifName, &r.ipAddr, reinterpret_cast<uint8_t *>(&r.ipMask),
+         32);
     r.ipAttr = attr;
     return r;
 }
 
-Ipam6AddrInfo addr6(uint32_t ifIndex, const char *cidr, uint32_t attr, uint32_t vrf, const char *ifName) {
+Ipam6AddrInfo addr6(uint32_t ifIndex, const char *cidr, uint32_t attr, uint32_t vrf,
+                    const char *ifName) {
     Ipam6AddrInfo r;
     std::memset(&r, 0, sizeof r);
     fill(r, AF_INET6, ifIndex, cidr, vrf, ifName, r.ip6Addr, r.ip6Mask, 128);
@@ -75,8 +84,12 @@ Ipam6AddrInfo addr6(uint32_t ifIndex, const char *cidr, uint32_t attr, uint32_t 
     return r;
 }
 
-std::string describe(const Ipam4AddrInfo &r) { return text(r, AF_INET, &r.ipAddr, &r.ipMask, r.ipAttr); }
-std::string describe(const Ipam6AddrInfo &r) { return text(r, AF_INET6, r.ip6Addr, r.ip6Mask, r.ip6Attr); }
+std::string describe(const Ipam4AddrInfo &r) {
+    return text(r, AF_INET, &r.ipAddr, &r.ipMask, r.ipAttr);
+}
+std::string describe(const Ipam6AddrInfo &r) {
+    return text(r, AF_INET6, r.ip6Addr, r.ip6Mask, r.ip6Attr);
+}
 
 std::string eventName(uint32_t code) {
     if (const Name *n = find(code)) return n->name;
@@ -85,8 +98,12 @@ std::string eventName(uint32_t code) {
     return buf;
 }
 
-std::string ev(uint32_t code, const Ipam4AddrInfo &r) { return eventName(code) + " " + describe(r); }
-std::string ev(uint32_t code, const Ipam6AddrInfo &r) { return eventName(code) + " " + describe(r); }
+std::string ev(uint32_t code, const Ipam4AddrInfo &r) {
+    return eventName(code) + " " + describe(r);
+}
+std::string ev(uint32_t code, const Ipam6AddrInfo &r) {
+    return eventName(code) + " " + describe(r);
+}
 std::string ev(uint32_t code) { return eventName(code); }
 
 int32_t EventLog::callback(uint32_t code, void *record) {

@@ -43,7 +43,7 @@ public:
     static int32_t callback(uint32_t code, void *record);
 
     std::vector<Event> events() const;
-    std::vector<std::string> texts() const; // in order
+    std::vector<std::string> texts() const;  // in order
     void clear();
     // Runs inside the callback after recording (null: none).
     void setHook(std::function<void(uint32_t, void *)> hook);

@@ -47,7 +47,9 @@ ipamplat_scs_script script(int32_t send, int32_t recv, int32_t parse, int16_t er
 
 // The three set-address functions, by number.
 int32_t setAddr(int fn, const Ipam6ConfReq &r6 = kReq6) {
-    return fn == 0 ? IPAM4_SetIpAddr(&kReq4) : fn == 1 ? IPAM6_SetIpAddr(&r6) : IPAM6_SetDestIpAddr(&r6);
+    return fn == 0   ? IPAM4_SetIpAddr(&kReq4)
+           : fn == 1 ? IPAM6_SetIpAddr(&r6)
+                     : IPAM6_SetDestIpAddr(&r6);
 }
 
 // Body i as the server recorded it.
@@ -62,7 +64,8 @@ std::vector<uint8_t> sentBody(uint32_t i, uint32_t *type = nullptr) {
 
 template <class T>
 std::vector<uint8_t> bytesOf(const T &v) {
-    return std::vector<uint8_t>(reinterpret_cast<const uint8_t *>(&v), reinterpret_cast<const uint8_t *>(&v + 1));
+    return std::vector<uint8_t>(reinterpret_cast<const uint8_t *>(&v),
+                                reinterpret_cast<const uint8_t *>(&v + 1));
 }
 
 class Conf : public ::testing::Test {
@@ -97,12 +100,18 @@ TEST_F(Conf, EveryReplyOutcomeOfEverySetAddressFunction) {
         bool receives;
     };
     const Case cases[] = {
-        {script(0, 1, 1, 0), 0, true},     {script(0, 1, 1, 5), -1, true},   // reply with its error
-        {script(0, 1, 1, -3), -1, true},   {script(-4, 1, 1, 5), 0, false},  // send -4: no reply awaited
-        {script(-1, 1, 1, 0), 0, true},    {script(0, -4, 1, 5), 0, true},   // receive -4 and -2 pass
-        {script(0, -2, 1, 5), 0, true},    {script(0, -1, 1, 0), -1, true},
-        {script(0, 0, 1, 0), -1, true},    {script(0, 1, 0, 0), -1, true},   // unparsed: the send's result
-        {script(0, 1, -1, 0), -1, true},   {script(7, 1, 0, 0), 7, true},
+        {script(0, 1, 1, 0), 0, true},
+        {script(0, 1, 1, 5), -1, true},  // reply with its error
+        {script(0, 1, 1, -3), -1, true},
+        {script(-4, 1, 1, 5), 0, false},  // send -4: no reply awaited
+        {script(-1, 1, 1, 0), 0, true},
+        {script(0, -4, 1, 5), 0, true},  // receive -4 and -2 pass
+        {script(0, -2, 1, 5), 0, true},
+        {script(0, -1, 1, 0), -1, true},
+        {script(0, 0, 1, 0), -1, true},
+        {script(0, 1, 0, 0), -1, true},  // unparsed: the send's result
+        {script(0, 1, -1, 0), -1, true},
+        {script(7, 1, 0, 0), 7, true},
         {script(-3, 1, -1, 0), -3, true},
     };
     for (size_t i = 0; i < std::size(cases); i++) {
@@ -134,7 +143,8 @@ TEST_F(Conf, LinesOfEachPath) {
     ipamplat_scs_set_script(&s);
     ASSERT_EQ(IPAM_InitConf(1, 2, hostCallback), 0);
     LogCapture log;
-    for (int32_t r : {IPAM4_SetIpAddr(nullptr), IPAM6_SetIpAddr(nullptr), IPAM6_SetDestIpAddr(nullptr)})
+    for (int32_t r :
+         {IPAM4_SetIpAddr(nullptr), IPAM6_SetIpAddr(nullptr), IPAM6_SetDestIpAddr(nullptr)})
         EXPECT_EQ(r, IPAM_ERR_PARAM);
     EXPECT_EQ(ipamplat_scs_sent_count(), 0u);
     EXPECT_EQ(log.texts(), std::vector<std::string>(3, "Ipam conf invalid parameter"));
@@ -152,16 +162,17 @@ TEST_F(Conf, LinesOfEachPath) {
         EXPECT_EQ(ipamplat_scs_call_sync(10, 20, 30, 40), answer);
     }
     EXPECT_EQ(gHost.args, (std::vector<uintptr_t>{10, 20, 30, 40}));
-    EXPECT_EQ(log.texts(),
-              (std::vector<std::string>{
-                  "Ipam conf set addr information", "request code 7",
-                  "ifindex 3 vrfIndex 1 ipaddr 10.0.0.1 ipmask 255.255.255.0 ipAttr 0x42", "the errcode 5",
-                  "Ipam conf set addr information", "request code -2",
-                  "ifindex 4 vrfIndex 2 ipaddr 2001:db8::1 ipmask ffff:ffff:ffff:ffff:: ipAttr 0x61",
-                  "the errcode 5", "Ipam conf set addr information", "request code -2",
-                  "ifindex 4 vrfIndex 2 ipaddr 2001:db8::1 ipmask ffff:ffff:ffff:ffff:: "
-                  "ipdestaddr 2001:db8::2 ipAttr 0x61",
-                  "the errcode 5", "Ipam callback unsuccessfully "}));
+    EXPECT_EQ(
+        log.texts(),
+        (std::vector<std::string>{
+            "Ipam conf set addr information", "request code 7",
+            "ifindex 3 vrfIndex 1 ipaddr 10.0.0.1 ipmask 255.255.255.0 ipAttr 0x42",
+            "the errcode 5", "Ipam conf set addr information", "request code -2",
+            "ifindex 4 vrfIndex 2 ipaddr 2001:db8::1 ipmask ffff:ffff:ffff:ffff:: ipAttr 0x61",
+            "the errcode 5", "Ipam conf set addr information", "request code -2",
+            "ifindex 4 vrfIndex 2 ipaddr 2001:db8::1 ipmask ffff:ffff:ffff:ffff:: "
+            "ipdestaddr 2001:db8::2 ipAttr 0x61",
+            "the errcode 5", "Ipam callback unsuccessfully "}));
     for (const LogLine &l : log.lines()) EXPECT_EQ(l.level * 10 + l.logClass, 73u);
     EXPECT_EQ(IPAM_FiniConf(), 0);
 }

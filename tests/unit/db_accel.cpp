@@ -20,8 +20,8 @@ namespace {
 
 using ipam::Fam4;
 using ipam::Fam6;
-using ipam::IfByIndex;
-using ipam::IfByName;
+using ipam::IfIndexKey;
+using ipam::IfNameKey;
 
 // Every node with the key of `key`, in the order a search meets them.
 template <class K>
@@ -32,7 +32,7 @@ std::vector<const void *> visits(const typename K::Node &key, bool accelerated) 
         return false;
     };
     if (accelerated)
-        ipam::accelFindIn<K>(K::accel(), key, note);
+        ipam::accelFindIn<K>(ipam::accelOf<K>(), key, note);
     else
         ipam::chainFind<K>(key, note);
     return seen;
@@ -40,7 +40,7 @@ std::vector<const void *> visits(const typename K::Node &key, bool accelerated) 
 
 template <class K>
 void expectSameVisits(const typename K::Node &key) {
-    ASSERT_TRUE(K::accel().complete);
+    ASSERT_TRUE(ipam::accelOf<K>().complete);
     EXPECT_EQ(visits<K>(key, true), visits<K>(key, false)) << K::kName;
 }
 
@@ -48,15 +48,15 @@ void expectSameVisits(const typename K::Node &key) {
 // that far or farther: a removal trusts it without reading the node.
 template <class K>
 void expectExactDistances() {
-    const ipam::Accel &a = K::accel();
+    const ipam::Accel &a = ipam::accelOf<K>();
     for (uint32_t g = 0; g < a.groupCount; g++)
         for (uint32_t lane = 0; lane < ipam::kAccelLanes; lane++) {
             const ipam::AccelPos p{g, lane};
             if (ipam::accelTag(a, p) == 0) continue;
-            const uint32_t exact =
-                ipam::accelDistance(a, ipam::accelPosOf(K::hash(ipam::accelNode(a, p)), a), p);
-            ASSERT_EQ(ipam::accelStoredDistance(a, p),
-                      std::min<uint32_t>(exact, ipam::kAccelFar))
+            const uint32_t exact = ipam::accelDistance(
+                a, ipam::accelPosOf(ipam::accelHashFn<typename K::Key>(ipam::accelNode(a, p)), a),
+                p);
+            ASSERT_EQ(ipam::accelStoredDistance(a, p), std::min<uint32_t>(exact, ipam::kAccelFar))
                 << K::kName << " slot " << ipam::accelSlotNo(p);
         }
 }
@@ -85,7 +85,8 @@ TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
         const bool adding = pick(10) < 6;
         if (pick(2) == 0) {
             if (adding) {
-                Ipam4AddrInfo r = addr4(ifIndex, (std::string(v4[pick(4)]) + masks[pick(3)]).c_str(), 0, vrf);
+                Ipam4AddrInfo r =
+                    addr4(ifIndex, (std::string(v4[pick(4)]) + masks[pick(3)]).c_str(), 0, vrf);
                 std::snprintf(r.ifName, sizeof r.ifName, "if%u", ifIndex % 7);
                 add(r);
                 r4.push_back(r);
@@ -94,7 +95,8 @@ TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
             }
         } else {
             if (adding) {
-                Ipam6AddrInfo r = addr6(ifIndex, (std::string(v6[pick(4)]) + "/64").c_str(), 0, vrf);
+                Ipam6AddrInfo r =
+                    addr6(ifIndex, (std::string(v6[pick(4)]) + "/64").c_str(), 0, vrf);
                 add(r);
                 r6.push_back(r);
             } else if (!r6.empty()) {
@@ -120,18 +122,20 @@ TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
             char name[8];
             std::snprintf(name, sizeof name, "if%u", i % 8);
             ipam::ifKeyInit(&k, i, name);
-            expectSameVisits<IfByIndex>(k);
-            expectSameVisits<IfByName>(k);
+            expectSameVisits<IfIndexKey>(k);
+            expectSameVisits<IfNameKey>(k);
         }
         expectExactDistances<Fam4>();
         expectExactDistances<Fam6>();
-        expectExactDistances<IfByIndex>();
-        expectExactDistances<IfByName>();
+        expectExactDistances<IfIndexKey>();
+        expectExactDistances<IfNameKey>();
         if (HasFailure()) FAIL() << "step " << step;
     }
-    EXPECT_GT(gIpamVrfIpAccel.capacity, 64u);
-    EXPECT_EQ(gIpamVrfIpAccel.count, gIpamVrfIpHash.count);
-    EXPECT_EQ(gIpam6VrfIpAccel.count, gIpam6VrfIpHash.count);
+    EXPECT_GT(ipam::indexOf<ipam::Addr4Key>().accel.capacity, 64u);
+    EXPECT_EQ(ipam::indexOf<ipam::Addr4Key>().accel.count,
+              ipam::indexOf<ipam::Addr4Key>().chain.count);
+    EXPECT_EQ(ipam::indexOf<ipam::Addr6Key>().accel.count,
+              ipam::indexOf<ipam::Addr6Key>().chain.count);
 }
 
 // A table holds nodes up to its load limit. Past that a growth that
@@ -139,7 +143,7 @@ TEST_F(Accel, RandomStreamsMeetSameKeyNodesInChainOrder) {
 // hands the searches back to the chains; the next insertion that can
 // allocate rebuilds the table, same-key order included.
 TEST_F(Accel, GrowthThatCannotAllocateChangesNoResult) {
-    const ipam::Accel &a = gIpamVrfIpAccel;
+    const ipam::Accel &a = ipam::indexOf<ipam::Addr4Key>().accel;
     std::vector<Ipam4AddrInfo> stored;
     auto addAt = [&](uint32_t ifIndex, uint32_t host) {
         Ipam4AddrInfo r = addr4(ifIndex, "10.0.0.0/24");
@@ -198,15 +202,18 @@ TEST_F(Accel, NodeWithoutFreeLowBitsTurnsTheTableOff) {
     ipam::accelReset(a);
     auto same = [](const void *, const void *) { return false; };
     void *odd = reinterpret_cast<char *>(&nodes[0].node) + 1;
-    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, odd, 0);
+    ipam::accelAdd(a, &ipam::indexOf<ipam::Addr4Key>().chain, ipam::accelHashFn<Fam4>, same, odd,
+                   0);
     EXPECT_FALSE(a.complete);
     EXPECT_EQ(a.capacity, 0u);
-    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, &nodes[1].node, 0);
+    ipam::accelAdd(a, &ipam::indexOf<ipam::Addr4Key>().chain, ipam::accelHashFn<Fam4>, same,
+                   &nodes[1].node, 0);
     EXPECT_FALSE(a.complete);
     EXPECT_EQ(a.count, 0u);
     ipam::accelReset(a);
     EXPECT_TRUE(a.complete);
-    ipam::accelAdd(a, &gIpamVrfIpHash, Fam4::hash, same, &nodes[1].node, 0);
+    ipam::accelAdd(a, &ipam::indexOf<ipam::Addr4Key>().chain, ipam::accelHashFn<Fam4>, same,
+                   &nodes[1].node, 0);
     EXPECT_GT(a.capacity, 0u) << "a reset table takes its first table again";
     ipam::accelReset(a);
 }

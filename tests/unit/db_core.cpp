@@ -12,6 +12,7 @@
 #include "db/db.h"
 #include "ipam_platform.h"
 #include "support/log_capture.h"
+#include "unit/db_fixture.h"
 
 // Fails the malloc calls numbered from `gFailAt` (1-based, counted from the
 // arming) on; 0 disarms.
@@ -52,12 +53,12 @@ Ipam6DbNode v6Key(uint32_t vrf, const char *text) {
 class DbCore : public ::testing::Test {
 protected:
     void SetUp() override {
-        ipamplat_reset();
+        resetLibrary();
         ASSERT_EQ(ipam_DbInit(), 0);
     }
     void TearDown() override {
         failMallocFrom(0);
-        ipam_DbUnInit();
+        resetLibrary();
     }
 };
 
@@ -66,20 +67,24 @@ protected:
 // The hash values are part of the replica's observable order (walks and the
 // management export), so they must be the same on every host byte order.
 TEST(Hash, KnownValuesOnEveryByteOrder) {
-    IpamIfNode i0 = ifKey(0, ""), i1 = ifKey(1, ""), abc = ifKey(0, "abc"), twelve = ifKey(0, "abcdefghijkl");
+    IpamIfNode i0 = ifKey(0, ""), i1 = ifKey(1, ""), abc = ifKey(0, "abc"),
+               twelve = ifKey(0, "abcdefghijkl");
     // The IPv6 hash ANDs the four words: any all-zero word folds the address
     // into the VRF's one bucket.
     Ipam4DbNode a = v4Key(0, "10.0.0.1"), z = v4Key(0, "0.0.0.0");
     Ipam6DbNode g = v6Key(0, "2001:db8::1"), ll = v6Key(0, "fe80::1");
     Ipam6DbNode full = v6Key(0, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
     const std::vector<uint32_t> got = {
-        ipamIfHashCompute(&i0),     ipamIfHashCompute(&i1),        ipamIfNameHashCompute(&i0),
-        ipamIfNameHashCompute(&abc), ipamIfNameHashCompute(&twelve), ipam4VrfIpHashCompute(&a),
-        ipam4VrfIpHashCompute(&z),  ipam6VrfIpHashCompute(&g),     ipam6VrfIpHashCompute(&ll)};
-    EXPECT_EQ(got, (std::vector<uint32_t>{0x4280042au, 0x2b0fbb4bu, 0x4280042au, 0x37ce4504u, 0x1b23f069u,
-                                          0x4c828a3bu, 0xc846d376u, 0xc846d376u, 0xc846d376u}));
-    EXPECT_EQ(ipamIfHashCompute(&i1) % IPAM_DB_HASH_SIZE, 843u);
-    EXPECT_NE(ipam6VrfIpHashCompute(&full), 0xc846d376u);
+        ipam::IfIndexKey::chainHash(i0),    ipam::IfIndexKey::chainHash(i1),
+        ipam::IfNameKey::chainHash(i0),     ipam::IfNameKey::chainHash(abc),
+        ipam::IfNameKey::chainHash(twelve), ipam::Addr4Key::chainHash(a),
+        ipam::Addr4Key::chainHash(z),       ipam::Addr6Key::chainHash(g),
+        ipam::Addr6Key::chainHash(ll)};
+    EXPECT_EQ(
+        got, (std::vector<uint32_t>{0x4280042au, 0x2b0fbb4bu, 0x4280042au, 0x37ce4504u, 0x1b23f069u,
+                                    0x4c828a3bu, 0xc846d376u, 0xc846d376u, 0xc846d376u}));
+    EXPECT_EQ(ipam::IfIndexKey::chainHash(i1) % IPAM_DB_HASH_SIZE, 843u);
+    EXPECT_NE(ipam::Addr6Key::chainHash(full), 0xc846d376u);
 }
 
 TEST(Hash, NameHashCoversEveryTailLength) {
@@ -90,7 +95,7 @@ TEST(Hash, NameHashCoversEveryTailLength) {
     for (size_t len = 0; len < IPAM_IFNAME_SIZE; len++) {
         IpamIfNode k{};
         std::memcpy(k.ifName, alphabet, len);
-        uint32_t h = ipamIfNameHashCompute(&k);
+        uint32_t h = ipam::IfNameKey::chainHash(k);
         for (uint32_t s : seen) EXPECT_NE(s, h) << "length " << len;
         seen.push_back(h);
     }
@@ -99,7 +104,7 @@ TEST(Hash, NameHashCoversEveryTailLength) {
 TEST_F(DbCore, IndexKeepsChainsLinkedThroughInsertAndRemove) {
     // Three nodes in one bucket: newest first; removing the middle one and
     // the head must keep the chain and the count right.
-    IpamHashTable *t = &gIpamVrfIpHash;
+    IpamHashTable *t = &ipam::indexOf<ipam::Addr4Key>().chain;
     Ipam4DbNode n[3] = {v4Key(0, "10.0.0.1"), v4Key(0, "10.0.0.1"), v4Key(0, "10.0.0.1")};
     for (auto &node : n) ipam::hashInsert(t, &node);
     EXPECT_EQ(t->count, 3u);
@@ -137,7 +142,9 @@ TEST_F(DbCore, SetUpFailureRollsBackAndNamesTheIndex) {
         EXPECT_EQ(ipam_DbInit(), -1);
         failMallocFrom(0);
         EXPECT_EQ(log.texts(), std::vector<std::string>{c.line}) << c.failingAlloc;
-        for (IpamHashTable *t : {&gIpamIfHash, &gIpamIfNameHash, &gIpamVrfIpHash, &gIpam6VrfIpHash})
+        for (IpamHashTable *t :
+             {&ipam::indexOf<ipam::IfIndexKey>().chain, &ipam::indexOf<ipam::IfNameKey>().chain,
+              &ipam::indexOf<ipam::Addr4Key>().chain, &ipam::indexOf<ipam::Addr6Key>().chain})
             EXPECT_EQ(t->magic, 0u);
         ASSERT_FALSE(log.lines().empty());
         EXPECT_EQ(log.lines()[0].level * 10 + log.lines()[0].logClass, 31u);
@@ -148,7 +155,7 @@ TEST_F(DbCore, SetUpFailureRollsBackAndNamesTheIndex) {
     ipamplat_fault_set(IPAMPLAT_F_SEM_INIT, 0, 1, -1);
     EXPECT_EQ(ipam_DbInit(), -1);
     EXPECT_TRUE(log.has("Ipam db failed to create ipam database semaphore"));
-    EXPECT_EQ(gIpamVrfIpHash.magic, 0u);
+    EXPECT_EQ(ipam::indexOf<ipam::Addr4Key>().chain.magic, 0u);
     ipamplat_fault_clear_all();
     ASSERT_EQ(ipam_DbInit(), 0);
 }
@@ -179,14 +186,15 @@ TEST_F(DbCore, LockFailuresAreLoggedAndTheCallerGoesOn) {
     uint32_t count = 7;
     ipam_AddrInfoNumGet(&count);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{"Ipam db failed to lock.", "Ipam db failed to unlock."}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{"Ipam db failed to lock.", "Ipam db failed to unlock."}));
     ipamplat_fault_clear_all();
 }
 
 TEST_F(DbCore, InterfaceNamesAreCutTo39CharactersAndFoundSo) {
     // A name filling all 40 bytes: the node's copy is terminated, and a
     // lookup name that differs only after its 39th character finds it.
-    ipam::DbLock lock;
+    ipam::Scope scope;
     std::string full(IPAM_IFNAME_SIZE, 'x');
     IpamIfNode k = ifKey(3, full.c_str());
     IpamIfNode *n = ipamGetAddrIfNode(&k);

@@ -77,20 +77,27 @@ std::vector<Info> recordsOf(uint32_t ifIndex) {
     return out;
 }
 
+// Back to what a freshly loaded library holds: no replica, no batch, no
+// host callback or care mask (so identity ignores attributes), no debug
+// traces, and a reset platform. Only the lock lives on, as it does in a
+// process. Every test that touches the replica starts from here, whatever
+// ran before it.
+inline void resetLibrary() {
+    ipam_DbUnInit();
+    ipam::recordInterest(nullptr, 0);
+    ipam::replicaClearBatch();
+    gIpamPubDbg = 0;
+    ipamplat_reset();
+}
+
+// A fresh, empty, set-up replica for each test.
 class DbTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ipamplat_reset();
-        clearFlags();
+        resetLibrary();
         ASSERT_EQ(ipam_DbInit(), 0);
     }
-    void TearDown() override {
-        ipam_DbUnInit();
-        clearFlags();
-    }
-    static void clearFlags() {
-        gIpamCareEvt = 0;
-        gIpamPubDbg = 0;
-        gIpamBatchFlag = 0;
-    }
+    void TearDown() override { resetLibrary(); }
+    // Identity as a subscription with this (expanded) care mask has it.
+    static void careFor(uint32_t care) { ipam::recordInterest(nullptr, care); }
 };

@@ -40,7 +40,7 @@ Lines walk6(const Ipam6AddrInfo *cursor, int32_t *result = nullptr) {
 uint32_t bucket6(const char *addr) {
     Ipam6DbNode key{};
     key.info = addr6(1, addr);
-    return ipam6VrfIpHashCompute(&key) % IPAM_DB_HASH_SIZE;
+    return ipam::Addr6Key::chainHash(key) % IPAM_DB_HASH_SIZE;
 }
 
 int32_t never4(Ipam4DbNode *, void *) {
@@ -86,7 +86,7 @@ TEST_F(Walk, ResumesBehindAPresentCursorAndAtTheBucketOfAMissingOne) {
     ASSERT_GE(resumed.size(), 3u);
     EXPECT_EQ(resumed[0], "2001:db8::2");
     EXPECT_EQ(walk6(nullptr), all);
-    EXPECT_EQ(gIpam6VrfIpHash.count, 4u);
+    EXPECT_EQ(ipam::indexOf<ipam::Addr6Key>().chain.count, 4u);
 }
 
 TEST_F(Walk, CallbackStopAnswersFailureAndStoresItsResult) {
@@ -113,10 +113,11 @@ TEST_F(Walk, CallbackMayRemoveTheNodeItIsGiven) {
     Visit6 v{{}, 0, 0, true};
     EXPECT_EQ(ipam6_DbAddrWalk(nullptr, visit6, &v, nullptr), IPAM_WALK_END);
     EXPECT_EQ(v.seen, before);
-    EXPECT_EQ(gIpam6VrfIpHash.count, 0u);
+    EXPECT_EQ(ipam::indexOf<ipam::Addr6Key>().chain.count, 0u);
     EXPECT_EQ(ifCount(), 1u);  // interface 1 went with its last address
-    EXPECT_EQ(ipam_DbAddrWalk(nullptr, [](Ipam4DbNode *n, void *) { return ipam::removeNode<ipam::Fam4>(n); },
-                              nullptr, nullptr),
+    EXPECT_EQ(ipam_DbAddrWalk(
+                  nullptr, [](Ipam4DbNode *n, void *) { return ipam::removeNode<ipam::Fam4>(n); },
+                  nullptr, nullptr),
               IPAM_WALK_END);
     EXPECT_EQ(ifCount(), 0u);
 }
@@ -131,10 +132,10 @@ TEST_F(Walk, RecordWalksHandOutCopiesAndTraceThem) {
         return 0;
     };
     EXPECT_EQ(ipam4_DbAddrInfoWalkByIf(0x1f, scribble, nullptr), 0);
-    EXPECT_EQ(log.texts(), (Lines{
-                               "Ipam4 db walk ifindex(0x1f) address: 0x0a000001/0xffffff00 attr 0x99",
-                               "Ipam4 db walk ifindex(0x1f) address: 0x0a000002/0xffffff00 attr 0x99",
-                               "Ipam4 db walk ifindex(0x1f) address over"}));
+    EXPECT_EQ(log.texts(),
+              (Lines{"Ipam4 db walk ifindex(0x1f) address: 0x0a000001/0xffffff00 attr 0x99",
+                     "Ipam4 db walk ifindex(0x1f) address: 0x0a000002/0xffffff00 attr 0x99",
+                     "Ipam4 db walk ifindex(0x1f) address over"}));
     auto recs = recordsOf<Ipam4AddrInfo>(0x1f);
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].ipAttr, 0x02u);
@@ -185,7 +186,7 @@ TEST_F(Walk, LargeTableWalksInIndexOrderWhileReadingAhead) {
         add(r);
         if (HasFatalFailure()) return;
     }
-    const IpamHashTable *t = &gIpamVrfIpHash;
+    const IpamHashTable *t = &ipam::indexOf<ipam::Addr4Key>().chain;
     std::vector<const Ipam4DbNode *> chainOrder;
     for (IpamHashLink *l = ipam::hashIterFirst(t); l; l = ipam::hashIterNext(t, l))
         chainOrder.push_back(static_cast<const Ipam4DbNode *>(ipam::hashNodeOf(t, l)));
@@ -209,8 +210,8 @@ TEST_F(Walk, LargeTableWalksInIndexOrderWhileReadingAhead) {
     const uint32_t from = kRecords / 2 + 7;
     Seen rest;
     EXPECT_EQ(ipam_DbAddrWalk(&chainOrder[from]->info, note, &rest, nullptr), IPAM_WALK_END);
-    EXPECT_EQ(rest.nodes, std::vector<const Ipam4DbNode *>(chainOrder.begin() + from + 1,
-                                                           chainOrder.end()));
+    EXPECT_EQ(rest.nodes,
+              std::vector<const Ipam4DbNode *>(chainOrder.begin() + from + 1, chainOrder.end()));
 
     Seen sweep{{}, true};
     EXPECT_EQ(ipam_DbAddrWalk(nullptr, note, &sweep, nullptr), IPAM_WALK_END);

@@ -24,11 +24,12 @@ protected:
 }  // namespace
 
 TEST_F(Lookup6, LongestPrefixWinsAndTiesGoToTheEarlierRecord) {
-    for (const char *a : {"2001:db8:1::1/64", "2001:db8:2::1/64", "2001:db8:2::2/64"}) add(addr6(1, a));
+    for (const char *a : {"2001:db8:1::1/64", "2001:db8:2::1/64", "2001:db8:2::2/64"})
+        add(addr6(1, a));
     EXPECT_EQ(pick("2001:db8:2::9"), "2001:db8:2::1");  // tie between the last two
     EXPECT_EQ(pick("2001:db8:2::2"), "2001:db8:2::2");  // exact beats the earlier one
     EXPECT_EQ(pick("2001:db8:1::5"), "2001:db8:1::1");
-    EXPECT_EQ(pick("3000::1"), "2001:db8:1::1");        // all share 3 bits: the first
+    EXPECT_EQ(pick("3000::1"), "2001:db8:1::1");  // all share 3 bits: the first
     EXPECT_EQ(pick(nullptr), "2001:db8:1::1");
 }
 
@@ -64,12 +65,13 @@ TEST_F(Lookup6, NothingUsableIsNotFoundWithItsTrace) {
     EXPECT_EQ(ipam6_AddrInfoGetByIfNameAndAddr("nosuch", d.b, &out.info), IPAM_ERR_NOT_FOUND);
     EXPECT_EQ(ipam6_AddrInfoGetByIfIndexAndIfAddr(1, d.b, &out.info), IPAM_ERR_NOT_FOUND);
     EXPECT_TRUE(out.untouched());
-    EXPECT_EQ(log.texts(), (Lines{"Ipam6 db has not find the address with IfIndex 1",
-                                  "Ipam6 db has not find the address with IfIndex 2",
-                                  "Ipam6 db has not find the address with IfIndex 7",
-                                  "Ipam6 db has not find the address with ifName if2",
-                                  "Ipam6 db has not find the address with ifName nosuch",
-                                  "Ipam6 db has not find the address with IfIndex 1 and ip6Addr 2001:db8::1"}));
+    EXPECT_EQ(log.texts(),
+              (Lines{"Ipam6 db has not find the address with IfIndex 1",
+                     "Ipam6 db has not find the address with IfIndex 2",
+                     "Ipam6 db has not find the address with IfIndex 7",
+                     "Ipam6 db has not find the address with ifName if2",
+                     "Ipam6 db has not find the address with ifName nosuch",
+                     "Ipam6 db has not find the address with IfIndex 1 and ip6Addr 2001:db8::1"}));
     log.clear();
     gIpamPubDbg = 0;
     EXPECT_EQ(ipam6_AddrInfoGetByIfIndexAndAddr(7, nullptr, &out.info), IPAM_ERR_NOT_FOUND);

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -54,7 +54,8 @@ public:
                              const void *data = nullptr, std::vector<Encoded> *out = nullptr,
                              int32_t limit = -1, int32_t limitAnswer = 0) {
         ipamplat_cmf_param p{id, length, data};
-        ipamplat_cmf_request req{object, operation, id == kNoParam ? 0u : 1u, &p, limit, limitAnswer};
+        ipamplat_cmf_request req{object, operation, id == kNoParam ? 0u : 1u,
+                                 &p,     limit,     limitAnswer};
         ipamplat_cmf_reply *reply = nullptr;
         int32_t r = ipamplat_cmf_send(&req, &reply);
         if (out) out->clear();
@@ -91,7 +92,8 @@ int32_t debug(uint32_t operation, int32_t id, int32_t length = 0, const void *da
 
 uint32_t getWord() {
     std::vector<Encoded> out;
-    EXPECT_EQ(MgmtTest::sendParam(IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_GET, 6, 0, nullptr, &out), IPAM_CMF_END);
+    EXPECT_EQ(MgmtTest::sendParam(IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_GET, 6, 0, nullptr, &out),
+              IPAM_CMF_END);
     uint32_t word = 0;
     if (out.size() != 1 || out[0].id != 6 || out[0].data.size() != 4) {
         ADD_FAILURE() << "not one 4-byte parameter 6";
@@ -130,27 +132,33 @@ TEST_F(Debug, InvalidRequestsAnswerTheirCodesAndChangeNothing) {
         {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_CLEAR, -3, 0, IPAM_CMF_ERR_PARAM_ID},
         {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_SET, 1, 4, IPAM_CMF_ERR_PARAM},
         // Unknown operations did nothing: they must not answer as if done.
-        {IPAM_CMF_OBJ_DEBUG, 1, 1, 0, -1}, {IPAM_CMF_OBJ_DEBUG, 2, 1, 0, -1}, {IPAM_CMF_OBJ_DEBUG, 9, 1, 0, -1},
+        {IPAM_CMF_OBJ_DEBUG, 1, 1, 0, -1},
+        {IPAM_CMF_OBJ_DEBUG, 2, 1, 0, -1},
+        {IPAM_CMF_OBJ_DEBUG, 9, 1, 0, -1},
         {IPAM_CMF_OBJ_DEBUG, UINT32_MAX, 1, 0, -1},
-        {0, IPAM_CMF_OP_SET, 1, 0, -1}, {4, IPAM_CMF_OP_SET, 1, 0, -1},
+        {0, IPAM_CMF_OP_SET, 1, 0, -1},
+        {4, IPAM_CMF_OP_SET, 1, 0, -1},
         // Decoding past the request's parameters fails: its answer is passed on.
         {IPAM_CMF_OBJ_DEBUG, IPAM_CMF_OP_SET, kNoParam, 0, -1},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(sendParam(c.object, c.operation, c.id, c.length, c.length ? &gIpamPubDbg : nullptr), c.result)
+        EXPECT_EQ(
+            sendParam(c.object, c.operation, c.id, c.length, c.length ? &gIpamPubDbg : nullptr),
+            c.result)
             << c.object << " " << c.operation << " " << c.id;
     ipamplat_fault_set(IPAMPLAT_F_CMF_OBJGET, 0, 1, -7);
     EXPECT_EQ(debug(IPAM_CMF_OP_SET, 1), -7);
     EXPECT_EQ(gIpamPubDbg, 0x4u);
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                               "Ipam agent cmf server recv invalid parameter 1",
-                               "Ipam agent cmf server recv invalid parameter 6",
-                               "Ipam cmf server recv invalid parameter", "ipam cmf server unknown parm id:0",
-                               "ipam cmf server unknown parm id:-3", "Ipam cmf server recv invalid parameter",
-                               "Ipam cmf server invalid operation 1", "Ipam cmf server invalid operation 2",
-                               "Ipam cmf server invalid operation 9", "Ipam cmf server invalid operation -1",
-                               "Ipam cmf server invalid object id 0", "Ipam cmf server invalid object id 4",
-                               "ipam get obj err:-7"}));
+    EXPECT_EQ(log.texts(),
+              (std::vector<std::string>{
+                  "Ipam agent cmf server recv invalid parameter 1",
+                  "Ipam agent cmf server recv invalid parameter 6",
+                  "Ipam cmf server recv invalid parameter", "ipam cmf server unknown parm id:0",
+                  "ipam cmf server unknown parm id:-3", "Ipam cmf server recv invalid parameter",
+                  "Ipam cmf server invalid operation 1", "Ipam cmf server invalid operation 2",
+                  "Ipam cmf server invalid operation 9", "Ipam cmf server invalid operation -1",
+                  "Ipam cmf server invalid object id 0", "Ipam cmf server invalid object id 4",
+                  "ipam get obj err:-7"}));
     for (const LogLine &l : log.lines()) EXPECT_EQ(l.level, 3u) << l.text;
 }
 
@@ -158,7 +166,8 @@ TEST_F(Debug, InvalidRequestsAnswerTheirCodesAndChangeNothing) {
 // is bad, none: the word changes only once every parameter was checked.
 TEST_F(Debug, SeveralParametersAreAppliedAllOrNone) {
     auto send = [](uint32_t op, std::vector<ipamplat_cmf_param> ps) {
-        ipamplat_cmf_request req{IPAM_CMF_OBJ_DEBUG, op, static_cast<uint32_t>(ps.size()), ps.data(), -1, 0};
+        ipamplat_cmf_request req{IPAM_CMF_OBJ_DEBUG, op, static_cast<uint32_t>(ps.size()),
+                                 ps.data(),          -1, 0};
         ipamplat_cmf_reply *reply = nullptr;
         int32_t r = ipamplat_cmf_send(&req, &reply);
         ipamplat_cmf_reply_free(reply);
@@ -208,15 +217,18 @@ TEST_F(Export, ACursorOfAnyButARecordsSizeIsRefused) {
     std::memcpy(big, &full[0], sizeof full[0]);
     LogCapture log;
     for (int32_t len : {1, 59, 61, 100, 140})
-        EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR4_TABLE, 0, 0, len, big, &page), IPAM_CMF_ERR_PARAM) << len;
+        EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR4_TABLE, 0, 0, len, big, &page), IPAM_CMF_ERR_PARAM)
+            << len;
     for (int32_t len : {1, 60, 99, 101, 140})
-        EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, len, big, &page), IPAM_CMF_ERR_PARAM) << len;
+        EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, len, big, &page), IPAM_CMF_ERR_PARAM)
+            << len;
     EXPECT_TRUE(page.empty());
     EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR4_TABLE, 0, 1, 0, nullptr, &page), IPAM_CMF_ERR_PARAM);
     EXPECT_EQ(log.lines().size(), 11u);
     for (const std::string &t : log.texts()) EXPECT_EQ(t, "Ipam cmf server recv invalid parameter");
 
-    ASSERT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, sizeof full[0], &full[0], &page), IPAM_CMF_END);
+    ASSERT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, sizeof full[0], &full[0], &page),
+              IPAM_CMF_END);
     auto rest = records<Ipam6AddrInfo>(page);
     ASSERT_EQ(rest.size(), 1u);
     EXPECT_EQ(describe(rest[0]), describe(full[1]));
@@ -225,7 +237,8 @@ TEST_F(Export, ACursorOfAnyButARecordsSizeIsRefused) {
     // An encoder answer other than 4 fails the export; a page that may hold
     // nothing would never end one and is refused before the handler runs.
     EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, 0, nullptr, &page, 1, 9), -1);
-    EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, 0, nullptr, &page, 0, 4), IPAM_CMF_ERR_PARAM);
+    EXPECT_EQ(sendParam(IPAM_CMF_OBJ_ADDR6_TABLE, 0, 0, 0, nullptr, &page, 0, 4),
+              IPAM_CMF_ERR_PARAM);
     EXPECT_TRUE(page.empty());
 }
 
@@ -270,8 +283,12 @@ struct Family6 {
 };
 
 // A record's address: what stays when the record changes.
-std::string keyOf(const Ipam4AddrInfo &r) { return std::string(reinterpret_cast<const char *>(&r.ipAddr), 4); }
-std::string keyOf(const Ipam6AddrInfo &r) { return std::string(reinterpret_cast<const char *>(r.ip6Addr), 16); }
+std::string keyOf(const Ipam4AddrInfo &r) {
+    return std::string(reinterpret_cast<const char *>(&r.ipAddr), 4);
+}
+std::string keyOf(const Ipam6AddrInfo &r) {
+    return std::string(reinterpret_cast<const char *>(r.ip6Addr), 16);
+}
 
 // One page behind `cursor` (from the start when null): the records and the
 // handler's result; a page that does not end the table is full.
@@ -339,14 +356,19 @@ TYPED_TEST(Paging, ChangesBetweenPagesDeliverEveryStayingRecordOnce) {
     for (; pages < 10000 && r == 0; ++pages) {
         if (pages > 0) {
             switch (pages % 4) {
-            case 0: drop(cursor); break;
-            case 1: if (TypeParam::stored(cursor)) TypeParam::change(cursor); break;
+            case 0:
+                drop(cursor);
+                break;
+            case 1:
+                if (TypeParam::stored(cursor)) TypeParam::change(cursor);
+                break;
             case 2:
                 drop(cursor);
                 ASSERT_EQ(TypeParam::add(cursor), 0);
                 readded.insert(keyOf(cursor));
                 break;
-            default: break;
+            default:
+                break;
             }
             drop(TypeParam::make((pages * 97) % kCount));
             Info fresh = TypeParam::make(kCount + pages);
@@ -364,7 +386,8 @@ TYPED_TEST(Paging, ChangesBetweenPagesDeliverEveryStayingRecordOnce) {
         if (!got.empty()) cursor = got.back();
     }
     EXPECT_EQ(r, IPAM_CMF_END);
-    for (const std::string &k : staying) EXPECT_EQ(seen[k], 1) << "a staying record came " << seen[k] << " times";
+    for (const std::string &k : staying)
+        EXPECT_EQ(seen[k], 1) << "a staying record came " << seen[k] << " times";
     EXPECT_LE(pages, (kCount + 2 * added) / kPage + 1);
 }
 

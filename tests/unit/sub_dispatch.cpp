@@ -16,6 +16,7 @@
 #include "sub/state.h"
 #include "support/log_capture.h"
 #include "support/records.h"
+#include "unit/db_fixture.h"
 
 using ipamtest::addr4;
 using ipamtest::addr6;
@@ -28,7 +29,7 @@ using Table = std::multiset<std::string>;
 namespace {
 
 constexpr uint32_t kCareNoIf = 0x1001ffffu & ~(IPAM4_EVT_IF_VALID | IPAM4_EVT_IF_INVALID |
-                                            IPAM6_EVT_IF_VALID | IPAM6_EVT_IF_INVALID);
+                                               IPAM6_EVT_IF_VALID | IPAM6_EVT_IF_INVALID);
 
 template <class Info>
 std::string stored(const Info &r, uint32_t ver) {
@@ -37,12 +38,16 @@ std::string stored(const Info &r, uint32_t ver) {
 
 // Every stored record with its batch version.
 template <class Node>
-Table table(int32_t (*walk)(const decltype(Node::info) *, int32_t (*)(Node *, void *), void *, int32_t *)) {
+Table table(int32_t (*walk)(const decltype(Node::info) *, int32_t (*)(Node *, void *), void *,
+                            int32_t *)) {
     Table out;
-    walk(nullptr, [](Node *n, void *u) {
-        static_cast<Table *>(u)->insert(stored(n->info, n->batchVer));
-        return 0;
-    }, &out, nullptr);
+    walk(
+        nullptr,
+        [](Node *n, void *u) {
+            static_cast<Table *>(u)->insert(stored(n->info, n->batchVer));
+            return 0;
+        },
+        &out, nullptr);
     return out;
 }
 Table table4() { return table<Ipam4DbNode>(ipam_DbAddrWalk); }
@@ -67,23 +72,19 @@ const std::string kEnd = ev(IPAM_EVT_BATCH_END);
 class Dispatch : public ::testing::Test {
 protected:
     void SetUp() override {
-        ipamplat_reset();
+        resetLibrary();
         ASSERT_EQ(ipam_DbInit(), 0);
-        gIpamCareEvt = kCareNoIf;
-        gIpamBatchVer = 0;
-        gIpamBatchFlag = 0;
-        ipam::storeCallback(&ipamtest::EventLog::callback);
+        ipam::recordInterest(&ipamtest::EventLog::callback, kCareNoIf);
         eventLog().clear();
         eventLog().setHook(nullptr);
     }
     void TearDown() override {
         eventLog().setHook(nullptr);
-        ipam::storeCallback(nullptr);
-        gIpamCareEvt = gIpamBatchVer = gIpamBatchFlag = gIpamPubDbg = 0;
-        ipam_DbUnInit();
+        resetLibrary();
     }
     // One batch of IPv4 then IPv6 records; the events it raised.
-    static Texts batch(const std::vector<Ipam4AddrInfo> &v4, const std::vector<Ipam6AddrInfo> &v6 = {}) {
+    static Texts batch(const std::vector<Ipam4AddrInfo> &v4,
+                       const std::vector<Ipam6AddrInfo> &v6 = {}) {
         eventLog().clear();
         ipamSubStart();
         for (const auto &r : v4) EXPECT_EQ(send(IPAM4_EVT_BATCH, r), 0);
@@ -116,7 +117,8 @@ TEST_F(Dispatch, RelayAndUnknownCodesAreTracedAndLeaveTheReplicaAlone) {
     auto ten = exact(tenBytes, sizeof tenBytes);
     EXPECT_EQ(ipamSubDispatch(IPAM_EVT_RELAY, sizeof tenBytes, ten.get()), 0);
     EXPECT_EQ(ipamSubDispatch(IPAM_EVT_RELAY, 0, nullptr), 0);
-    EXPECT_EQ(eventLog().texts(), (Texts{ev(IPAM_EVT_RELAY), ev(IPAM_EVT_RELAY), ev(IPAM_EVT_RELAY)}));
+    EXPECT_EQ(eventLog().texts(),
+              (Texts{ev(IPAM_EVT_RELAY), ev(IPAM_EVT_RELAY), ev(IPAM_EVT_RELAY)}));
     EXPECT_FALSE(eventLog().events()[0].hasRecord);
     eventLog().clear();
     EXPECT_EQ(send(0x3, a), 0);
@@ -125,7 +127,8 @@ TEST_F(Dispatch, RelayAndUnknownCodesAreTracedAndLeaveTheReplicaAlone) {
     EXPECT_TRUE(table4().empty());
     EXPECT_TRUE(log.has("Ipam subscrib receive unknown event 0x3"));
     EXPECT_TRUE(log.has("Ipam subscrib receive unknown event 0x400"));
-    EXPECT_TRUE(log.has("event 0x10000000 ifIndex 1 vrfIndex 0 Ipaddr 10.0.0.1 ipmask 255.255.255.0 IpAttr 0x0"));
+    EXPECT_TRUE(log.has(
+        "event 0x10000000 ifIndex 1 vrfIndex 0 Ipaddr 10.0.0.1 ipmask 255.255.255.0 IpAttr 0x0"));
     uint32_t tenIf = 0;
     std::memcpy(&tenIf, tenBytes, sizeof tenIf);
     EXPECT_TRUE(log.has("event 0x10000000 ifIndex " + std::to_string(tenIf) +
@@ -156,7 +159,8 @@ TEST_F(Dispatch, PayloadLengthsAreCutOrRefused) {
     const Table before4 = table4(), before6 = table6();
     eventLog().clear();
     LogCapture log;
-    auto short4 = exact(&a, sizeof a - 1), short6 = exact(&a6, sizeof a6 - 1), shortIf = exact(&ifIndex, 3);
+    auto short4 = exact(&a, sizeof a - 1), short6 = exact(&a6, sizeof a6 - 1),
+         shortIf = exact(&ifIndex, 3);
     struct Case {
         std::vector<uint32_t> codes;
         uint32_t full, cut;
@@ -164,7 +168,9 @@ TEST_F(Dispatch, PayloadLengthsAreCutOrRefused) {
     };
     const Case cases[] = {
         {{IPAM4_EVT_BATCH, IPAM4_EVT_ADD, IPAM4_EVT_DEL}, sizeof a, sizeof a - 1, short4.get()},
-        {{IPAM6_EVT_BATCH, IPAM6_EVT_ADD, IPAM6_EVT_DEL, IPAM6_EVT_UPDATE}, sizeof a6, sizeof a6 - 1,
+        {{IPAM6_EVT_BATCH, IPAM6_EVT_ADD, IPAM6_EVT_DEL, IPAM6_EVT_UPDATE},
+         sizeof a6,
+         sizeof a6 - 1,
          short6.get()},
         {{IPAM4_EVT_IF_INVALID, IPAM6_EVT_IF_INVALID}, 32, 3, shortIf.get()},
     };

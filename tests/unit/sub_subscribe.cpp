@@ -52,20 +52,29 @@ protected:
         EXPECT_EQ(gIpamWtHandle, 0u);
         EXPECT_EQ(ipam::loadCallback(), nullptr);
         EXPECT_EQ(gIpamCareEvt, 0u);
-        EXPECT_EQ(gIpamBatchVer, 0u);
-        EXPECT_EQ(gIpamBatchFlag, 0u);
+        EXPECT_EQ(ipam::replicaBatchVersion(), 0u);
+        EXPECT_EQ(ipam_IsSubscrib(), 0);
+        EXPECT_EQ(ipam::gReplica.careBits, 0u);
         EXPECT_EQ(gIpamSubUp, 0u);
-        EXPECT_FALSE(ipam::hashSetUp(&gIpamIfHash));
+        EXPECT_FALSE(ipam::replicaSetUp());
         EXPECT_EQ(registration().active, 0);
         EXPECT_EQ(ipamplat_cmf_registered(), 0);
     }
 };
 
 TEST(CareMask, ExpansionAddsWhatTheEventsAreMadeOf) {
-    const std::vector<std::pair<uint32_t, uint32_t>> cases = {
-        {0x400, 0x71c}, {0x8, 0xf}, {0x40, 0x63}, {0xc0, 0xe3}, {0x4000, 0x170e0}, {0x4400, 0x177fc},
-        {0xccd8, 0x1ffff}, {0, 0}, {0x1, 0x1}, {0x100, 0x100}, {0x10000000, 0x10000000},
-        {0x10000408, 0x1000071f}};
+    const std::vector<std::pair<uint32_t, uint32_t>> cases = {{0x400, 0x71c},
+                                                              {0x8, 0xf},
+                                                              {0x40, 0x63},
+                                                              {0xc0, 0xe3},
+                                                              {0x4000, 0x170e0},
+                                                              {0x4400, 0x177fc},
+                                                              {0xccd8, 0x1ffff},
+                                                              {0, 0},
+                                                              {0x1, 0x1},
+                                                              {0x100, 0x100},
+                                                              {0x10000000, 0x10000000},
+                                                              {0x10000408, 0x1000071f}};
     for (const auto &[in, out] : cases) EXPECT_EQ(ipam::careMaskExpand(in), out) << std::hex << in;
 }
 
@@ -159,16 +168,18 @@ TEST_F(Subscribe, FailedStepLeavesNothingRegisteredAndALaterSubscriptionSucceeds
 TEST_F(Subscribe, PublisherMayDeliverWhileRegistrationIsInProgress) {
     static Ipam4AddrInfo rec = ipamtest::addr4(3, "10.1.0.1/24");
     static int32_t results;
-    ipamplat_ps_set_init_hook([](void *) {
-        results = ipamplat_pub_start() | ipamplat_pub_send(IPAM4_EVT_BATCH, sizeof rec, &rec) | ipamplat_pub_end();
-    }, nullptr);
+    ipamplat_ps_set_init_hook(
+        [](void *) {
+            results = ipamplat_pub_start() | ipamplat_pub_send(IPAM4_EVT_BATCH, sizeof rec, &rec) |
+                      ipamplat_pub_end();
+        },
+        nullptr);
     ASSERT_EQ(subscribe(IPAM4_EVT_ADD), 0);
     EXPECT_EQ(results, 0);
     EXPECT_EQ(ipam_IsSubscrib(), 1);
-    EXPECT_EQ(eventLog().texts(),
-              (std::vector<std::string>{ipamtest::ev(IPAM_EVT_BATCH_START),
-                                        ipamtest::ev(IPAM4_EVT_ADD, rec),
-                                        ipamtest::ev(IPAM_EVT_BATCH_END)}));
+    EXPECT_EQ(eventLog().texts(), (std::vector<std::string>{ipamtest::ev(IPAM_EVT_BATCH_START),
+                                                            ipamtest::ev(IPAM4_EVT_ADD, rec),
+                                                            ipamtest::ev(IPAM_EVT_BATCH_END)}));
 }
 
 TEST_F(Subscribe, FailedUnregistrationStillFreesTheReplicaAndARetryEndsOnlyWhatIsLeft) {
@@ -186,8 +197,8 @@ TEST_F(Subscribe, FailedUnregistrationStillFreesTheReplicaAndARetryEndsOnlyWhatI
     EXPECT_EQ(IPAM_UnSubscribeEvent(kModule), -1);
     EXPECT_TRUE(log.has("Ipam subscrib cmf call back unreg failed"));
     EXPECT_EQ(ipam_IsSubscrib(), 0);
-    EXPECT_EQ(gIpamBatchVer, 0u);
-    EXPECT_FALSE(ipam::hashSetUp(&gIpamIfHash));
+    EXPECT_EQ(ipam::replicaBatchVersion(), 0u);
+    EXPECT_FALSE(ipam::replicaSetUp());
     // The management export may still walk: the freed tables are simply empty.
     int visits = 0;
     auto count4 = [](Ipam4DbNode *, void *n) { return ++*static_cast<int *>(n), 1; };

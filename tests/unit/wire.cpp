@@ -74,8 +74,10 @@ TEST(Wire, MalformedFramesAreRefused) {
         {"oversized", std::vector<uint8_t>(ipamwire::kMaxFrame + 1, 0)},
         {"IPv4 record one short", frame(Type::Msg, IPAM4_EVT_ADD, std::vector<uint8_t>(59))},
         {"IPv6 record as IPv4", frame(Type::Msg, IPAM6_EVT_ADD, rec4)},
-        {"interface block too long", frame(Type::Msg, IPAM4_EVT_IF_VALID, std::vector<uint8_t>(33))},
-        {"interface block without index", frame(Type::Msg, IPAM6_EVT_IF_INVALID, std::vector<uint8_t>(3))},
+        {"interface block too long",
+         frame(Type::Msg, IPAM4_EVT_IF_VALID, std::vector<uint8_t>(33))},
+        {"interface block without index",
+         frame(Type::Msg, IPAM6_EVT_IF_INVALID, std::vector<uint8_t>(3))},
         {"unknown code", frame(Type::Msg, 0x400, rec4)},
         {"payload on start", frame(Type::Start, 0, {1})},
         {"registration too short", frame(Type::Hello, 0, std::vector<uint8_t>(19))},
@@ -121,10 +123,13 @@ TEST(Wire, SubscriberTakesBatchRecordsOnlyInsideABatch) {
     struct Case {
         const char *what;
         std::vector<Frame> frames;
-        size_t refusedAt; // SIZE_MAX: all accepted
+        size_t refusedAt;  // SIZE_MAX: all accepted
     };
     const Case cases[] = {
-        {"batch with records and a change inside", {f(Type::Start), f(Type::Msg, IPAM4_EVT_BATCH), f(Type::Msg, IPAM4_EVT_ADD), f(Type::End), f(Type::Msg, IPAM6_EVT_DEL)}, SIZE_MAX},
+        {"batch with records and a change inside",
+         {f(Type::Start), f(Type::Msg, IPAM4_EVT_BATCH), f(Type::Msg, IPAM4_EVT_ADD), f(Type::End),
+          f(Type::Msg, IPAM6_EVT_DEL)},
+         SIZE_MAX},
         {"record outside a batch", {f(Type::Msg, IPAM6_EVT_BATCH)}, 0},
         {"end without start", {f(Type::Start), f(Type::End), f(Type::End)}, 2},
         {"start inside a batch", {f(Type::Start), f(Type::Start)}, 1},
@@ -135,8 +140,7 @@ TEST(Wire, SubscriberTakesBatchRecordsOnlyInsideABatch) {
         ipamwire::SubscriberOrder order;
         size_t refused = SIZE_MAX;
         for (size_t i = 0; i < c.frames.size() && refused == SIZE_MAX; ++i)
-            if (!order.accept(c.frames[i], nullptr))
-                refused = i;
+            if (!order.accept(c.frames[i], nullptr)) refused = i;
         EXPECT_EQ(c.refusedAt, refused) << c.what;
     }
 }
@@ -153,11 +157,11 @@ TEST(Wire, ManagementRequestsReadBackExactlyAndRefuseEveryStrayByte) {
     req.params[0].length = 60;
     std::memcpy(req.params[0].data, &cursor, 60);
     req.params[1].id = -5;
-    req.params[1].length = -1; // no data follows a negative length
+    req.params[1].length = -1;  // no data follows a negative length
     uint8_t payload[ipamwire::kMaxPayload];
     const uint32_t n = ipamwire::mgmtRequestEncode(req, payload, sizeof payload);
     ASSERT_EQ(12u + 8 + 60 + 8, n);
-    EXPECT_EQ(0x11223344u, ipamwire::get32(payload + 20)); // cursor ifIndex, big-endian
+    EXPECT_EQ(0x11223344u, ipamwire::get32(payload + 20));  // cursor ifIndex, big-endian
 
     std::vector<uint8_t> bytes(payload, payload + n);
     std::vector<uint8_t> good = frame(Type::MgmtReq, req.objectId, bytes);
@@ -190,7 +194,7 @@ TEST(Wire, ManagementRequestsReadBackExactlyAndRefuseEveryStrayByte) {
     refused(huge, "parameter longer than a record");
 }
 
-} // namespace
+}  // namespace
 
 // A packet of several frames: every prefix of it gives back exactly the
 // frames that lie whole inside it, then a refusal, and never reads past it.
