@@ -58,7 +58,8 @@ std::vector<size_t> sizesFrom(const char *var, const char *fallback) {
     for (size_t pos = 0; pos <= text.size();) {
         size_t comma = text.find(',', pos);
         if (comma == std::string::npos) comma = text.size();
-        if (comma > pos) out.push_back(std::strtoull(text.substr(pos, comma - pos).c_str(), nullptr, 10));
+        if (comma > pos)
+            out.push_back(std::strtoull(text.substr(pos, comma - pos).c_str(), nullptr, 10));
         pos = comma + 1;
     }
     return out;
@@ -76,7 +77,7 @@ struct HostView {
     std::condition_variable changed;
     bool batchEnded = false;
     Clock::time_point batchEnd;
-    uint64_t adds = 0; // ADD4 events since the last reset
+    uint64_t adds = 0;             // ADD4 events since the last reset
     uint64_t wanted = UINT64_MAX;  // the count a waiter waits for
     Clock::time_point lastAdd;
 } g_view;
@@ -164,8 +165,9 @@ void record(size_t i, bool v4only, Ipam4AddrInfo &r4, Ipam6AddrInfo &r6, bool &v
 
 std::string line4(uint32_t ifIndex, uint32_t a) {
     char text[128];
-    std::snprintf(text, sizeof text, "add4 if=%u name=eth%u addr=%u.%u.%u.%u/24 attr=IF_VALID|VALID\n",
-                  ifIndex, ifIndex, a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
+    std::snprintf(text, sizeof text,
+                  "add4 if=%u name=eth%u addr=%u.%u.%u.%u/24 attr=IF_VALID|VALID\n", ifIndex,
+                  ifIndex, a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
     return text;
 }
 
@@ -317,7 +319,7 @@ int stalledSubscriber() {
 
 // ---- the summary ----------------------------------------------------------
 
-std::map<std::string, double> g_fig; // name -> value, for the table at the end
+std::map<std::string, double> g_fig;  // name -> value, for the table at the end
 
 void note(benchmark::State &state, const std::string &name, double value) {
     g_fig[name] = value;
@@ -379,7 +381,8 @@ void firstBatchAcross(benchmark::State &state, size_t n) {
         if (t1 == Clock::time_point{}) return state.SkipWithError("no batch end");
         state.SetIterationTime(seconds(t0, t1));
         note(state, "live_batch_s/" + std::to_string(n), seconds(t0, t1));
-        note(state, "live_batch_rec_per_s/" + std::to_string(n), static_cast<double>(n) / seconds(t0, t1));
+        note(state, "live_batch_rec_per_s/" + std::to_string(n),
+             static_cast<double>(n) / seconds(t0, t1));
         unsubscribe();
     }
 }
@@ -390,14 +393,16 @@ void firstBatchAcross(benchmark::State &state, size_t n) {
 void steadyState(benchmark::State &state, bool stalled) {
     const size_t changes = changesToSend();
     Serve serve;
-    if (!serve.start(tableFile(g_dir, 1000, false))) return state.SkipWithError("serve did not start");
+    if (!serve.start(tableFile(g_dir, 1000, false)))
+        return state.SkipWithError("serve did not start");
     usingRunDir(true);
     if (!subscribe() || waitBatchEnd(60) == Clock::time_point{})
         return state.SkipWithError("no first batch");
     int stall = -1;
     if (stalled) {
         stall = stalledSubscriber();
-        if (stall < 0 || !serve.waitLine("registered", 10)) return state.SkipWithError("no staller");
+        if (stall < 0 || !serve.waitLine("registered", 10))
+            return state.SkipWithError("no staller");
     }
     // Three bursts of new records, the best one counted: other tenants of
     // the machine can slow a burst, never speed one up.
@@ -548,7 +553,8 @@ void queueMemory(benchmark::State &state, size_t n) {
         const double after = rss(serve.pid());
         const double mean = (sizeof(Ipam4AddrInfo) + sizeof(Ipam6AddrInfo)) / 2.0;
         note(state, "serve_queue_bytes_per_record", (after - before) / static_cast<double>(n));
-        note(state, "serve_queue_per_record_ratio", (after - before) / static_cast<double>(n) / mean);
+        note(state, "serve_queue_per_record_ratio",
+             (after - before) / static_cast<double>(n) / mean);
         state.SetIterationTime(0.001);
         close(fd);
     }
@@ -566,8 +572,9 @@ void rawSocket(benchmark::State &state, size_t n, size_t perPacket) {
         record(i, false, r4, r6, v6);
         uint8_t frame[ipamwire::kMaxFrame];
         const uint32_t len = v6 ? sizeof r6 : sizeof r4;
-        const uint32_t k = ipamwire::encode(ipamwire::Type::Msg, v6 ? IPAM6_EVT_BATCH : IPAM4_EVT_BATCH,
-                                            v6 ? static_cast<const void *>(&r6) : &r4, len, frame);
+        const uint32_t k =
+            ipamwire::encode(ipamwire::Type::Msg, v6 ? IPAM6_EVT_BATCH : IPAM4_EVT_BATCH,
+                             v6 ? static_cast<const void *>(&r6) : &r4, len, frame);
         packet.insert(packet.end(), frame, frame + k);
     }
     const size_t packets = (n + perPacket - 1) / perPacket;
@@ -593,7 +600,8 @@ void rawSocket(benchmark::State &state, size_t n, size_t perPacket) {
         waitpid(child, &status, 0);
         if (got != packets) return state.SkipWithError("lost packets");
         state.SetIterationTime(seconds(t0, t1));
-        note(state, "raw_rec_per_s/" + std::to_string(perPacket), static_cast<double>(n) / seconds(t0, t1));
+        note(state, "raw_rec_per_s/" + std::to_string(perPacket),
+             static_cast<double>(n) / seconds(t0, t1));
     }
 }
 
@@ -641,7 +649,8 @@ void summary(const std::vector<size_t> &sizes, const std::vector<size_t> &export
     std::printf("\n| measure | records | value | target | met |\n|---|---:|---:|---|---|\n");
     for (auto &[k, v] : g_fig)
         if (k.rfind("raw_rec_per_s/", 0) == 0)
-            std::printf("| raw socket, %s frames per packet | | %.0f rec/s | | |\n", k.c_str() + 14, v);
+            std::printf("| raw socket, %s frames per packet | | %.0f rec/s | | |\n", k.c_str() + 14,
+                        v);
     std::printf("| raw round trip to another process, p50 / p99 | | %.0f / %.0f µs | | |\n",
                 fig("raw_rtt_p50_us"), fig("raw_rtt_p99_us"));
     for (size_t n : sizes) {
@@ -653,15 +662,17 @@ void summary(const std::vector<size_t> &sizes, const std::vector<size_t> &export
             n, direct * 1e3, n / direct);
         std::printf("| first batch in one process | %zu | %.1f ms | | |\n", n, in * 1e3);
         const bool judged = n >= 100000;
-        std::printf("| first batch across processes | %zu | %.1f ms (%.0f rec/s, %.2f× in-process) | %s | %s |\n",
-                    n, live * 1e3, n / live, live / in, judged ? "≤ 3×, ≥ 1M rec/s" : "",
-                    judged ? (live / in <= 3 && n / live >= 1e6 ? "yes" : "no") : "");
+        std::printf(
+            "| first batch across processes | %zu | %.1f ms (%.0f rec/s, %.2f× in-process) | %s | %s |\n",
+            n, live * 1e3, n / live, live / in, judged ? "≤ 3×, ≥ 1M rec/s" : "",
+            judged ? (live / in <= 3 && n / live >= 1e6 ? "yes" : "no") : "");
     }
     const double steady = fig("steady_per_s"), stalled = fig("steady_stalled_per_s");
     std::printf("| steady-state changes | | %.0f /s | ≥ 200,000 /s | %s |\n", steady,
                 steady >= 200000 ? "yes" : "no");
     std::printf("| one change, p50 / p99 | | %.0f / %.0f µs | p99 ≤ 200 µs | %s |\n",
-                fig("latency_p50_us"), fig("latency_p99_us"), fig("latency_p99_us") <= 200 ? "yes" : "no");
+                fig("latency_p50_us"), fig("latency_p99_us"),
+                fig("latency_p99_us") <= 200 ? "yes" : "no");
     for (size_t n : exports) {
         for (const char *tag : {"", "p100/"}) {
             const std::string s = tag + std::to_string(n);
@@ -676,8 +687,9 @@ void summary(const std::vector<size_t> &sizes, const std::vector<size_t> &export
                 judged ? (c <= 2 && c / in <= 3 ? "yes" : "no") : "");
         }
     }
-    std::printf("| changes with a stopped host | | %.0f /s (%+.1f%%) | within 10%% | %s |\n", stalled,
-                (stalled / steady - 1) * 100, std::abs(stalled / steady - 1) < 0.1 ? "yes" : "no");
+    std::printf("| changes with a stopped host | | %.0f /s (%+.1f%%) | within 10%% | %s |\n",
+                stalled, (stalled / steady - 1) * 100,
+                std::abs(stalled / steady - 1) < 0.1 ? "yes" : "no");
     const double mem = fig("serve_queue_per_record_ratio");
     std::printf("| serve memory per queued record | | %.0f B (%.2f× the record) | ≤ 2× | %s |\n",
                 fig("serve_queue_bytes_per_record"), mem, mem <= 2 ? "yes" : "no");
@@ -693,7 +705,7 @@ void summary(const std::vector<size_t> &sizes, const std::vector<size_t> &export
     }
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv) {
     char tmpl[] = "/tmp/ipam-live-XXXXXX";
@@ -713,13 +725,15 @@ int main(int argc, char **argv) {
             ->Unit(benchmark::kMillisecond);
     };
     for (size_t per : {size_t{1}, size_t{16}, size_t{64}, size_t{512}})
-        reg("live/raw_socket/" + std::to_string(per), [per](benchmark::State &s) { rawSocket(s, 200000, per); });
+        reg("live/raw_socket/" + std::to_string(per),
+            [per](benchmark::State &s) { rawSocket(s, 200000, per); });
     for (size_t n : sizes) {
         reg("live/first_batch_direct/" + std::to_string(n),
             [n](benchmark::State &s) { firstBatchInProcess(s, n, true); });
         reg("live/first_batch_inproc/" + std::to_string(n),
             [n](benchmark::State &s) { firstBatchInProcess(s, n, false); });
-        reg("live/first_batch_across/" + std::to_string(n), [n](benchmark::State &s) { firstBatchAcross(s, n); });
+        reg("live/first_batch_across/" + std::to_string(n),
+            [n](benchmark::State &s) { firstBatchAcross(s, n); });
     }
     reg("live/raw_wakeups", [](benchmark::State &s) { rawWakeups(s); });
     reg("live/steady", [](benchmark::State &s) { steadyState(s, false); });

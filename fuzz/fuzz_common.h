@@ -22,7 +22,9 @@ public:
     Reader(const uint8_t *data, size_t size) : p_(data), end_(data + size) {}
     bool empty() const { return p_ == end_; }
     uint8_t u8() { return p_ == end_ ? 0 : *p_++; }
-    uint32_t u32() { return uint32_t{u8()} << 24 | uint32_t{u8()} << 16 | uint32_t{u8()} << 8 | u8(); }
+    uint32_t u32() {
+        return uint32_t{u8()} << 24 | uint32_t{u8()} << 16 | uint32_t{u8()} << 8 | u8();
+    }
     // `len` bytes into a buffer of exactly that size (zero fill past the
     // input), so reading beyond what was handed over trips ASan.
     std::vector<uint8_t> bytes(size_t len) {
@@ -54,10 +56,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 template <class Info>
 Info record(Reader &in) {
     static const uint32_t addrs4[] = {0x0100000a, 0x0200000a, 0x0101a8c0, 0x0000000a};
-    static const uint8_t addrs6[4][16] = {{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
-                                          {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
-                                          {0x20, 0x01, 0x0d, 0xb8, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
-                                          {0xfe, 0x80, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7}};
+    static const uint8_t addrs6[4][16] = {
+        {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+        {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+        {0x20, 0x01, 0x0d, 0xb8, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
+        {0xfe, 0x80, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7}};
     Info r;
     std::memset(&r, 0, sizeof r);
     uint8_t a = in.u8();
@@ -86,7 +89,8 @@ int32_t collect(Info *rec, void *user) {
 
 template <class Info>
 bool same(const std::vector<Info> &a, const std::vector<Info> &b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
 }
 
 // Both tables in index order, and the batch version of each node.
@@ -101,11 +105,16 @@ struct Tables {
     template <class Node>
     static int32_t node(Node *n, void *user) {
         auto *t = static_cast<Tables *>(user);
-        if constexpr (std::is_same_v<Node, Ipam4DbNode>) t->v4.push_back(n->info); else t->v6.push_back(n->info);
+        if constexpr (std::is_same_v<Node, Ipam4DbNode>)
+            t->v4.push_back(n->info);
+        else
+            t->v6.push_back(n->info);
         t->vers.push_back(n->batchVer);
         return 0;
     }
-    bool operator==(const Tables &o) const { return same(v4, o.v4) && same(v6, o.v6) && vers == o.vers; }
+    bool operator==(const Tables &o) const {
+        return same(v4, o.v4) && same(v6, o.v6) && vers == o.vers;
+    }
 };
 
 // The same records, in any order.
@@ -158,7 +167,9 @@ inline int32_t sendRecord(Reader &in, bool v6, int32_t code) {
 // A subscription with the input's care mask for one input; at its end the
 // replica must be consistent and unsubscribing must free all of it.
 struct Session {
-    Session(Reader &in, IpamEventCallback cb) { FZ_CHECK(IPAM_SubscribeEvent(1, 9, in.u32() & 0x1001ffffu, cb) == 0); }
+    Session(Reader &in, IpamEventCallback cb) {
+        FZ_CHECK(IPAM_SubscribeEvent(1, 9, in.u32() & 0x1001ffffu, cb) == 0);
+    }
     ~Session() {
         gIpamPubDbg = 0;
         checkReplica();

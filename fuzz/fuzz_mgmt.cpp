@@ -16,7 +16,8 @@ const int32_t kLengths[] = {0, -1, 1, 4, 59, 60, 61, 99, 100, 101};
 
 template <class Info>
 bool stored(const std::vector<Info> &table, const void *r) {
-    return std::any_of(table.begin(), table.end(), [&](const Info &t) { return std::memcmp(&t, r, sizeof t) == 0; });
+    return std::any_of(table.begin(), table.end(),
+                       [&](const Info &t) { return std::memcmp(&t, r, sizeof t) == 0; });
 }
 
 }  // namespace
@@ -72,11 +73,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         int32_t result = ipamplat_cmf_send(&r, &reply);
         // A page that may hold nothing, and a cursor of any size but a
         // record's, are refused before anything is read.
-        bool table = r.objectId == IPAM_CMF_OBJ_ADDR4_TABLE || r.objectId == IPAM_CMF_OBJ_ADDR6_TABLE;
+        bool table =
+            r.objectId == IPAM_CMF_OBJ_ADDR4_TABLE || r.objectId == IPAM_CMF_OBJ_ADDR6_TABLE;
         int32_t recordSize = r.objectId == IPAM_CMF_OBJ_ADDR4_TABLE ? 60 : 100;
         if ((r.encodeLimit == 0 && ipamplat_cmf_registered()) ||
-            (table && r.encodeLimit != 0 && !params.empty() && params[0].id == 0 && params[0].data &&
-             params[0].length > 0 && params[0].length != recordSize)) {
+            (table && r.encodeLimit != 0 && !params.empty() && params[0].id == 0 &&
+             params[0].data && params[0].length > 0 && params[0].length != recordSize)) {
             FZ_CHECK(result == IPAM_CMF_ERR_PARAM);
             FZ_CHECK(ipamplat_cmf_reply_count(reply) == 0);
         }

@@ -11,20 +11,35 @@
 
 namespace {
 
-const int32_t kCodes[] = {IPAM4_EVT_BATCH, IPAM4_EVT_ADD, IPAM4_EVT_DEL, IPAM_EVT_RELAY,
-                          IPAM6_EVT_BATCH, IPAM6_EVT_ADD, IPAM6_EVT_DEL, IPAM6_EVT_UPDATE,
-                          IPAM4_EVT_IF_VALID, IPAM4_EVT_IF_INVALID, IPAM6_EVT_IF_VALID,
-                          IPAM6_EVT_IF_INVALID, 0x3, IPAM4_EVT_VALID, 0, -1};
+const int32_t kCodes[] = {IPAM4_EVT_BATCH,
+                          IPAM4_EVT_ADD,
+                          IPAM4_EVT_DEL,
+                          IPAM_EVT_RELAY,
+                          IPAM6_EVT_BATCH,
+                          IPAM6_EVT_ADD,
+                          IPAM6_EVT_DEL,
+                          IPAM6_EVT_UPDATE,
+                          IPAM4_EVT_IF_VALID,
+                          IPAM4_EVT_IF_INVALID,
+                          IPAM6_EVT_IF_VALID,
+                          IPAM6_EVT_IF_INVALID,
+                          0x3,
+                          IPAM4_EVT_VALID,
+                          0,
+                          -1};
 const uint32_t kLengths[] = {0, 1, 3, 4, 5, 31, 32, 33, 59, 60, 61, 99, 100, 101, 4096};
 
 // Bytes a message must carry for its code; 0 for codes read by nobody.
 size_t needs(int32_t code) {
     uint32_t c = static_cast<uint32_t>(code);
-    if (c == IPAM4_EVT_BATCH || c == IPAM4_EVT_ADD || c == IPAM4_EVT_DEL) return sizeof(Ipam4AddrInfo);
+    if (c == IPAM4_EVT_BATCH || c == IPAM4_EVT_ADD || c == IPAM4_EVT_DEL)
+        return sizeof(Ipam4AddrInfo);
     if (c == IPAM6_EVT_BATCH || c == IPAM6_EVT_ADD || c == IPAM6_EVT_DEL || c == IPAM6_EVT_UPDATE)
         return sizeof(Ipam6AddrInfo);
-    return c == IPAM4_EVT_IF_VALID || c == IPAM4_EVT_IF_INVALID || c == IPAM6_EVT_IF_VALID || c == IPAM6_EVT_IF_INVALID
-               ? 4 : 0;
+    return c == IPAM4_EVT_IF_VALID || c == IPAM4_EVT_IF_INVALID || c == IPAM6_EVT_IF_VALID ||
+                   c == IPAM6_EVT_IF_INVALID
+               ? 4
+               : 0;
 }
 
 uint64_t g_events = 0;
@@ -53,13 +68,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int ops = 0; !in.empty() && ops < 64; ops++) {
         uint8_t op = in.u8();
         switch (op & 7) {
-        case 0: FZ_CHECK(ipamSubStart() == 0); break;
-        case 1: if (int32_t r = ipamSubEnd(); r != 0) FZ_CHECK(r == -1); break;
-        case 2: case 3: {  // a record built to collide with others
-            static const int32_t codes6[] = {IPAM6_EVT_BATCH, IPAM6_EVT_ADD, IPAM6_EVT_DEL, IPAM6_EVT_UPDATE};
-            static const int32_t codes4[] = {IPAM4_EVT_BATCH, IPAM4_EVT_ADD, IPAM4_EVT_DEL, IPAM4_EVT_ADD};
+        case 0:
+            FZ_CHECK(ipamSubStart() == 0);
+            break;
+        case 1:
+            if (int32_t r = ipamSubEnd(); r != 0) FZ_CHECK(r == -1);
+            break;
+        case 2:
+        case 3: {  // a record built to collide with others
+            static const int32_t codes6[] = {IPAM6_EVT_BATCH, IPAM6_EVT_ADD, IPAM6_EVT_DEL,
+                                             IPAM6_EVT_UPDATE};
+            static const int32_t codes4[] = {IPAM4_EVT_BATCH, IPAM4_EVT_ADD, IPAM4_EVT_DEL,
+                                             IPAM4_EVT_ADD};
             bool v6 = op & 8;
-            FZ_CHECK(fz::sendRecord(in, v6, v6 ? codes6[(op >> 4) & 3] : codes4[(op >> 4) & 3]) == 0);
+            FZ_CHECK(fz::sendRecord(in, v6, v6 ? codes6[(op >> 4) & 3] : codes4[(op >> 4) & 3]) ==
+                     0);
             break;
         }
         case 4: {  // an interface message for one of the small interfaces

@@ -12,10 +12,22 @@
 
 namespace {
 
-const uint32_t kCodes[] = {IPAM4_EVT_BATCH, IPAM4_EVT_ADD,    IPAM4_EVT_DEL,      IPAM_EVT_RELAY,
-                           IPAM6_EVT_BATCH, IPAM6_EVT_ADD,    IPAM6_EVT_DEL,      IPAM6_EVT_UPDATE,
-                           IPAM4_EVT_IF_VALID, IPAM4_EVT_IF_INVALID, IPAM6_EVT_IF_VALID,
-                           IPAM6_EVT_IF_INVALID, 0x3, IPAM4_EVT_VALID, 0, 0xffffffff};
+const uint32_t kCodes[] = {IPAM4_EVT_BATCH,
+                           IPAM4_EVT_ADD,
+                           IPAM4_EVT_DEL,
+                           IPAM_EVT_RELAY,
+                           IPAM6_EVT_BATCH,
+                           IPAM6_EVT_ADD,
+                           IPAM6_EVT_DEL,
+                           IPAM6_EVT_UPDATE,
+                           IPAM4_EVT_IF_VALID,
+                           IPAM4_EVT_IF_INVALID,
+                           IPAM6_EVT_IF_VALID,
+                           IPAM6_EVT_IF_INVALID,
+                           0x3,
+                           IPAM4_EVT_VALID,
+                           0,
+                           0xffffffff};
 const uint32_t kLengths[] = {0, 3, 4, 20, 32, 33, 59, 60, 61, 99, 100, 101, 504, 512, 513};
 
 int32_t onEvent(uint32_t, void *) { return 0; }
@@ -65,7 +77,7 @@ bool handle(const ipamwire::Frame &f, ipamwire::SubscriberOrder &order) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fz::Reader in(data, size);
@@ -80,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const char *why = nullptr;
             if (!ipamwire::decodeAt(p.data(), p.size(), &off, f, &why)) {
                 FZ_CHECK(why != nullptr && off == at);
-                order.reset(); // the connection is dropped; a new one starts clean
+                order.reset();  // the connection is dropped; a new one starts clean
                 break;
             }
             uint8_t again[ipamwire::kMaxFrame];

@@ -19,11 +19,12 @@
  * again with other attributes count as changed. With IPAM4_EVT_ADD |
  * IPAM6_EVT_ADD alone the replica would keep the attributes it first saw,
  * and the query below would still answer 10.0.0.1 after the restart. */
-#define HOST_CARE (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID | \
-                   IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_VALID | IPAM6_EVT_INVALID)
+#define HOST_CARE                                                                          \
+    (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID | IPAM6_EVT_ADD | \
+     IPAM6_EVT_DEL | IPAM6_EVT_VALID | IPAM6_EVT_INVALID)
 #define EVT4_RECORD (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID)
-#define EVT6_RECORD (IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_VALID | IPAM6_EVT_INVALID | \
-                     IPAM6_EVT_UPDATE)
+#define EVT6_RECORD \
+    (IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_VALID | IPAM6_EVT_INVALID | IPAM6_EVT_UPDATE)
 
 static int32_t on_event(uint32_t code, void *record) {
     char text[INET6_ADDRSTRLEN] = "";

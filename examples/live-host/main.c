@@ -26,34 +26,45 @@
 
 /* The records and their validity: asking for the valid/invalid events
  * brings the interface messages that drive them. */
-#define CARE                                                                                \
-    (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID |                  \
-     IPAM4_EVT_IF_VALID | IPAM4_EVT_IF_INVALID | IPAM6_EVT_ADD | IPAM6_EVT_DEL |            \
-     IPAM6_EVT_UPDATE | IPAM6_EVT_VALID | IPAM6_EVT_INVALID | IPAM6_EVT_IF_VALID |          \
-     IPAM6_EVT_IF_INVALID)
+#define CARE                                                                                     \
+    (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID | IPAM4_EVT_IF_VALID |  \
+     IPAM4_EVT_IF_INVALID | IPAM6_EVT_ADD | IPAM6_EVT_DEL | IPAM6_EVT_UPDATE | IPAM6_EVT_VALID | \
+     IPAM6_EVT_INVALID | IPAM6_EVT_IF_VALID | IPAM6_EVT_IF_INVALID)
 
 static const char *event_name(uint32_t code) {
     switch (code) {
-    case IPAM_EVT_BATCH_START: return "BATCH_START";
-    case IPAM_EVT_BATCH_END: return "BATCH_END";
-    case IPAM4_EVT_ADD: return "ADD4";
-    case IPAM4_EVT_DEL: return "DEL4";
-    case IPAM4_EVT_VALID: return "VALID4";
-    case IPAM4_EVT_INVALID: return "INVALID4";
-    case IPAM6_EVT_ADD: return "ADD6";
-    case IPAM6_EVT_DEL: return "DEL6";
-    case IPAM6_EVT_UPDATE: return "UPDATE6";
-    case IPAM6_EVT_VALID: return "VALID6";
-    case IPAM6_EVT_INVALID: return "INVALID6";
-    case IPAM_EVT_RELAY: return "RELAY";
-    default: return "OTHER";
+    case IPAM_EVT_BATCH_START:
+        return "BATCH_START";
+    case IPAM_EVT_BATCH_END:
+        return "BATCH_END";
+    case IPAM4_EVT_ADD:
+        return "ADD4";
+    case IPAM4_EVT_DEL:
+        return "DEL4";
+    case IPAM4_EVT_VALID:
+        return "VALID4";
+    case IPAM4_EVT_INVALID:
+        return "INVALID4";
+    case IPAM6_EVT_ADD:
+        return "ADD6";
+    case IPAM6_EVT_DEL:
+        return "DEL6";
+    case IPAM6_EVT_UPDATE:
+        return "UPDATE6";
+    case IPAM6_EVT_VALID:
+        return "VALID6";
+    case IPAM6_EVT_INVALID:
+        return "INVALID6";
+    case IPAM_EVT_RELAY:
+        return "RELAY";
+    default:
+        return "OTHER";
     }
 }
 
 static int prefix_len(const uint8_t *mask, int bytes) {
     int n = 0;
-    for (int i = 0; i < bytes; ++i)
-        n += __builtin_popcount(mask[i]);
+    for (int i = 0; i < bytes; ++i) n += __builtin_popcount(mask[i]);
     return n;
 }
 
@@ -70,14 +81,14 @@ static void text6(const Ipam6AddrInfo *r, char *out, size_t size) {
     char a[INET6_ADDRSTRLEN] = "";
     inet_ntop(AF_INET6, r->ip6Addr, a, sizeof a);
     snprintf(out, size, "if=%u name=%.40s vrf=%u addr=%s/%d attr=0x%x", (unsigned)r->ifIndex,
-             r->ifName, (unsigned)r->vrfIndex, a, prefix_len(r->ip6Mask, 16),
-             (unsigned)r->ip6Attr);
+             r->ifName, (unsigned)r->vrfIndex, a, prefix_len(r->ip6Mask, 16), (unsigned)r->ip6Attr);
 }
 
 /* Events arrive on the platform's publisher thread; one write per line. */
 static int32_t on_event(uint32_t code, void *record) {
     char rec[200] = "";
-    if (record != NULL && (code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID)))
+    if (record != NULL &&
+        (code & (IPAM4_EVT_ADD | IPAM4_EVT_DEL | IPAM4_EVT_VALID | IPAM4_EVT_INVALID)))
         text4(record, rec, sizeof rec);
     else if (record != NULL)
         text6(record, rec, sizeof rec);
@@ -183,8 +194,7 @@ int main(int argc, char **argv) {
     char line[256];
     size_t used = 0;
     for (;;) {
-        if (poll(fds, 2, -1) < 0)
-            continue;
+        if (poll(fds, 2, -1) < 0) continue;
         if (fds[0].revents & POLLIN) {
             struct signalfd_siginfo si;
             if (read(sfd, &si, sizeof si) == sizeof si) {
@@ -210,8 +220,7 @@ int main(int argc, char **argv) {
                 used -= (size_t)(nl + 1 - line);
                 memmove(line, nl + 1, used + 1);
             }
-            if (used == sizeof line - 1)
-                used = 0; /* an over-long line is dropped */
+            if (used == sizeof line - 1) used = 0; /* an over-long line is dropped */
         }
     }
     IPAM_FiniConf();

@@ -253,9 +253,8 @@ bool serve_request(int fd, const ipamwire::MgmtRequest &req) {
         params.push_back(copy_param(p.id, p.length, p.length > 0 ? p.data : nullptr));
     }
     ipamplat_cmf_reply *reply = nullptr;
-    const int32_t result =
-        run_request(req.objectId, req.operation, std::move(params), req.pageLimit,
-                    ipam::seam::kEncodePageFull, &reply);
+    const int32_t result = run_request(req.objectId, req.operation, std::move(params),
+                                       req.pageLimit, ipam::seam::kEncodePageFull, &reply);
     /* The answer packed: a page of records leaves in a few packets. */
     auto out = std::make_unique<ipamwire::PacketWriter>(fd);
     bool sent = true;
@@ -268,8 +267,7 @@ bool serve_request(int fd, const ipamwire::MgmtRequest &req) {
         sent = out->add(ipamwire::Type::MgmtParam, static_cast<uint32_t>(p.id), data, n);
     }
     delete reply;
-    return sent &&
-           out->add(ipamwire::Type::MgmtDone, static_cast<uint32_t>(result), nullptr, 0) &&
+    return sent && out->add(ipamwire::Type::MgmtDone, static_cast<uint32_t>(result), nullptr, 0) &&
            out->flush();
 }
 

@@ -18,7 +18,8 @@ std::mutex g_lock;
 
 /* Never destroyed: other threads may still log while the process exits. */
 std::map<uint32_t, std::string> &names() {
-    static auto *table = new std::map<uint32_t, std::string>{{ipam::seam::kModuleId, ipam::seam::kModuleName}};
+    static auto *table =
+        new std::map<uint32_t, std::string>{{ipam::seam::kModuleId, ipam::seam::kModuleName}};
     return *table;
 }
 

@@ -398,13 +398,13 @@ IPAMPLAT_API int32_t PS_SubscriberFini(uint32_t moduleId, uint32_t publisherModu
     r.finiModuleId = moduleId;
     r.finiPublisherModuleId = publisherModuleId;
     copy_addr(r.finiPublisher, publisher);
-    if (r.active != 0 &&
-        (moduleId != r.moduleId || publisherModuleId != r.publisherModuleId)) {
+    if (r.active != 0 && (moduleId != r.moduleId || publisherModuleId != r.publisherModuleId)) {
         const uint32_t registered = r.moduleId, registeredPublisher = r.publisherModuleId;
         lock.unlock();
-        ipamwire::logError("PS_SubscriberFini: module %u of publisher %u is not registered "
-                           "(registered: module %u of publisher %u)",
-                           moduleId, publisherModuleId, registered, registeredPublisher);
+        ipamwire::logError(
+            "PS_SubscriberFini: module %u of publisher %u is not registered "
+            "(registered: module %u of publisher %u)",
+            moduleId, publisherModuleId, registered, registeredPublisher);
         return -1;
     }
     r.active = 0;

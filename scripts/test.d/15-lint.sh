@@ -3,7 +3,7 @@
 # compile commands (step 10 builds it; configured here when missing).
 set -euo pipefail
 # The paths whose every C/C++ file must be as .clang-format has it.
-formatted=(src include tests)
+formatted=(src include tests platform tools bench fuzz examples)
 mapfile -t files < <(git ls-files "${formatted[@]}" | grep -E '\.(c|cc|cpp|h|hpp)$')
 clang-format --dry-run -Werror "${files[@]}"
 echo "clang-format: ${#files[@]} files in ${formatted[*]} as .clang-format has them"

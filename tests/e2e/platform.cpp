@@ -459,4 +459,4 @@ TEST_F(CrossProcess, APublishersFramesRunOneAtATimeAndACallbackMaySubscribeAgain
     unlink(path.c_str());
 }
 
-} // namespace
+}  // namespace

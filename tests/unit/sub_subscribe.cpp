@@ -240,9 +240,9 @@ TEST_F(Subscribe, UnsubscribingAnotherModuleIsRefusedAndTheSubscriptionStands) {
     ASSERT_EQ(ipamplat_pub_end(), 0);
     EXPECT_EQ(IPAM_UnSubscribeEvent(kModule + 1), -1);
     EXPECT_EQ(IPAM4_UnSubscribeEvent(0), -1);
-    EXPECT_EQ(log.texts(),
-              (std::vector<std::string>{"Ipam unsubscrib module 78 is not the subscribed module 77",
-                                        "Ipam unsubscrib module 0 is not the subscribed module 77"}));
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                               "Ipam unsubscrib module 78 is not the subscribed module 77",
+                               "Ipam unsubscrib module 0 is not the subscribed module 77"}));
     EXPECT_EQ(registration().active, 1);
     EXPECT_EQ(registration().finiCalls, 0u);
     EXPECT_EQ(ipam_IsSubscrib(), 1u);

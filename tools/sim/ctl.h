@@ -9,7 +9,7 @@ namespace sim {
 
 struct CtlOptions {
     std::vector<std::string>
-        args;        // "list" | PID debug get|set|clear NAMES... | PID export4|export6
+        args;         // "list" | PID debug get|set|clear NAMES... | PID export4|export6
     int page = 1000;  // records per request of an export
     bool json = false;
     double wait = 0;  // seconds to wait for the host to be ready (export: synchronised)

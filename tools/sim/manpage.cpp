@@ -14,9 +14,12 @@ namespace {
 std::string roff(std::string_view text) {
     std::string out;
     for (char c : text) {
-        if (c == '\\') out += "\\e";
-        else if (c == '-') out += "\\-";
-        else out += c;
+        if (c == '\\')
+            out += "\\e";
+        else if (c == '-')
+            out += "\\-";
+        else
+            out += c;
     }
     if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
     return out;
@@ -24,7 +27,8 @@ std::string roff(std::string_view text) {
 
 // A footer heading is an unindented line ending in ':' ("Exit status:").
 bool isHeading(std::string_view line) {
-    return !line.empty() && line.back() == ':' && !std::isspace(static_cast<unsigned char>(line[0]));
+    return !line.empty() && line.back() == ':' &&
+           !std::isspace(static_cast<unsigned char>(line[0]));
 }
 
 std::string upper(std::string_view text) {
@@ -100,7 +104,8 @@ int printManPage(const CLI::App &app, std::FILE *out) {
     options(out, app);
     std::fputs(".SH COMMANDS\n", out);
     for (const CLI::App *sub : subs) {
-        std::fprintf(out, ".SS %s\n%s\n.PP\n", usage(*sub).c_str(), roff(sub->get_description()).c_str());
+        std::fprintf(out, ".SS %s\n%s\n.PP\n", usage(*sub).c_str(),
+                     roff(sub->get_description()).c_str());
         options(out, *sub);
         if (!sub->get_footer().empty()) {
             std::fputs(".PP\n", out);

@@ -271,8 +271,8 @@ void Server::drop(Subscriber &s, const char *why) {
         std::fflush(stdout);
     } else if (s.registered) {
         std::fflush(stdout);  // the acknowledgements before it come first
-        ipamwire::logError("subscriber pid %u %s: disconnected with %llu frames queued", s.hello.pid,
-                           why, static_cast<unsigned long long>(s.queue.frames()));
+        ipamwire::logError("subscriber pid %u %s: disconnected with %llu frames queued",
+                           s.hello.pid, why, static_cast<unsigned long long>(s.queue.frames()));
     }
     close(s.fd);
     s.fd = -1;
@@ -306,8 +306,7 @@ bool Server::overrun(Subscriber &s) {
     const FrameQueue &q = s.queue;
     const uint64_t frames = q.pushedFrames - std::max(q.sentFrames, s.batchFrames);
     const uint64_t bytes = q.pushedBytes - std::max(q.sentBytes, s.batchBytes);
-    if (q.pushedFrames <= s.batchFrames ||
-        (frames <= opt_.queueBound && bytes <= opt_.queueBytes))
+    if (q.pushedFrames <= s.batchFrames || (frames <= opt_.queueBound && bytes <= opt_.queueBytes))
         return false;
     drop(s, "stopped reading");
     return true;

@@ -8,9 +8,9 @@
 namespace sim {
 
 struct ServeOptions {
-    std::string table;           // table file: one add4/add6 line per record
-    bool kernel = false;         // follow this machine's kernel table instead
-    bool holdEnd = false;        // hold each first batch's end until `release`
+    std::string table;     // table file: one add4/add6 line per record
+    bool kernel = false;   // follow this machine's kernel table instead
+    bool holdEnd = false;  // hold each first batch's end until `release`
     // What a subscriber may have waiting beyond what is left of its latest
     // batch, in frames and in bytes; past either it is disconnected.
     unsigned queueBound = 65536;
