@@ -17,6 +17,25 @@
 
 namespace fz {
 
+// Every message code the publisher may send, and a few it may not: the
+// fuzzers pick most codes from here, the rest at random.
+inline constexpr int32_t kCodes[16] = {IPAM4_EVT_BATCH,
+                                       IPAM4_EVT_ADD,
+                                       IPAM4_EVT_DEL,
+                                       IPAM_EVT_RELAY,
+                                       IPAM6_EVT_BATCH,
+                                       IPAM6_EVT_ADD,
+                                       IPAM6_EVT_DEL,
+                                       IPAM6_EVT_UPDATE,
+                                       IPAM4_EVT_IF_VALID,
+                                       IPAM4_EVT_IF_INVALID,
+                                       IPAM6_EVT_IF_VALID,
+                                       IPAM6_EVT_IF_INVALID,
+                                       0x3,
+                                       IPAM4_EVT_VALID,
+                                       0,
+                                       -1};
+
 class Reader {
 public:
     Reader(const uint8_t *data, size_t size) : p_(data), end_(data + size) {}

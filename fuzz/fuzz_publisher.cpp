@@ -11,22 +11,6 @@
 
 namespace {
 
-const int32_t kCodes[] = {IPAM4_EVT_BATCH,
-                          IPAM4_EVT_ADD,
-                          IPAM4_EVT_DEL,
-                          IPAM_EVT_RELAY,
-                          IPAM6_EVT_BATCH,
-                          IPAM6_EVT_ADD,
-                          IPAM6_EVT_DEL,
-                          IPAM6_EVT_UPDATE,
-                          IPAM4_EVT_IF_VALID,
-                          IPAM4_EVT_IF_INVALID,
-                          IPAM6_EVT_IF_VALID,
-                          IPAM6_EVT_IF_INVALID,
-                          0x3,
-                          IPAM4_EVT_VALID,
-                          0,
-                          -1};
 const uint32_t kLengths[] = {0, 1, 3, 4, 5, 31, 32, 33, 59, 60, 61, 99, 100, 101, 4096};
 
 // Bytes a message must carry for its code; 0 for codes read by nobody.
@@ -94,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         default: {  // anything: code, length and bytes as the input says
             uint8_t c = in.u8();
-            int32_t code = c < 16 * 8 ? kCodes[c % 16] : static_cast<int32_t>(in.u32());
+            int32_t code = c < 16 * 8 ? fz::kCodes[c % 16] : static_cast<int32_t>(in.u32());
             uint8_t l = in.u8();
             uint32_t length = l < 15 * 8 ? kLengths[l % 15] : l;
             std::vector<uint8_t> payload = in.bytes(length);

@@ -12,22 +12,6 @@
 
 namespace {
 
-const uint32_t kCodes[] = {IPAM4_EVT_BATCH,
-                           IPAM4_EVT_ADD,
-                           IPAM4_EVT_DEL,
-                           IPAM_EVT_RELAY,
-                           IPAM6_EVT_BATCH,
-                           IPAM6_EVT_ADD,
-                           IPAM6_EVT_DEL,
-                           IPAM6_EVT_UPDATE,
-                           IPAM4_EVT_IF_VALID,
-                           IPAM4_EVT_IF_INVALID,
-                           IPAM6_EVT_IF_VALID,
-                           IPAM6_EVT_IF_INVALID,
-                           0x3,
-                           IPAM4_EVT_VALID,
-                           0,
-                           0xffffffff};
 const uint32_t kLengths[] = {0, 3, 4, 20, 32, 33, 59, 60, 61, 99, 100, 101, 504, 512, 513};
 
 int32_t onEvent(uint32_t, void *) { return 0; }
@@ -35,7 +19,7 @@ int32_t onEvent(uint32_t, void *) { return 0; }
 std::vector<uint8_t> frame(fz::Reader &in) {
     const auto type = static_cast<ipamwire::Type>(1 + in.u8() % 9);
     const uint8_t c = in.u8();
-    const uint32_t code = c < 16 * 15 ? kCodes[c % 16] : in.u32();
+    const uint32_t code = c < 16 * 15 ? static_cast<uint32_t>(fz::kCodes[c % 16]) : in.u32();
     const uint32_t length = kLengths[in.u8() % 15];
     std::vector<uint8_t> payload = in.bytes(length);
     std::vector<uint8_t> out(ipamwire::kMaxFrame);
