@@ -223,11 +223,54 @@ bool pidReused(long pid, const std::string &socketPath) {
     return started > 0 && started > static_cast<double>(sb.st_mtime) + 2.0;
 }
 
+enum class Bound { No, Yes, Unknown };
+
+// Whether any open socket is bound to `path`, from the kernel's own list of
+// Unix sockets (/proc/net/unix: "Num RefCount Protocol Flags Type St Inode
+// Path"). A socket file whose listener was closed or killed is in no entry,
+// whatever process now has its pid and however the clock was set.
+Bound socketBound(const std::string &path) {
+    FILE *f = std::fopen("/proc/net/unix", "r");
+    if (f == nullptr) return Bound::Unknown;
+    Bound b = Bound::No;
+    char line[512];
+    while (b == Bound::No && std::fgets(line, sizeof line, f) != nullptr) {
+        int at = -1;
+        if (std::sscanf(line, "%*s %*s %*s %*s %*s %*s %*s %n", &at) != 0 || at < 0) continue;
+        std::string bound(line + at);
+        while (!bound.empty() && (bound.back() == '\n' || bound.back() == ' ')) bound.pop_back();
+        if (bound == path) b = Bound::Yes;
+    }
+    std::fclose(f);
+    return b;
+}
+
 // The process that made host `pid`'s management socket (or will make it) is
-// alive.
+// alive. With no socket file yet the host may still be starting; a file that
+// no socket is bound to and that refuses connections is a dead listener's,
+// even when its pid was reused. Otherwise, a process younger than the file
+// cannot be its maker.
 bool hostAlive(long pid) {
-    return processAlive(pid) &&
-           !pidReused(pid, ipamwire::cmfPath(ipamwire::runDir(), static_cast<pid_t>(pid)));
+    if (!processAlive(pid)) return false;
+    const std::string path = ipamwire::cmfPath(ipamwire::runDir(), static_cast<pid_t>(pid));
+    struct stat sb;
+    if (lstat(path.c_str(), &sb) != 0) return true;
+    switch (socketBound(path)) {
+    case Bound::Yes:
+        return true;
+    case Bound::No: {
+        // Confirmed by a refused connection: the list holds paths as they
+        // were bound, which a relative run directory or another network
+        // namespace spells differently.
+        const int fd = ipamwire::connectTo(path);
+        if (fd < 0 && errno == ECONNREFUSED) return false;
+        if (fd >= 0) close(fd);
+        break;
+    }
+    case Bound::Unknown:
+        break;
+    }
+    return !pidReused(pid, path);
 }
 
 // Asks the platform's own status object of host `pid`.

@@ -26,6 +26,8 @@ rss_held=1; grep -q __asan_init "$host" && rss_held=0
 record() { echo "if=$1 name=c$1 vrf=0 addr=10.$(($1 / 250)).$(($1 % 250)).1/24 attr=IF_VALID|VALID"; }
 write_table() { for k in "${!table[@]}"; do echo "add4 ${table[$k]}"; done >"$work/table"; }
 send() { echo "$*" >&3; }
+# event WHAT PID: a line in the events log, kept for a failure's report.
+event() { echo "$(date +%T.%N) $1 $2" >>"$work/events"; }
 
 serve_up() {
   write_table
@@ -34,6 +36,7 @@ serve_up() {
 host_up() { # SLOT
   "$host" $((200 + $1)) </dev/null >"$work/h$1.out" 2>"$work/h$1.err" &
   hostpid[$1]=$!; pids+=("$!")
+  event "host-start" "$!"
 }
 churn() { # one change, applied to the model as it is sent
   if ((${#table[@]} > 40 && RANDOM % 2 == 0)); then
@@ -57,16 +60,29 @@ exporter() {
   done
 }
 
-# fds PID [MAX]: its open descriptors; sampled again for up to half a second
-# while above MAX (a management request in flight holds one for a moment).
+# fds PID [MAX]: its open descriptors; sampled again for up to three seconds
+# while above MAX (a management request in flight holds one for a moment,
+# longer when the exporter's ctl is starved of CPU).
 fds() {
   local n
-  for _ in 1 2 3 4 5; do
+  for _ in $(seq 30); do
     n=$(ls "/proc/$1/fd" | wc -l)
     ((n <= ${2:-100000})) && break
     sleep 0.1
   done
   echo "$n"
+}
+
+# What is known of a socket that outlived its host: the file, the process
+# now holding its pid, what ctl list says of it now, and the pid's events.
+stale_report() { # SOCKET PID
+  ls -l --time-style=full-iso "$1" 2>&1
+  ps -o pid,ppid,lstart,etimes,stat,args -p "$2" 2>&1 || echo "no process $2"
+  ls "/proc/$2/task" 2>&1 | head -5
+  "$sim" ctl list 2>&1
+  grep -w "$2" "$work/events" || echo "no events for $2"
+  grep btime /proc/stat
+  date +%T.%N
 }
 
 rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
@@ -89,7 +105,8 @@ $(diff <(echo "$want") <(echo "$got") | head -20)"
   done
   for p in "${!original[@]}"; do
     local n; n=$(fds "$p" "${original[$p]}")
-    ((n <= ${original[$p]})) || fail "host $p: $n descriptors, ${original[$p]} at the start"
+    ((n <= ${original[$p]})) || fail "host $p: $n descriptors, ${original[$p]} at the start:
+$(diff "$work/fd0.$p" <(ls -l "/proc/$p/fd" 2>&1))"
     local kb; kb=$(rss "$p")
     if ((quiets == 2)); then rss0[$p]=$kb; continue; fi
     [[ -n ${rss0[$p]:-} ]] || continue
@@ -97,10 +114,11 @@ $(diff <(echo "$want") <(echo "$got") | head -20)"
     ((!rss_held || kb - rss0[$p] <= rss_slack)) ||
       fail "host $p: resident memory grew from ${rss0[$p]} KiB to $kb KiB"
   done
-  "$sim" ctl list >/dev/null 2>&1 || fail "ctl list"
+  "$sim" ctl list >/dev/null 2>>"$work/events" || fail "ctl list"
   for f in "$run"/cmf-*.sock; do
     local p=${f##*/cmf-}; p=${p%.sock}
-    printf '%s\n' "${hostpid[@]}" | grep -qx "$p" || fail "stale socket $f"
+    printf '%s\n' "${hostpid[@]}" | grep -qx "$p" || fail "stale socket $f
+$(stale_report "$f" "$p")"
   done
   no_sanitizer_reports
 }
@@ -110,7 +128,10 @@ serve_up
 for s in $(seq "$nhosts"); do host_up "$s"; done
 printf '%s\n' "${hostpid[@]}" >"$work/hosts"
 quiet
-for s in "${!hostpid[@]}"; do original[${hostpid[$s]}]=$(fds "${hostpid[$s]}"); done
+for s in "${!hostpid[@]}"; do
+  original[${hostpid[$s]}]=$(fds "${hostpid[$s]}")
+  ls -l "/proc/${hostpid[$s]}/fd" >"$work/fd0.${hostpid[$s]}" 2>&1
+done
 touch "$work/exporting"; exporter & exporter_pid=$!; pids+=("$exporter_pid")
 
 start=$SECONDS last_quiet=$SECONDS
@@ -120,6 +141,7 @@ while ((SECONDS - start < seconds)); do
   case $((RANDOM % 3)) in
   0) # the publisher dies; it comes back with a changed table
     kill -9 "$serve"; wait "$serve" 2>/dev/null || true; exec 3>&-
+    event "serve-kill" "$serve"
     kills=$((kills + 1))
     for k in $(printf '%s\n' "${!table[@]}" | shuf -n 5); do unset "table[$k]"; done
     for _ in 1 2 3; do table[$next_if]=$(record $next_if); next_if=$((next_if + 1)); done
@@ -128,11 +150,12 @@ while ((SECONDS - start < seconds)); do
     s=$(printf '%s\n' "${!hostpid[@]}" | shuf -n1)
     unset "original[${hostpid[$s]}]"
     kill -9 "${hostpid[$s]}"; wait "${hostpid[$s]}" 2>/dev/null || true
+    event "host-kill" "${hostpid[$s]}"
     kills=$((kills + 1))
     host_up "$s"; printf '%s\n' "${hostpid[@]}" >"$work/hosts" ;;
   2) # a host stops reading past the queue bound, then resumes
     s=$(printf '%s\n' "${!hostpid[@]}" | shuf -n1)
-    kill -STOP "${hostpid[$s]}"
+    kill -STOP "${hostpid[$s]}"; event "host-stop" "${hostpid[$s]}"
     for _ in $(seq $((bound * 2 + ${#table[@]}))); do churn; done
     sleep 0.3
     kill -CONT "${hostpid[$s]}" ;;

@@ -156,14 +156,15 @@ rc=0; "$sim" ctl "$ha" debug get 2>"$work/gone.err" || rc=$?
 grep -q "removed $run/cmf-$ha.sock: process $ha is gone" "$work/list.err" || fail "stale socket kept"
 [[ ! -e "$run/cmf-$ha.sock" ]] || fail "stale socket of a killed host left behind"
 
-# --- a killed host's pid taken by another process: its socket is still stale.
+# --- a killed host's pid taken by another process: its socket is still stale,
+# even when the file looks younger than that process (a stepped clock).
 "$host" 44 </dev/null >"$work/c.out" 2>"$work/c.err" & hc=$!; pids+=("$hc")
 wait_for "$work/c.out" "subscribed"
 for _ in $(seq 100); do [[ -S $run/cmf-$hc.sock ]] && break; sleep 0.05; done
 kill -9 "$hc"; wait "$hc" 2>/dev/null || true
 sleep 60 & other=$!; pids+=("$other")
 mv "$run/cmf-$hc.sock" "$run/cmf-$other.sock"
-touch -d '-1 minute' "$run/cmf-$other.sock"
+touch -d '+1 hour' "$run/cmf-$other.sock"
 rc=0; "$sim" ctl "$other" debug get 2>"$work/reused.err" || rc=$?
 [[ $rc == 3 ]] && grep -q "is not running" "$work/reused.err" || fail "ctl on a reused pid ($rc)"
 "$sim" ctl list 2>"$work/list.err" >/dev/null
