@@ -29,9 +29,9 @@ uint32_t grownCapacity(uint32_t capacity, uint64_t nodes) {
     return static_cast<uint32_t>(c);
 }
 
-// Puts `node` at the end of its run: behind every node of its key.
-void append(Accel &a, void *node, uint32_t hash) {
-    const AccelPos home = accelPosOf(hash, a);
+// Puts `node` at the end of its run, which starts at `home`: behind every
+// node of its key.
+void append(Accel &a, void *node, uint32_t hash, AccelPos home) {
     const AccelPos p = accelRunEnd(a, home);
     accelPut(a, p, accelTagOf(hash), node, accelDistance(a, home, p));
     a.count++;
@@ -78,7 +78,8 @@ bool rebuild(Accel &a, const IpamHashTable *t, AccelHashFn hash, uint32_t capaci
     for (uint32_t b = 0; b < t->bucketCount; b++)
         for (IpamHashLink *l = t->buckets[b]; l; l = l->next) {
             void *node = hashNodeOf(t, l);
-            append(a, node, hash(node));
+            const uint32_t h = hash(node);
+            append(a, node, h, accelPosOf(h, a));
         }
     a.complete = true;
     return true;
@@ -109,6 +110,7 @@ bool regrow(Accel &a, AccelHashFn hash, uint32_t capacity) {
     struct Moving {
         void *node;
         uint32_t hash;
+        AccelPos home;
     };
     constexpr uint32_t kAhead = 8, kRing = 32;  // the ring holds two windows and one more
     Moving ring[kRing];
@@ -116,11 +118,12 @@ bool regrow(Accel &a, AccelHashFn hash, uint32_t capacity) {
     auto hashOne = [&] {
         Moving &m = ring[hashed++ % kRing];
         m.hash = hash(m.node);
-        __builtin_prefetch(&grown.groups[accelPosOf(m.hash, grown).group], 1);
+        m.home = accelPosOf(m.hash, grown);
+        __builtin_prefetch(&grown.groups[m.home.group], 1);
     };
     auto placeOne = [&] {
         const Moving &m = ring[placed++ % kRing];
-        append(grown, m.node, m.hash);
+        append(grown, m.node, m.hash, m.home);
     };
     AccelPos p{0, 0};
     if (a.capacity != 0)
