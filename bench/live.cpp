@@ -12,6 +12,8 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -605,11 +607,35 @@ void rawSocket(benchmark::State &state, size_t n, size_t perPacket) {
     }
 }
 
+// Keeps the calling thread on `cpu` (none: anywhere) until it ends.
+class PinnedHere {
+public:
+    explicit PinnedHere(int cpu) {
+        if (cpu < 0 || pthread_getaffinity_np(pthread_self(), sizeof was_, &was_) != 0) return;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        pinned_ = pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0;
+    }
+    ~PinnedHere() {
+        if (pinned_) pthread_setaffinity_np(pthread_self(), sizeof was_, &was_);
+    }
+    PinnedHere(const PinnedHere &) = delete;
+    PinnedHere &operator=(const PinnedHere &) = delete;
+
+private:
+    cpu_set_t was_{};
+    bool pinned_ = false;
+};
+
 // The floor of one change's latency: a byte sent to another process that
 // sends it back, 300 times 2 ms apart as the latency test sends its
 // changes. A round trip wakes two processes, as a change does (serve, then
-// the host).
-void rawWakeups(benchmark::State &state) {
+// the host). Left to the scheduler, the echo is mostly woken on the
+// sender's CPU; pinned to the other CPU, each wake-up crosses CPUs, as it
+// does for a change whenever serve and the host's reader run on different
+// ones. `name`: the figures' prefix; the CPUs: -1 for anywhere.
+void rawWakeups(benchmark::State &state, const std::string &name, int senderCpu, int echoCpu) {
     for (auto _ : state) {
         int sv[2];
         if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0)
@@ -617,18 +643,22 @@ void rawWakeups(benchmark::State &state) {
         const pid_t child = fork();
         if (child == 0) {
             close(sv[0]);
+            const PinnedHere pin(echoCpu);
             char c;
             while (recv(sv[1], &c, 1, 0) == 1 && send(sv[1], &c, 1, MSG_NOSIGNAL) == 1) {}
             _exit(0);
         }
         close(sv[1]);
         std::vector<double> rtt;
-        for (int i = 0; i < 300; ++i) {
-            char c = 'x';
-            const auto t0 = Clock::now();
-            if (send(sv[0], &c, 1, MSG_NOSIGNAL) != 1 || recv(sv[0], &c, 1, 0) != 1) break;
-            rtt.push_back(seconds(t0, Clock::now()) * 1e6);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        {
+            const PinnedHere pin(senderCpu);
+            for (int i = 0; i < 300; ++i) {
+                char c = 'x';
+                const auto t0 = Clock::now();
+                if (send(sv[0], &c, 1, MSG_NOSIGNAL) != 1 || recv(sv[0], &c, 1, 0) != 1) break;
+                rtt.push_back(seconds(t0, Clock::now()) * 1e6);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
         }
         close(sv[0]);
         int status;
@@ -636,8 +666,8 @@ void rawWakeups(benchmark::State &state) {
         if (rtt.size() != 300) return state.SkipWithError("lost the echo");
         std::sort(rtt.begin(), rtt.end());
         state.SetIterationTime(0.001);
-        note(state, "raw_rtt_p50_us", rtt[rtt.size() / 2]);
-        note(state, "raw_rtt_p99_us", rtt[rtt.size() * 99 / 100]);
+        note(state, name + "_p50_us", rtt[rtt.size() / 2]);
+        note(state, name + "_p99_us", rtt[rtt.size() * 99 / 100]);
     }
 }
 
@@ -653,6 +683,12 @@ void summary(const std::vector<size_t> &sizes, const std::vector<size_t> &export
                         v);
     std::printf("| raw round trip to another process, p50 / p99 | | %.0f / %.0f µs | | |\n",
                 fig("raw_rtt_p50_us"), fig("raw_rtt_p99_us"));
+    if (g_fig.count("raw_rtt_one_cpu_p50_us"))
+        std::printf(
+            "| raw round trip, both on one CPU / across two CPUs, p50 / p99 | | "
+            "%.0f / %.0f and %.0f / %.0f µs | | |\n",
+            fig("raw_rtt_one_cpu_p50_us"), fig("raw_rtt_one_cpu_p99_us"),
+            fig("raw_rtt_two_cpus_p50_us"), fig("raw_rtt_two_cpus_p99_us"));
     for (size_t n : sizes) {
         const std::string s = std::to_string(n);
         const double in = fig("inproc_batch_s/" + s), live = fig("live_batch_s/" + s);
@@ -735,7 +771,18 @@ int main(int argc, char **argv) {
         reg("live/first_batch_across/" + std::to_string(n),
             [n](benchmark::State &s) { firstBatchAcross(s, n); });
     }
-    reg("live/raw_wakeups", [](benchmark::State &s) { rawWakeups(s); });
+    reg("live/raw_wakeups", [](benchmark::State &s) { rawWakeups(s, "raw_rtt", -1, -1); });
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) >= 2) {
+        int first = -1, second = -1;
+        for (int c = 0; c < CPU_SETSIZE && second < 0; ++c)
+            if (CPU_ISSET(c, &cpus)) (first < 0 ? first : second) = c;
+        reg("live/raw_wakeups_one_cpu",
+            [first](benchmark::State &s) { rawWakeups(s, "raw_rtt_one_cpu", first, first); });
+        reg("live/raw_wakeups_two_cpus", [first, second](benchmark::State &s) {
+            rawWakeups(s, "raw_rtt_two_cpus", first, second);
+        });
+    }
     reg("live/steady", [](benchmark::State &s) { steadyState(s, false); });
     reg("live/steady_with_stopped_host", [](benchmark::State &s) { steadyState(s, true); });
     for (size_t n : exports)

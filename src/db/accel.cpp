@@ -29,9 +29,9 @@ uint32_t grownCapacity(uint32_t capacity, uint64_t nodes) {
     return static_cast<uint32_t>(c);
 }
 
-// Puts `node` at the end of its run: behind every node of its key.
-void append(Accel &a, void *node, uint32_t hash) {
-    const AccelPos home = accelPosOf(hash, a);
+// Puts `node` at the end of its run, which starts at `home`: behind every
+// node of its key.
+void append(Accel &a, void *node, uint32_t hash, AccelPos home) {
     const AccelPos p = accelRunEnd(a, home);
     accelPut(a, p, accelTagOf(hash), node, accelDistance(a, home, p));
     a.count++;
@@ -78,9 +78,70 @@ bool rebuild(Accel &a, const IpamHashTable *t, AccelHashFn hash, uint32_t capaci
     for (uint32_t b = 0; b < t->bucketCount; b++)
         for (IpamHashLink *l = t->buckets[b]; l; l = l->next) {
             void *node = hashNodeOf(t, l);
-            append(a, node, hash(node));
+            const uint32_t h = hash(node);
+            append(a, node, h, accelPosOf(h, a));
         }
     a.complete = true;
+    return true;
+}
+
+// Moves every entry of a complete table into a fresh one of `capacity`
+// slots. The old table is read in slot order from the start of a run (the
+// slot after an empty one), so the nodes of a key, which share one run,
+// arrive in the order they had. Each node is read only to hash it; the
+// nodes are asked for a window ahead and their new groups half a window
+// ahead, so that their misses overlap: following the chains instead meets
+// them one at a time. False when the table cannot be had; `a` is then
+// untouched.
+bool regrow(Accel &a, AccelHashFn hash, uint32_t capacity) {
+    if (capacity == 0) return false;
+    void *block = std::malloc(accelBlockBytes(capacity));
+    if (block == nullptr) return false;
+    Accel grown = a;
+    grown.block = block;
+    const auto at = (reinterpret_cast<uintptr_t>(block) + kAccelSlack) & ~uintptr_t{kAccelSlack};
+    grown.groups = reinterpret_cast<AccelGroup *>(at);
+    grown.groupCount = capacity / kAccelLanes;
+    grown.capacity = capacity;
+    grown.count = 0;
+    std::memset(static_cast<void *>(grown.groups), 0,
+                size_t{grown.groupCount} * sizeof(AccelGroup));
+
+    struct Moving {
+        void *node;
+        uint32_t hash;
+        AccelPos home;
+    };
+    constexpr uint32_t kAhead = 8, kRing = 32;  // the ring holds two windows and one more
+    Moving ring[kRing];
+    uint32_t taken = 0, hashed = 0, placed = 0;
+    auto hashOne = [&] {
+        Moving &m = ring[hashed++ % kRing];
+        m.hash = hash(m.node);
+        m.home = accelPosOf(m.hash, grown);
+        __builtin_prefetch(&grown.groups[m.home.group], 1);
+    };
+    auto placeOne = [&] {
+        const Moving &m = ring[placed++ % kRing];
+        append(grown, m.node, m.hash, m.home);
+    };
+    AccelPos p{0, 0};
+    if (a.capacity != 0)
+        while (accelTag(a, p) != 0) accelStep(a, p);  // there is always an empty slot
+    for (uint32_t left = a.capacity; left > 0; left--) {
+        accelStep(a, p);
+        if (accelTag(a, p) == 0) continue;
+        void *node = accelNode(a, p);
+        __builtin_prefetch(node);
+        __builtin_prefetch(static_cast<char *>(node) + 48);  // keys may cross into the next line
+        ring[taken++ % kRing].node = node;
+        if (taken - hashed > kAhead) hashOne();
+        if (hashed - placed > kAhead) placeOne();
+    }
+    while (hashed < taken) hashOne();
+    while (placed < taken) placeOne();
+    std::free(a.block);
+    a = grown;
     return true;
 }
 
@@ -115,16 +176,19 @@ void accelAdd(Accel &a, const IpamHashTable *t, AccelHashFn hash, AccelSameKeyFn
         a.misaligned = true;
         return;
     }
-    // An incomplete table is rebuilt whole: the index already holds `node`.
-    const uint64_t nodes = a.complete ? uint64_t{a.count} + 1 : t->count;
-    if (!a.complete || overloaded(nodes, a.capacity)) {
-        if (rebuild(a, t, hash, grownCapacity(a.capacity, nodes))) return;
-        // Over the load limit a run is longer, still correct; only a table
-        // without a spare empty slot must give up.
-        if (!a.complete || nodes >= a.capacity) {
-            drop(a);
-            return;
-        }
+    // An incomplete table is rebuilt whole from the index, which already
+    // holds `node`.
+    if (!a.complete) {
+        if (!rebuild(a, t, hash, grownCapacity(a.capacity, t->count))) drop(a);
+        return;
+    }
+    const uint64_t nodes = uint64_t{a.count} + 1;
+    // Over the load limit a run is longer, still correct; only a table
+    // without a spare empty slot must give up.
+    if (overloaded(nodes, a.capacity) && !regrow(a, hash, grownCapacity(a.capacity, nodes)) &&
+        nodes >= a.capacity) {
+        drop(a);
+        return;
     }
     prepend(a, node, nodeHash, same);
 }

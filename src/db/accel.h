@@ -7,8 +7,9 @@
 // Same-key nodes sit in one probe run newest first, as in the index chain:
 // a new node goes before the first node of its key (the rest of the run
 // moves up one slot), backward shift keeps the order of what stays, and
-// growth refills from the chains newest first. A search therefore stops at
-// the first match it accepts.
+// growth moves the entries in slot order from the start of a run (a table
+// that gave up refills from the chains, newest first). A search therefore
+// stops at the first match it accepts.
 //
 // A slot also keeps how far its entry sits from its home slot, in the low
 // bits of the node pointer (malloc aligns every block for any type, so they

@@ -1,6 +1,6 @@
 // The search accelerators beside the four indexes: over random streams with
-// many nodes per key they meet same-key nodes exactly as the chains do, and
-// a growth that cannot allocate changes no answer.
+// many nodes per key they meet same-key nodes exactly as the chains do, also
+// across growth, and a growth that cannot allocate changes no answer.
 #include <algorithm>
 #include <random>
 
@@ -188,6 +188,45 @@ TEST_F(Accel, GrowthThatCannotAllocateChangesNoResult) {
     EXPECT_GT(a.capacity, capacity);
     allFound();
     expectSameVisits<Fam4>(key);
+}
+
+// Growth moves the old table's entries in slot order. A run that wraps
+// past the table's end continues at its start, and the nodes of a key that
+// sit on both sides of the end must still arrive in their order: several
+// nodes of keys whose home is the last slot, then growth.
+TEST_F(Accel, GrowthKeepsTheOrderOfARunAcrossTheTableEnd) {
+    const ipam::Accel &a = ipam::indexOf<ipam::Addr4Key>().accel;
+    add(addr4(1, "10.0.0.0/24"));
+    const uint32_t capacity = a.capacity;
+    ASSERT_GT(capacity, 0u);
+    // Addresses whose home is the table's last slot.
+    std::vector<uint32_t> last;
+    for (uint32_t host = 1; last.size() < 2; host++) {
+        Ipam4DbNode k{};
+        k.info.ipAddr = htonl(0x0b000000u + host);
+        if (ipam::accelSlotNo(ipam::accelPosOf(ipam::accelHashFn<Fam4>(&k), a)) == capacity - 1)
+            last.push_back(k.info.ipAddr);
+    }
+    for (uint32_t ifIndex = 2; ifIndex < 6; ifIndex++)
+        for (uint32_t ip : last) {
+            Ipam4AddrInfo r = addr4(ifIndex, "11.0.0.0/8");
+            r.ipAddr = ip;
+            add(r);
+        }
+    ASSERT_EQ(a.capacity, capacity);
+    ASSERT_NE(ipam::accelTag(a, {0, 0}), 0) << "the run wraps into the first slots";
+    for (uint32_t host = 1; a.capacity == capacity; host++) {
+        Ipam4AddrInfo r = addr4(1, "12.0.0.0/8");
+        r.ipAddr = htonl(0x0c000000u + host);
+        add(r);
+    }
+    for (uint32_t ip : last) {
+        Ipam4DbNode key{};
+        key.info.ipAddr = ip;
+        expectSameVisits<Fam4>(key);
+        EXPECT_EQ(visits<Fam4>(key, true).size(), 4u);
+    }
+    expectExactDistances<Fam4>();
 }
 
 // A node whose address leaves the distance bits set cannot be held: the

@@ -97,6 +97,10 @@ private:
     int lockFd_ = -1;
     long long acceptPausedUntil_ = 0;  // ms on the monotonic clock
     std::string stdinBuf_;
+    // What one read takes. The lines are kept in stdinBuf_; reading there
+    // directly would grow it by the whole 64 KiB first, and that zero fill
+    // cost more than the rest of a single change's handling.
+    std::vector<char> stdinChunk_;
     size_t stdinPos_ = 0;  // where the next line starts in stdinBuf_
     int stdinLineNo_ = 0;
     size_t ackCount_ = 0;  // the subscribers ackText_ names
@@ -578,12 +582,11 @@ bool Server::stdinLine(std::string_view &line) {
 // its end, a last line without its newline too.
 void Server::readStdin() {
     constexpr size_t kRead = 64 * 1024;
-    const size_t had = stdinBuf_.size();
-    stdinBuf_.resize(had + kRead);
+    if (stdinChunk_.empty()) stdinChunk_.resize(kRead);
     ssize_t n;
-    do n = read(0, stdinBuf_.data() + had, kRead);
+    do n = read(0, stdinChunk_.data(), kRead);
     while (n < 0 && errno == EINTR);
-    stdinBuf_.resize(had + static_cast<size_t>(n > 0 ? n : 0));
+    if (n > 0) stdinBuf_.append(stdinChunk_.data(), static_cast<size_t>(n));
     if (n <= 0) {
         stdinOpen_ = false;
         if (stdinPos_ < stdinBuf_.size()) stdinBuf_ += '\n';
