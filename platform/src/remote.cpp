@@ -36,19 +36,22 @@ Parked &parked() {
     return p;
 }
 
-/* Joins the parked links, but for one whose own thread sweeps: a callback
- * it ran stopped it and started another link, and it is still below us on
- * this stack. It stays parked. */
+/* Joins the parked links whose threads have ended; the others stay parked
+ * for a later sweep. A thread still running may be the very one below us
+ * on this stack (a callback it ran stopped it and started another link),
+ * or one waiting for the job this thread runs (its run was queued behind
+ * the callback that subscribes again): joining either would never return.
+ * Stopped and woken, they end soon. */
 void sweep_parked() {
     /* Declared before the guard: joined once the lock is released. */
     std::vector<std::unique_ptr<Link>> all;
     std::lock_guard<std::mutex> guard(parked().lock);
     std::vector<std::unique_ptr<Link>> keep;
     for (std::unique_ptr<Link> &link : parked().links) {
-        if (link->runs_here())
-            keep.push_back(std::move(link));
-        else
+        if (link->ended())
             all.push_back(std::move(link));
+        else
+            keep.push_back(std::move(link));
     }
     parked().links.swap(keep);
 }
@@ -98,7 +101,10 @@ bool Link::start(std::function<void()> body) {
         ipamwire::logError("cannot start a link: no wake-up pipe: %s", strerror(wake_err_));
         return false;
     }
-    thread_ = std::thread(std::move(body));
+    thread_ = std::thread([this, body = std::move(body)] {
+        body();
+        ended_.store(true, std::memory_order_release);
+    });
     return true;
 }
 

@@ -50,12 +50,13 @@ public:
     int wake_fd() const { return wake_[0]; }
     /* Sleeps up to ms; false when woken for stop. */
     bool nap(int ms) const;
-    /* Called on the link's own thread. */
-    bool runs_here() const { return thread_.get_id() == std::this_thread::get_id(); }
+    /* The body has returned: a join would not wait. */
+    bool ended() const { return ended_.load(std::memory_order_acquire); }
 
 private:
     friend void stop_link(std::unique_ptr<Link> link, bool may_join);
     std::atomic<bool> stop_{false};
+    std::atomic<bool> ended_{false};
     int wake_[2] = {-1, -1};
     int wake_err_ = 0;
     std::thread thread_;
