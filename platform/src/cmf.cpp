@@ -377,8 +377,10 @@ void listener(ipamplat::Link *link, int lfd, std::string path, ipamwire::FileId 
             requesters.serve(fd, path);
         }
     }
-    close(lfd);
+    /* Before the close: while the socket is open its file's inode cannot be
+     * freed, so no fresh listener's file can have the same number. */
     ipamwire::unlinkOwn(path, id);
+    close(lfd);
 }
 
 /* Listens while a handler is registered (cross-process mode only). The
@@ -406,8 +408,8 @@ void update_listener() {
             auto fresh = std::make_unique<ipamplat::Link>();
             ipamplat::Link *l = fresh.get();
             if (!l->start([l, lfd, path, id] { listener(l, lfd, path, id); })) {
-                close(lfd);
                 ipamwire::unlinkOwn(path, id);
+                close(lfd);
                 return;
             }
             g_remote.link = std::move(fresh);

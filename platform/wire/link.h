@@ -47,7 +47,10 @@ struct FileId {
  * answers is left alone (EADDRINUSE), and so is anything that is not a
  * socket (EEXIST). *id, when given, names the file bound. */
 int listenAt(const std::string &path, FileId *id = nullptr);
-/* Removes `path` when it is still the file `id` names. */
+/* Removes `path` when it is still the file `id` names. Call it before the
+ * socket bound there is closed: an open socket holds its file's inode, so
+ * no file made since can have the same number; once closed, a fresh
+ * listener's file may get it and be removed in its stead. */
 void unlinkOwn(const std::string &path, const FileId &id);
 /* A connected socket, -1 with errno when nobody listens. Never blocks:
  * a listener whose backlog is full counts as absent. */

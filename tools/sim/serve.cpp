@@ -237,10 +237,12 @@ int Server::open() {
 Server::~Server() {
     for (Subscriber &s : subs_)
         if (s.fd >= 0) close(s.fd);
+    // Unlinked while still bound: an open socket keeps its file's inode
+    // number from going to another file.
+    for (const auto &[path, id] : paths_) ipamwire::unlinkOwn(path, id);
     for (int fd : clients_) close(fd);
     if (pubFd_ >= 0) close(pubFd_);
     if (confFd_ >= 0) close(confFd_);
-    for (const auto &[path, id] : paths_) ipamwire::unlinkOwn(path, id);
     if (lockFd_ >= 0) close(lockFd_);
 }
 
