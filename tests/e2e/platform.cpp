@@ -437,62 +437,60 @@ int32_t xp_end() {
     return 0;
 }
 
-TEST_F(CrossProcess, APublishersFramesRunOneAtATimeAndACallbackMaySubscribeAgain) {
-    const std::string path = dir + "/tipc-00000000-00000000.sock";
-    const int lfd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    std::strcpy(sun.sun_path, path.c_str());
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
-    ASSERT_EQ(listen(lfd, 4), 0);
-    seen.fini_inside = true;
-    sockaddr_tipc addr{};
-    ASSERT_EQ(PS_SubscriberInit(0x55, 7, 198, 0x1f, &addr, &kXpCallbacks), 0);
-    const int first = serve_batch(lfd, 3);
-    const int second = serve_batch(lfd, 1);  // the registration made inside the callback
-    EXPECT_GE(first, 0);
-    EXPECT_GE(second, 0);
-    const std::vector<int32_t> want{-1, 4, 4, 4, -2, -1, 4, -2};
-    for (int i = 0; i < 500 && codes() != want; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(codes(), want);
+// A publisher's socket the test listens on, and a subscription whose first
+// batch's end subscribes again from inside the callback.
+class PublisherProcess : public CrossProcess {
+protected:
+    void SetUp() override {
+        CrossProcess::SetUp();
+        path = dir + "/tipc-00000000-00000000.sock";
+        lfd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un sun{};
+        sun.sun_family = AF_UNIX;
+        std::strcpy(sun.sun_path, path.c_str());
+        ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
+        ASSERT_EQ(listen(lfd, 4), 0);
+        seen.fini_inside = true;
+        sockaddr_tipc addr{};
+        ASSERT_EQ(PS_SubscriberInit(0x55, 7, 198, 0x1f, &addr, &kXpCallbacks), 0);
+    }
+    void TearDown() override {
+        PS_SubscriberFini(7, 198, nullptr);
+        for (int fd : {first, second, lfd})
+            if (fd >= 0) close(fd);
+        unlink(path.c_str());
+        CrossProcess::TearDown();
+    }
+    // Both batches served, and the callbacks saw `want` (within 5 s).
+    void expectCodes(const std::vector<int32_t> &want) {
+        EXPECT_GE(first, 0);
+        EXPECT_GE(second, 0);
+        for (int i = 0; i < 500 && codes() != want; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(codes(), want);
+    }
+    std::string path;
+    int lfd = -1, first = -1, second = -1;
+};
+
+TEST_F(PublisherProcess, FramesRunOneAtATimeAndACallbackMaySubscribeAgain) {
+    first = serve_batch(lfd, 3);
+    second = serve_batch(lfd, 1);  // the registration made inside the callback
+    expectCodes({-1, 4, 4, 4, -2, -1, 4, -2});
     EXPECT_FALSE(g_overlap);
-    PS_SubscriberFini(7, 198, nullptr);
-    for (int fd : {first, second, lfd})
-        if (fd >= 0) close(fd);
-    unlink(path.c_str());
 }
 
 // The same while the publisher thread is busy: the reader queues its run
 // and waits for it, and the callback that subscribes again starts a new
 // link while the old one's thread is still waiting below it.
-TEST_F(CrossProcess, ACallbackMaySubscribeAgainWhenItsRunWasQueued) {
-    const std::string path = dir + "/tipc-00000000-00000000.sock";
-    const int lfd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    std::strcpy(sun.sun_path, path.c_str());
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
-    ASSERT_EQ(listen(lfd, 4), 0);
-    seen.fini_inside = true;
-    sockaddr_tipc addr{};
-    ASSERT_EQ(PS_SubscriberInit(0x55, 7, 198, 0x1f, &addr, &kXpCallbacks), 0);
+TEST_F(PublisherProcess, ACallbackMaySubscribeAgainWhenItsRunWasQueued) {
     seen.hold = true;
     ipamplat_pub_post_send(98, 0, nullptr);  // holds the publisher thread
-    const int first = serve_batch(lfd, 3);
+    first = serve_batch(lfd, 3);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the reader queues its run
     seen.hold = false;
-    const int second = serve_batch(lfd, 1);
-    EXPECT_GE(first, 0);
-    EXPECT_GE(second, 0);
-    const std::vector<int32_t> want{98, -1, 4, 4, 4, -2, -1, 4, -2};
-    for (int i = 0; i < 500 && codes() != want; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(codes(), want);
-    PS_SubscriberFini(7, 198, nullptr);
-    for (int fd : {first, second, lfd})
-        if (fd >= 0) close(fd);
-    unlink(path.c_str());
+    second = serve_batch(lfd, 1);
+    expectCodes({98, -1, 4, 4, 4, -2, -1, 4, -2});
 }
 
 }  // namespace
